@@ -1,0 +1,38 @@
+#pragma once
+// Deformable Coherent Point Drift through kernel eigenmodes.
+#include <cstddef>
+#include <vector>
+
+#include "tarvic/array.hpp"
+#include "tarvic/error.hpp"
+#include "tarvic/kernel.hpp"
+
+namespace tarvic {
+
+/// Outcome of a deformable fit, in the caller's units.
+struct DeformResult {
+    Array2 source;               // M × 3, the kernel centres
+    Array2 w;                    // M × 3 coefficients
+    double beta = 0.0;           // absolute kernel width
+    double sigma2 = 0.0;
+    double nrms = 0.0;
+    std::size_t iterations = 0;
+    bool converged = false;
+    std::size_t modes = 0;       // eigenmodes used
+};
+
+/// Validate, then fit on the pool that `opts.threads` selects.
+Result<DeformResult> deform_register(const CloudView& source, const CloudView& target, const DeformOptions& opts,
+                                     CancelFlag cancel);
+
+/// The EM loop on validated clouds; `parallel` selects the E-step mode.
+DeformResult deform_register_inner(const CloudView& source, const CloudView& target, const DeformOptions& opts,
+                                   bool parallel, CancelFlag cancel);
+
+/// Many pairs, one registration per pool task; empty list when cancelled.
+Result<std::vector<DeformResult>> deform_register_batch(const std::vector<CloudView>& sources,
+                                                        const std::vector<CloudView>& targets,
+                                                        const std::vector<std::pair<std::size_t, std::size_t>>& pairs,
+                                                        const DeformOptions& opts, bool progress, CancelFlag cancel);
+
+}  // namespace tarvic

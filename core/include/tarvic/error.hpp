@@ -1,0 +1,105 @@
+#pragma once
+// The core's one error type, the option records, and input validation.
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+
+#include "tarvic/array.hpp"
+
+namespace tarvic {
+
+/// Every validation failure of the core; each kind renders to one fixed message.
+struct Error {
+    enum class Kind {
+        BadShape,                 // payload: count (columns)
+        EmptyCloud,               // payload: name
+        BadOutlierWeight,         // payload: x (w)
+        BadTolerance,             // payload: x (tolerance)
+        ZeroMaxIterations,
+        NotPositive,              // payload: x (value), name
+        ZeroModes,
+        BadScaleBounds,           // payload: x (lower), y (upper)
+        ScaleBoundsWithoutScale,
+        BadSigma2,                // payload: x (sigma2)
+        PairOutOfRange,           // payload: count (pair), index (cloud), total (cloud count)
+        NonFinite,                // payload: name
+    };
+    Kind kind = Kind::BadShape;
+    std::size_t count = 0;
+    std::size_t index = 0;
+    std::size_t total = 0;
+    double x = 0.0;
+    double y = 0.0;
+    const char* name = "";
+
+    static Error bad_shape(std::size_t cols) { Error e; e.kind = Kind::BadShape; e.count = cols; return e; }
+    static Error empty_cloud(const char* n) { Error e; e.kind = Kind::EmptyCloud; e.name = n; return e; }
+    static Error bad_outlier_weight(double v) { Error e; e.kind = Kind::BadOutlierWeight; e.x = v; return e; }
+    static Error bad_tolerance(double v) { Error e; e.kind = Kind::BadTolerance; e.x = v; return e; }
+    static Error zero_max_iterations() { Error e; e.kind = Kind::ZeroMaxIterations; return e; }
+    static Error not_positive(double v, const char* n) { Error e; e.kind = Kind::NotPositive; e.x = v; e.name = n; return e; }
+    static Error zero_modes() { Error e; e.kind = Kind::ZeroModes; return e; }
+    static Error bad_scale_bounds(double lo, double hi) { Error e; e.kind = Kind::BadScaleBounds; e.x = lo; e.y = hi; return e; }
+    static Error scale_bounds_without_scale() { Error e; e.kind = Kind::ScaleBoundsWithoutScale; return e; }
+    static Error bad_sigma2(double v) { Error e; e.kind = Kind::BadSigma2; e.x = v; return e; }
+    static Error pair_out_of_range(std::size_t pair, std::size_t cloud, std::size_t n) {
+        Error e; e.kind = Kind::PairOutOfRange; e.count = pair; e.index = cloud; e.total = n; return e;
+    }
+    static Error non_finite(const char* n) { Error e; e.kind = Kind::NonFinite; e.name = n; return e; }
+
+    /// The fixed message of this error, payloads filled in.
+    std::string message() const;
+};
+
+/// Shortest round-trip decimal form of `v` in positional notation ("1", "-0", "0.0000001", "inf", "NaN").
+std::string format_float(double v);
+
+/// A value or the Error that prevented it.
+template <class T>
+class Result {
+public:
+    Result(T v) : v_(std::move(v)) {}          // NOLINT: implicit by design
+    Result(Error e) : v_(std::move(e)) {}      // NOLINT
+    bool ok() const { return v_.index() == 0; }
+    explicit operator bool() const { return ok(); }
+    T& value() { return std::get<0>(v_); }
+    const T& value() const { return std::get<0>(v_); }
+    const Error& error() const { return std::get<1>(v_); }
+
+private:
+    std::variant<T, Error> v_;
+};
+
+/// Options of a rigid or similarity fit; no defaults here, the Python layer fills them.
+struct RigidOptions {
+    bool scale = true;                                        // estimate a uniform scale too
+    std::optional<std::pair<double, double>> scale_bounds;    // (lower, upper) applied every EM step
+    double w = 0.0;                                           // outlier fraction in [0, 1)
+    double tolerance = 1e-6;                                  // relative variance change that stops the loop
+    std::size_t max_iterations = 200;                         // cap on EM iterations
+    std::optional<double> sigma2;                             // initial variance in caller units
+    std::optional<std::size_t> threads;                       // dedicated pool size; none or 0: current pool
+};
+
+/// Options of a deformable fit.
+struct DeformOptions {
+    double alpha = 2.0;                       // weight of the motion-coherence prior
+    double beta = 1.0;                        // kernel width as a fraction of the cloud radius
+    double w = 0.0;                           // outlier fraction in [0, 1)
+    double tolerance = 1e-6;                  // relative variance change that stops the loop
+    std::size_t max_iterations = 200;         // cap on EM iterations
+    std::optional<double> sigma2;             // initial variance in caller units
+    std::size_t num_modes = 100;              // kernel eigenmodes to solve through
+    std::optional<std::size_t> threads;       // dedicated pool size; none or 0: current pool
+};
+
+/// Shape, emptiness and finiteness of one cloud, in that order.
+std::optional<Error> check_cloud(const CloudView& cloud, const char* name);
+/// The rigid option checks, in their fixed order (without clouds).
+std::optional<Error> check_rigid_options(const RigidOptions& o);
+/// The deformable option checks, in their fixed order (without clouds).
+std::optional<Error> check_deform_options(const DeformOptions& o);
+
+}  // namespace tarvic

@@ -1,0 +1,20 @@
+#pragma once
+// Leading eigenmodes of a cloud's Gaussian kernel matrix by randomized subspace iteration.
+#include <cstddef>
+#include <vector>
+
+#include "tarvic/kernel.hpp"
+
+namespace tarvic {
+
+/// U (M×m row-major) and Λ (m), eigenvalues decreasing and all above 1e-10 of the largest.
+struct Eigenmodes {
+    std::vector<double> vectors;
+    std::vector<double> values;
+    std::size_t m = 0;  // number of modes
+};
+
+/// Up to `num_modes` leading eigenpairs of K(source, source) with width β; empty when cancelled.
+Eigenmodes kernel_eigenmodes(const PointsF32& source, float beta, std::size_t num_modes, CancelFlag cancel);
+
+}  // namespace tarvic

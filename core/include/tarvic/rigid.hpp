@@ -1,0 +1,40 @@
+#pragma once
+// Rigid and similarity Coherent Point Drift.
+#include <cstddef>
+#include <vector>
+
+#include "tarvic/array.hpp"
+#include "tarvic/error.hpp"
+#include "tarvic/kernel.hpp"
+
+namespace tarvic {
+
+/// Outcome of a rigid fit, in the caller's units.
+struct RigidResult {
+    double scale = 1.0;
+    double rotation[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    double translation[3] = {0, 0, 0};
+    double sigma2 = 0.0;
+    double nrms = 0.0;             // sqrt(3σ²) / target RMS radius, scale-free
+    std::size_t iterations = 0;    // completed M-steps
+    bool converged = false;
+};
+
+/// Validate, then fit on the pool that `opts.threads` selects (parallel E-step).
+Result<RigidResult> rigid_register(const CloudView& source, const CloudView& target, const RigidOptions& opts,
+                                   CancelFlag cancel);
+
+/// The EM loop on validated clouds; `parallel` selects the E-step mode.
+RigidResult rigid_register_inner(const CloudView& source, const CloudView& target, const RigidOptions& opts,
+                                 bool parallel, CancelFlag cancel);
+
+/// Proper rotation closest to the 3×3 cross-covariance A (row i: target axis, column j: source axis).
+void fit_rotation(const double a[3][3], double r[3][3]);
+
+/// Many pairs, one registration per pool task; empty list when cancelled.
+Result<std::vector<RigidResult>> rigid_register_batch(const std::vector<CloudView>& sources,
+                                                      const std::vector<CloudView>& targets,
+                                                      const std::vector<std::pair<std::size_t, std::size_t>>& pairs,
+                                                      const RigidOptions& opts, bool progress, CancelFlag cancel);
+
+}  // namespace tarvic

@@ -1,0 +1,28 @@
+#pragma once
+// Closed-form fitted transforms and their application to further points.
+#include "tarvic/array.hpp"
+#include "tarvic/error.hpp"
+
+namespace tarvic {
+
+/// p ↦ scale · rotation · p + translation, column-vector convention.
+struct RigidTransform {
+    double scale = 1.0;
+    double rotation[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};  // row i, column j
+    double translation[3] = {0, 0, 0};
+
+    /// Transform an N × 3 view (any strides) into a new row-major array; BadShape unless 3 columns.
+    Result<Array2> apply(const CloudView& points) const;
+};
+
+/// x ↦ x + Σ_j exp(−|x − source_j|² / (2·beta²)) · w_j.
+struct DeformTransform {
+    CloudView source;  // kernel centres, caller units
+    CloudView w;       // coefficients, same shape as source
+    double beta = 1.0; // absolute kernel width
+
+    /// Deform an N × 3 view into a new row-major array, blocks on the current pool; BadShape unless 3 columns.
+    Result<Array2> apply(const CloudView& points) const;
+};
+
+}  // namespace tarvic

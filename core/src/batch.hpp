@@ -1,0 +1,81 @@
+#pragma once
+// The shape both batch registrations share: cloud checks, pair checks, one registration per pool task.
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_group.h>
+
+#include <atomic>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "tarvic/error.hpp"
+#include "tarvic/kernel.hpp"
+#include "tarvic/threads.hpp"
+
+namespace tarvic {
+
+/// Check every cloud of a list in parallel, stopping early once one fails. With several bad
+/// clouds the lowest index that some task reached is reported.
+inline std::optional<Error> check_cloud_list(const std::vector<CloudView>& clouds, const char* name) {
+    std::atomic<std::size_t> bad{std::numeric_limits<std::size_t>::max()};
+    tbb::task_group_context ctx;
+    in_current_pool([&] {
+        tbb::parallel_for(
+            tbb::blocked_range<std::size_t>(0, clouds.size(), 1),
+            [&](const tbb::blocked_range<std::size_t>& r) {
+                for (std::size_t i = r.begin(); i != r.end(); ++i) {
+                    if (bad.load(std::memory_order_relaxed) != std::numeric_limits<std::size_t>::max()) return;
+                    if (check_cloud(clouds[i], name)) {
+                        std::size_t cur = bad.load();
+                        while (i < cur && !bad.compare_exchange_weak(cur, i)) {
+                        }
+                        ctx.cancel_group_execution();
+                        return;
+                    }
+                }
+            },
+            tbb::auto_partitioner(), ctx);
+    });
+    const std::size_t i = bad.load();
+    if (i == std::numeric_limits<std::size_t>::max()) return std::nullopt;
+    return check_cloud(clouds[i], name);
+}
+
+/// Cloud checks, pair checks, then `fit(source, target)` for every pair on the pool of `threads`.
+template <class R, class Fit>
+Result<std::vector<R>> run_batch(const std::vector<CloudView>& sources, const std::vector<CloudView>& targets,
+                                 const std::vector<std::pair<std::size_t, std::size_t>>& pairs,
+                                 std::optional<std::size_t> threads, bool progress, CancelFlag cancel,
+                                 const char* label, Fit&& fit) {
+    std::optional<Error> bad = run_in_pool(threads, [&]() -> std::optional<Error> {
+        if (auto e = check_cloud_list(sources, "sources")) return e;
+        return check_cloud_list(targets, "targets");
+    });
+    if (bad) return *bad;
+    for (std::size_t k = 0; k < pairs.size(); ++k) {
+        const auto [i, j] = pairs[k];
+        if (i >= sources.size()) return Error::pair_out_of_range(k, i, sources.size());
+        if (j >= targets.size()) return Error::pair_out_of_range(k, j, targets.size());
+    }
+    std::unique_ptr<ProgressBar> bar;
+    if (progress) bar = make_bar(label, pairs.size());
+    std::vector<R> results(pairs.size());
+    run_in_pool(threads, [&] {
+        in_current_pool([&] {
+            // One whole registration per task; grain 1 lets work stealing split down to single pairs.
+            tbb::parallel_for(tbb::blocked_range<std::size_t>(0, pairs.size(), 1),
+                              [&](const tbb::blocked_range<std::size_t>& r) {
+                                  for (std::size_t k = r.begin(); k != r.end(); ++k) {
+                                      results[k] = fit(sources[pairs[k].first], targets[pairs[k].second]);
+                                      if (bar) bar->inc();
+                                  }
+                              });
+        });
+    });
+    if (bar) bar->finish_and_clear();
+    if (cancelled(cancel)) return std::vector<R>{};
+    return results;
+}
+
+}  // namespace tarvic

@@ -1,0 +1,105 @@
+// Error messages and input validation in their fixed orders.
+#include "tarvic/error.hpp"
+
+#include <charconv>
+#include <cmath>
+
+namespace tarvic {
+
+std::string format_float(double v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+    // Fixed notation without a precision is the shortest form that reads back exactly;
+    // 1e308 needs 309 digits, so the buffer holds any double.
+    char buf[512];
+    auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
+    return std::string(buf, res.ptr);
+}
+
+std::string Error::message() const {
+    using std::to_string;
+    const std::string n = name;
+    switch (kind) {
+        case Kind::BadShape:
+            return "expected an (N, 3) array, got (N, " + to_string(count) + ")";
+        case Kind::EmptyCloud:
+            return "`" + n + "` has no points";
+        case Kind::BadOutlierWeight:
+            return "`w` must be in [0, 1), got " + format_float(x);
+        case Kind::BadTolerance:
+            return "`tolerance` must be finite and >= 0, got " + format_float(x);
+        case Kind::ZeroMaxIterations:
+            return "`max_iterations` must be >= 1";
+        case Kind::NotPositive:
+            return "`" + n + "` must be finite and > 0, got " + format_float(x);
+        case Kind::ZeroModes:
+            return "`num_modes` must be >= 1";
+        case Kind::BadScaleBounds:
+            return "`scale_bounds` must satisfy 0 < lower <= upper, got (" + format_float(x) + ", " +
+                   format_float(y) + ")";
+        case Kind::ScaleBoundsWithoutScale:
+            return "`scale_bounds` needs `scale` to be enabled; with `scale` off the scale is held at 1";
+        case Kind::BadSigma2:
+            return "`sigma2` must be finite and > 0, got " + format_float(x);
+        case Kind::PairOutOfRange:
+            return "pair " + to_string(count) + " references cloud " + to_string(index) + ", but only " +
+                   to_string(total) + " were given";
+        case Kind::NonFinite:
+            return "`" + n + "` contains NaN or infinite coordinates";
+    }
+    return "unknown error";
+}
+
+namespace {
+
+bool finite_non_negative(double v) { return std::isfinite(v) && v >= 0.0; }
+bool finite_positive(double v) { return std::isfinite(v) && v > 0.0; }
+
+}  // namespace
+
+std::optional<Error> check_cloud(const CloudView& cloud, const char* name) {
+    if (cloud.cols != 3) return Error::bad_shape(cloud.cols);
+    if (cloud.rows == 0) return Error::empty_cloud(name);
+    if (cloud.row_major_contiguous()) {
+        const double* p = cloud.data;
+        const std::size_t n = cloud.rows * 3;
+        // Branch-free scan in blocks: the common all-finite case stays vectorised.
+        for (std::size_t i = 0; i < n; i += 64) {
+            const std::size_t end = std::min(n, i + 64);
+            bool bad = false;
+            for (std::size_t k = i; k < end; ++k) bad |= !std::isfinite(p[k]);
+            if (bad) return Error::non_finite(name);
+        }
+        return std::nullopt;
+    }
+    for (std::size_t r = 0; r < cloud.rows; ++r)
+        for (std::size_t c = 0; c < 3; ++c)
+            if (!std::isfinite(cloud.at(r, c))) return Error::non_finite(name);
+    return std::nullopt;
+}
+
+std::optional<Error> check_rigid_options(const RigidOptions& o) {
+    if (!(o.w >= 0.0 && o.w < 1.0)) return Error::bad_outlier_weight(o.w);
+    if (!finite_non_negative(o.tolerance)) return Error::bad_tolerance(o.tolerance);
+    if (o.max_iterations < 1) return Error::zero_max_iterations();
+    if (o.sigma2 && !finite_positive(*o.sigma2)) return Error::bad_sigma2(*o.sigma2);
+    if (o.scale_bounds && !o.scale) return Error::scale_bounds_without_scale();
+    if (o.scale_bounds) {
+        auto [lo, hi] = *o.scale_bounds;
+        if (!(finite_positive(lo) && lo <= hi)) return Error::bad_scale_bounds(lo, hi);
+    }
+    return std::nullopt;
+}
+
+std::optional<Error> check_deform_options(const DeformOptions& o) {
+    if (!(o.w >= 0.0 && o.w < 1.0)) return Error::bad_outlier_weight(o.w);
+    if (!finite_non_negative(o.tolerance)) return Error::bad_tolerance(o.tolerance);
+    if (o.max_iterations < 1) return Error::zero_max_iterations();
+    if (o.sigma2 && !finite_positive(*o.sigma2)) return Error::bad_sigma2(*o.sigma2);
+    if (!finite_positive(o.alpha)) return Error::not_positive(o.alpha, "alpha");
+    if (!finite_positive(o.beta)) return Error::not_positive(o.beta, "beta");
+    if (o.num_modes < 1) return Error::zero_modes();
+    return std::nullopt;
+}
+
+}  // namespace tarvic

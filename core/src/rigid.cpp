@@ -1,0 +1,255 @@
+// Rigid and similarity Coherent Point Drift (Myronenko & Song 2010, Fig. 2).
+#include "tarvic/rigid.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "batch.hpp"
+#include "tarvic/threads.hpp"
+
+namespace tarvic {
+
+namespace {
+
+bool sign_bit_clear(double v) { return !std::signbit(v); }
+
+// IEEE 754 total order for the values that occur here (no NaN payload games): −0 < +0.
+bool total_less(double a, double b) {
+    if (a == b) return std::signbit(a) && !std::signbit(b);
+    return a < b;
+}
+
+void mat_vec(const double a[3][3], const double v[3], double out[3]) {
+    for (int i = 0; i < 3; ++i) out[i] = a[i][0] * v[0] + a[i][1] * v[1] + a[i][2] * v[2];
+}
+
+void cross(const double a[3], const double b[3], double out[3]) {
+    out[0] = a[1] * b[2] - a[2] * b[1];
+    out[1] = a[2] * b[0] - a[0] * b[2];
+    out[2] = a[0] * b[1] - a[1] * b[0];
+}
+
+double dot(const double a[3], const double b[3]) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+
+double det_cols(const double a[3], const double b[3], const double c[3]) {
+    double bc[3];
+    cross(b, c, bc);
+    return dot(a, bc);
+}
+
+// u = A·v / |A·v| when that length is positive and finite.
+bool left_vector(const double a[3][3], const double v[3], double u[3]) {
+    double av[3];
+    mat_vec(a, v, av);
+    const double sq = dot(av, av);
+    if (!(sq > 0.0)) return false;
+    const double len = std::sqrt(sq);
+    if (std::isinf(len)) return false;
+    for (int i = 0; i < 3; ++i) u[i] = av[i] / len;
+    return true;
+}
+
+}  // namespace
+
+void fit_rotation(const double a[3][3], double r[3][3]) {
+    // B = AᵀA; its eigenvectors are A's right singular vectors.
+    double b[3][3];
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) b[i][j] = a[0][i] * a[0][j] + a[1][i] * a[1][j] + a[2][i] * a[2][j];
+    double v[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    constexpr int pairs[3][2] = {{0, 1}, {0, 2}, {1, 2}};
+    for (int sweep = 0; sweep < 24; ++sweep) {
+        const double off = std::fabs(b[0][1]) + std::fabs(b[0][2]) + std::fabs(b[1][2]);
+        const double diag = std::fabs(b[0][0]) + std::fabs(b[1][1]) + std::fabs(b[2][2]);
+        if (off <= 2.220446049250313e-16 * diag) break;
+        for (const auto& pq : pairs) {
+            const int p = pq[0], q = pq[1];
+            if (b[p][q] == 0.0) continue;
+            const double theta = (b[q][q] - b[p][p]) / (2.0 * b[p][q]);
+            const double t = (sign_bit_clear(theta) ? 1.0 : -1.0) / (std::fabs(theta) + std::sqrt(theta * theta + 1.0));
+            const double c = 1.0 / std::sqrt(t * t + 1.0);
+            const double s = t * c;
+            b[p][p] -= t * b[p][q];
+            b[q][q] += t * b[p][q];
+            b[p][q] = b[q][p] = 0.0;
+            const int o = 3 - p - q;
+            const double rp = b[o][p], rq = b[o][q];
+            b[o][p] = b[p][o] = c * rp - s * rq;
+            b[o][q] = b[q][o] = s * rp + c * rq;
+            for (int k = 0; k < 3; ++k) {
+                const double vp = v[k][p], vq = v[k][q];
+                v[k][p] = c * vp - s * vq;
+                v[k][q] = s * vp + c * vq;
+            }
+        }
+    }
+    int idx[3] = {0, 1, 2};
+    std::stable_sort(idx, idx + 3, [&](int x, int y) { return total_less(b[y][y], b[x][x]); });
+    double sig[3], vk[3][3];
+    for (int k = 0; k < 3; ++k) {
+        sig[k] = std::sqrt(std::max(b[idx[k]][idx[k]], 0.0));
+        for (int i = 0; i < 3; ++i) vk[k][i] = v[i][idx[k]];
+    }
+    const double tau = 1e-12 * sig[0];
+    auto identity = [&] {
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) r[i][j] = i == j ? 1.0 : 0.0;
+    };
+    double u[3][3];
+    if (sig[0] <= tau || !left_vector(a, vk[0], u[0])) {
+        identity();
+        return;
+    }
+    if (sig[1] > tau && left_vector(a, vk[1], u[1])) {
+        if (!(sig[2] > tau && left_vector(a, vk[2], u[2]))) cross(u[0], u[1], u[2]);
+    } else {
+        // Rank one: any unit vector orthogonal to u1 completes the basis.
+        const double e[3] = {std::fabs(u[0][0]) < 0.9 ? 1.0 : 0.0, std::fabs(u[0][0]) < 0.9 ? 0.0 : 1.0, 0.0};
+        double ue[3];
+        cross(u[0], e, ue);
+        const double len = std::sqrt(dot(ue, ue));
+        for (int i = 0; i < 3; ++i) u[1][i] = ue[i] / len;
+        cross(u[0], u[1], u[2]);
+    }
+    // No reflections: flip the least significant left vector when the bases disagree in handedness.
+    if (det_cols(u[0], u[1], u[2]) * det_cols(vk[0], vk[1], vk[2]) < 0.0)
+        for (int i = 0; i < 3; ++i) u[2][i] = -u[2][i];
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) r[i][j] = u[0][i] * vk[0][j] + u[1][i] * vk[1][j] + u[2][i] * vk[2][j];
+}
+
+RigidResult rigid_register_inner(const CloudView& source, const CloudView& target, const RigidOptions& opts,
+                                 bool parallel, CancelFlag cancel) {
+    Setup setup = Setup::make(source, target, opts.sigma2, opts.w);
+    Moving& mv = setup.moving;
+    const Fixed& fx = setup.fixed;
+    const std::size_t m = mv.size(), n = fx.size();
+
+    double s = 1.0, rot[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, t[3] = {0, 0, 0};
+    double sigma2 = setup.sigma2;
+    std::size_t iterations = 0;
+    bool converged = false;
+
+    while (true) {
+        if (cancelled(cancel)) break;
+        const double c = outlier_term(sigma2, setup.outlier_weight);
+        const EStep e = estep(mv, fx, parallel, cancel, estep_sigma2(sigma2), c);
+        if (!(std::isfinite(e.np) && e.np > 0.0)) break;
+
+        // M-step (eqs. for μx, μy, A, the rotation, scale and translation).
+        double mux[3] = {0, 0, 0}, muy[3] = {0, 0, 0};
+        for (std::size_t k = 0; k < n; ++k) {
+            mux[0] += e.pt1[k] * fx.x[k];
+            mux[1] += e.pt1[k] * fx.y[k];
+            mux[2] += e.pt1[k] * fx.z[k];
+        }
+        for (std::size_t k = 0; k < m; ++k) {
+            muy[0] += e.p1[k] * mv.x[k];
+            muy[1] += e.p1[k] * mv.y[k];
+            muy[2] += e.p1[k] * mv.z[k];
+        }
+        for (int a = 0; a < 3; ++a) {
+            mux[a] /= e.np;
+            muy[a] /= e.np;
+        }
+        double acov[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
+        double wsum = 0.0;
+        for (std::size_t k = 0; k < m; ++k) {
+            const double d[3] = {mv.x[k] - muy[0], mv.y[k] - muy[1], mv.z[k] - muy[2]};
+            const double p1 = e.p1[k];
+            const double av[3] = {e.px[3 * k] - p1 * mux[0], e.px[3 * k + 1] - p1 * mux[1],
+                                  e.px[3 * k + 2] - p1 * mux[2]};
+            for (int i = 0; i < 3; ++i)
+                for (int j = 0; j < 3; ++j) acov[i][j] += av[i] * d[j];
+            wsum += p1 * (d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+        }
+        double nr[3][3];
+        fit_rotation(acov, nr);
+        double tr = 0.0;
+        for (int i = 0; i < 3; ++i)
+            for (int j = 0; j < 3; ++j) tr += acov[i][j] * nr[i][j];
+        double ns = 1.0;
+        if (opts.scale) {
+            ns = (wsum > 0.0 && std::isfinite(tr)) ? tr / wsum : 1.0;
+            if (opts.scale_bounds) ns = std::min(std::max(ns, opts.scale_bounds->first), opts.scale_bounds->second);
+        }
+        double rmu[3], nt[3];
+        mat_vec(nr, muy, rmu);
+        for (int a = 0; a < 3; ++a) nt[a] = mux[a] - ns * rmu[a];
+        bool finite = std::isfinite(ns);
+        for (int i = 0; i < 3; ++i) {
+            finite = finite && std::isfinite(nt[i]);
+            for (int j = 0; j < 3; ++j) finite = finite && std::isfinite(nr[i][j]);
+        }
+        if (!finite) break;
+        s = ns;
+        std::memcpy(rot, nr, sizeof rot);
+        std::memcpy(t, nt, sizeof t);
+
+        for (std::size_t k = 0; k < m; ++k) {
+            const double y[3] = {mv.x[k], mv.y[k], mv.z[k]};
+            double ry[3];
+            mat_vec(rot, y, ry);
+            mv.x32[k] = static_cast<float>(s * ry[0] + t[0]);
+            mv.y32[k] = static_cast<float>(s * ry[1] + t[1]);
+            mv.z32[k] = static_cast<float>(s * ry[2] + t[2]);
+        }
+
+        // Full weighted residual of the fitted transform, valid for a held or clamped scale too.
+        double sxx = 0.0;
+        for (std::size_t k = 0; k < n; ++k) {
+            const double dx = fx.x[k] - mux[0], dy = fx.y[k] - mux[1], dz = fx.z[k] - mux[2];
+            sxx += e.pt1[k] * (dx * dx + dy * dy + dz * dz);
+        }
+        const double s2new = ((s * s) * wsum + (sxx - tr * (s + s))) / (e.np * 3.0);
+        ++iterations;
+        if (!(std::isfinite(s2new) && s2new > 0.0)) {
+            converged = true;
+            break;
+        }
+        const double rel = std::fabs(s2new - sigma2) / sigma2;
+        sigma2 = s2new;
+        if (rel <= opts.tolerance) {
+            converged = true;
+            break;
+        }
+        if (iterations >= opts.max_iterations) break;
+    }
+
+    RigidResult res;
+    const double lam = setup.norm_scale;
+    const double* c0 = setup.centre;
+    double rc[3];
+    mat_vec(rot, c0, rc);
+    res.scale = s;
+    std::memcpy(res.rotation, rot, sizeof rot);
+    for (int a = 0; a < 3; ++a) res.translation[a] = c0[a] + lam * t[a] - s * rc[a];
+    res.sigma2 = lam * lam * sigma2;
+    res.nrms = setup.target_rms > 0.0 ? std::sqrt(3.0 * sigma2) / setup.target_rms : std::nan("");
+    res.iterations = iterations;
+    res.converged = converged;
+    return res;
+}
+
+Result<RigidResult> rigid_register(const CloudView& source, const CloudView& target, const RigidOptions& opts,
+                                   CancelFlag cancel) {
+    if (auto e = check_cloud(source, "source")) return *e;
+    if (auto e = check_cloud(target, "target")) return *e;
+    if (auto e = check_rigid_options(opts)) return *e;
+    return run_in_pool(opts.threads, [&] { return rigid_register_inner(source, target, opts, true, cancel); });
+}
+
+Result<std::vector<RigidResult>> rigid_register_batch(const std::vector<CloudView>& sources,
+                                                      const std::vector<CloudView>& targets,
+                                                      const std::vector<std::pair<std::size_t, std::size_t>>& pairs,
+                                                      const RigidOptions& opts, bool progress, CancelFlag cancel) {
+    if (auto e = check_rigid_options(opts)) return *e;
+    return run_batch<RigidResult>(sources, targets, pairs, opts.threads, progress, cancel, "Aligning",
+                                  [&](const CloudView& s, const CloudView& t) {
+                                      RigidOptions local = opts;
+                                      return rigid_register_inner(s, t, local, false, cancel);
+                                  });
+}
+
+}  // namespace tarvic

@@ -1,0 +1,293 @@
+// Thread pools: one process-wide task arena, dedicated arenas per call, and the batch progress bar.
+#include "tarvic/threads.hpp"
+
+#include <sched.h>
+#include <unistd.h>
+
+#include <oneapi/tbb/global_control.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/task_arena.h>
+#include <oneapi/tbb/task_scheduler_observer.h>
+
+#include <atomic>
+#include <chrono>
+#include <algorithm>
+#include <cerrno>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <thread>
+
+namespace tarvic {
+
+namespace {
+
+// Depth of our pools the current thread is running in: the thread that entered an arena
+// through `execute`, or a worker while it serves one of our arenas.
+thread_local int t_pool_depth = 0;
+
+struct DepthGuard {
+    DepthGuard() { ++t_pool_depth; }
+    ~DepthGuard() { --t_pool_depth; }
+    DepthGuard(const DepthGuard&) = delete;
+    DepthGuard& operator=(const DepthGuard&) = delete;
+};
+
+// Marks worker threads while they serve an arena (the entering thread is marked by DepthGuard).
+class WorkerMarker : public tbb::task_scheduler_observer {
+public:
+    explicit WorkerMarker(tbb::task_arena& a) : tbb::task_scheduler_observer(a) { observe(true); }
+    ~WorkerMarker() override { observe(false); }
+    void on_scheduler_entry(bool is_worker) override {
+        if (is_worker) ++t_pool_depth;
+    }
+    void on_scheduler_exit(bool is_worker) override {
+        if (is_worker) --t_pool_depth;
+    }
+};
+
+// Lets any pool be larger than the core count. One generous, fixed limit for the whole
+// process, so no caller's thread count leaks into another's pool.
+tbb::global_control& parallelism_limit() {
+    static tbb::global_control* gc = new tbb::global_control(tbb::global_control::max_allowed_parallelism, 1 << 16);
+    return *gc;
+}
+
+// The process-wide pool: absent, then present (with a fixed size) for the rest of the process.
+struct GlobalPool {
+    std::mutex mu;
+    std::unique_ptr<tbb::task_arena> arena;
+    std::unique_ptr<WorkerMarker> marker;
+    std::size_t size = 0;
+};
+
+// Never destroyed: pool threads may still be running when static destructors run at exit.
+GlobalPool& global_pool() {
+    static GlobalPool* g = new GlobalPool;
+    return *g;
+}
+
+// Holds the pool's lock; creates the arena with `n` threads if none exists. Returns whether it created it.
+bool create_global_locked(GlobalPool& g, std::size_t n) {
+    if (g.arena) return false;
+    parallelism_limit();
+    auto arena = std::make_unique<tbb::task_arena>(static_cast<int>(n), 1);
+    arena->initialize();
+    g.marker = std::make_unique<WorkerMarker>(*arena);
+    g.arena = std::move(arena);
+    g.size = n;
+    return true;
+}
+
+tbb::task_arena& global_arena() {
+    GlobalPool& g = global_pool();
+    std::lock_guard<std::mutex> lock(g.mu);
+    create_global_locked(g, default_num_threads());
+    return *g.arena;
+}
+
+// Block until `n` threads have joined the arena, so its workers exist when set_num_threads returns.
+// Bounded wait: a busy machine must not hang the call.
+void wait_for_workers(tbb::task_arena& arena, std::size_t n) {
+    if (n <= 1) return;
+    std::atomic<std::size_t> arrived{0};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    arena.execute([&] {
+        DepthGuard guard;
+        tbb::parallel_for(std::size_t{0}, n, [&](std::size_t) {
+            arrived.fetch_add(1);
+            while (arrived.load() < n && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+        }, tbb::simple_partitioner());
+    });
+}
+
+}  // namespace
+
+std::size_t default_num_threads() {
+    if (const char* env = std::getenv("TARVIC_NUM_THREADS")) {
+        char* end = nullptr;
+        errno = 0;
+        unsigned long long v = std::strtoull(env, &end, 10);
+        if (errno == 0 && end != env && *end == '\0' && env[0] != '-' && v > 0 && v <= (1u << 16))
+            return static_cast<std::size_t>(v);
+    }
+    cpu_set_t set;
+    CPU_ZERO(&set);
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        int n = CPU_COUNT(&set);
+        if (n > 0) return static_cast<std::size_t>(n);
+    }
+    unsigned hc = std::thread::hardware_concurrency();
+    return hc > 0 ? hc : 1;
+}
+
+std::optional<std::string> set_num_threads(std::size_t n) {
+    if (n == 0) return std::string("thread count must be >= 1");
+    GlobalPool& g = global_pool();
+    std::unique_lock<std::mutex> lock(g.mu);
+    if (create_global_locked(g, n)) {
+        tbb::task_arena& arena = *g.arena;
+        lock.unlock();
+        wait_for_workers(arena, n);
+        return std::nullopt;
+    }
+    if (g.size == n) return std::nullopt;
+    return "the global thread pool is already running with " + std::to_string(g.size) +
+           " thread(s), cannot resize it to " + std::to_string(n) +
+           "; call `set_num_threads` before the first parallel call in this process";
+}
+
+std::size_t num_threads() {
+    if (t_pool_depth > 0) return static_cast<std::size_t>(tbb::this_task_arena::max_concurrency());
+    global_arena();
+    return global_pool().size;
+}
+
+bool in_pool() { return t_pool_depth > 0; }
+
+namespace detail {
+
+void run_dedicated(std::size_t threads, const std::function<void()>& work) {
+    std::unique_ptr<tbb::task_arena> arena;
+    std::unique_ptr<WorkerMarker> marker;
+    try {
+        parallelism_limit();
+        if (threads > static_cast<std::size_t>(1 << 16)) throw PoolError();
+        // One slot is the calling thread's, so exactly `threads` threads run the work.
+        arena = std::make_unique<tbb::task_arena>(static_cast<int>(threads), 1);
+        arena->initialize();
+        marker = std::make_unique<WorkerMarker>(*arena);
+    } catch (const PoolError&) {
+        throw;
+    } catch (...) {
+        throw PoolError();
+    }
+    arena->execute([&] {
+        DepthGuard guard;
+        work();
+    });
+    // Destroying the arena releases its workers without waiting for them to exit.
+    marker.reset();
+    arena.reset();
+}
+
+void run_current(const std::function<void()>& work) {
+    if (t_pool_depth > 0) {
+        work();
+        return;
+    }
+    global_arena().execute([&] {
+        DepthGuard guard;
+        work();
+    });
+}
+
+}  // namespace detail
+
+// ---------------------------------------------------------------------------------------------
+// Progress bar
+
+namespace {
+
+std::string two(unsigned long v) {
+    char buf[24];
+    std::snprintf(buf, sizeof buf, "%02lu", v);
+    return buf;
+}
+
+std::string human_short(double seconds) {
+    if (!(seconds >= 0)) seconds = 0;
+    auto s = static_cast<unsigned long long>(seconds);
+    if (s < 60) return std::to_string(s) + "s";
+    if (s < 3600) return std::to_string(s / 60) + "m";
+    if (s < 86400) return std::to_string(s / 3600) + "h";
+    return std::to_string(s / 86400) + "d";
+}
+
+void write_stderr(const std::string& s) {
+    const char* p = s.data();
+    std::size_t left = s.size();
+    while (left > 0) {
+        ssize_t w = ::write(2, p, left);
+        if (w < 0) {
+            if (errno == EINTR) continue;
+            return;  // nothing useful to do when standard error is gone
+        }
+        p += w;
+        left -= static_cast<std::size_t>(w);
+    }
+}
+
+}  // namespace
+
+std::string render_bar(const std::string& label, std::uint64_t pos, std::uint64_t len, double elapsed_s) {
+    constexpr int width = 40;
+    const double frac = len == 0 ? 1.0 : std::min(1.0, static_cast<double>(pos) / static_cast<double>(len));
+    const int filled = static_cast<int>(frac * width);
+    std::string bar(static_cast<std::size_t>(filled), '=');
+    if (filled < width) {
+        bar += '>';
+        bar.append(static_cast<std::size_t>(width - filled - 1), '-');
+    }
+    auto secs = static_cast<unsigned long>(elapsed_s < 0 ? 0 : elapsed_s);
+    std::string elapsed = two(secs / 3600) + ":" + two(secs / 60 % 60) + ":" + two(secs % 60);
+    double eta = (pos == 0 || pos >= len) ? 0.0 : elapsed_s / static_cast<double>(pos) * static_cast<double>(len - pos);
+    return label + " " + bar + " " + std::to_string(pos) + "/" + std::to_string(len) + " [" + elapsed + "] ETA " +
+           human_short(eta);
+}
+
+struct ProgressBar::State {
+    std::string label;
+    std::uint64_t len = 0;
+    std::atomic<std::uint64_t> pos{0};
+    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+    std::mutex mu;  // guards drawing and `done`
+    std::condition_variable cv;
+    bool done = false;
+    std::thread ticker;
+
+    void draw_locked() {
+        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        // Carriage return and erase-line first: the bar owns one line and rewrites it in place.
+        write_stderr("\r\x1b[2K" + render_bar(label, pos.load(std::memory_order_relaxed), len, elapsed));
+    }
+};
+
+ProgressBar::ProgressBar(std::string label, std::uint64_t len) : state_(std::make_shared<State>()) {
+    state_->label = std::move(label);
+    state_->len = len;
+    {
+        std::lock_guard<std::mutex> lock(state_->mu);
+        state_->draw_locked();
+    }
+    std::shared_ptr<State> s = state_;
+    state_->ticker = std::thread([s] {
+        std::unique_lock<std::mutex> lock(s->mu);
+        while (!s->done) {
+            if (s->cv.wait_for(lock, std::chrono::milliseconds(250), [&] { return s->done; })) break;
+            s->draw_locked();
+        }
+    });
+}
+
+void ProgressBar::inc() { state_->pos.fetch_add(1, std::memory_order_relaxed); }
+
+void ProgressBar::finish_and_clear() {
+    {
+        std::lock_guard<std::mutex> lock(state_->mu);
+        if (state_->done) return;
+        state_->done = true;
+    }
+    state_->cv.notify_all();
+    if (state_->ticker.joinable()) state_->ticker.join();
+    write_stderr("\r\x1b[2K");
+}
+
+ProgressBar::~ProgressBar() { finish_and_clear(); }
+
+std::unique_ptr<ProgressBar> make_bar(const std::string& label, std::uint64_t len) {
+    return std::make_unique<ProgressBar>(label, len);
+}
+
+}  // namespace tarvic

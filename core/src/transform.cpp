@@ -1,0 +1,80 @@
+// Applying fitted transforms to further points.
+#include "tarvic/transform.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "tarvic/kernel.hpp"
+
+namespace tarvic {
+
+Result<Array2> RigidTransform::apply(const CloudView& points) const {
+    if (points.cols != 3) return Error::bad_shape(points.cols);
+    Array2 out(points.rows, 3);
+    const auto& r = rotation;
+    for (std::size_t i = 0; i < points.rows; ++i) {
+        const double x = points.at(i, 0), y = points.at(i, 1), z = points.at(i, 2);
+        for (int k = 0; k < 3; ++k)
+            out(i, static_cast<std::size_t>(k)) = ((r[k][0] * x + r[k][1] * y) + r[k][2] * z) * scale + translation[k];
+    }
+    return out;
+}
+
+Result<Array2> DeformTransform::apply(const CloudView& points) const {
+    if (points.cols != 3) return Error::bad_shape(points.cols);
+    const std::size_t n = points.rows, m = source.rows;
+    Array2 out(n, 3);
+    for (std::size_t i = 0; i < n; ++i)
+        for (std::size_t k = 0; k < 3; ++k) out(i, k) = points.at(i, k);
+    if (n == 0 || m == 0) return out;
+
+    // A frame from the source alone keeps single-precision distances well conditioned.
+    const double dm = static_cast<double>(m);
+    double c[3] = {0, 0, 0}, lo[3], hi[3];
+    for (int k = 0; k < 3; ++k) {
+        lo[k] = std::numeric_limits<double>::infinity();
+        hi[k] = -std::numeric_limits<double>::infinity();
+    }
+    for (std::size_t j = 0; j < m; ++j)
+        for (std::size_t k = 0; k < 3; ++k) {
+            const double v = source.at(j, k);
+            c[k] += v / dm;
+            // Comparisons written so that a NaN never replaces a finite running bound.
+            if (v < lo[k]) lo[k] = v;
+            if (v > hi[k]) hi[k] = v;
+        }
+    double r = 0.0;
+    for (int k = 0; k < 3; ++k) {
+        const double a = hi[k] - c[k], b = c[k] - lo[k];
+        if (a > r) r = a;
+        if (b > r) r = b;
+    }
+    if (!(r > 0.0)) r = 1.0;
+    const double inv = 1.0 / r;
+
+    auto to_frame = [&](const CloudView& v) {
+        PointsF32 p;
+        p.x.resize(v.rows);
+        p.y.resize(v.rows);
+        p.z.resize(v.rows);
+        for (std::size_t i = 0; i < v.rows; ++i) {
+            p.x[i] = static_cast<float>((v.at(i, 0) - c[0]) * inv);
+            p.y[i] = static_cast<float>((v.at(i, 1) - c[1]) * inv);
+            p.z[i] = static_cast<float>((v.at(i, 2) - c[2]) * inv);
+        }
+        return p;
+    };
+    const PointsF32 pts = to_frame(points);
+    const PointsF32 src = to_frame(source);
+    std::vector<double> wv(3 * m);
+    for (std::size_t j = 0; j < m; ++j)
+        for (std::size_t k = 0; k < 3; ++k) wv[3 * j + k] = w.at(j, k);
+    const float beta_n = static_cast<float>(beta / r);
+    std::vector<double> d(3 * n, 0.0);
+    gauss_mul(pts, src, beta_n, wv.data(), wv.size(), 3, d.data(), d.size(), nullptr);
+    for (std::size_t i = 0; i < 3 * n; ++i) out.values[i] += d[i];
+    return out;
+}
+
+}  // namespace tarvic

@@ -1,0 +1,213 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+
+#include "tarvic/rigid.hpp"
+#include "tarvic/threads.hpp"
+#include "tarvic/transform.hpp"
+#include "test_util.hpp"
+
+using namespace tarvic;
+using namespace tarvic::testing;
+
+namespace {
+
+RigidOptions defaults() { return RigidOptions{}; }
+
+double det3(const double r[3][3]) {
+    return r[0][0] * (r[1][1] * r[2][2] - r[1][2] * r[2][1]) - r[0][1] * (r[1][0] * r[2][2] - r[1][2] * r[2][0]) +
+           r[0][2] * (r[1][0] * r[2][1] - r[1][1] * r[2][0]);
+}
+
+}  // namespace
+
+TEST(RigidFit, RecoversSimilarityWithDifferentCounts) {
+    const Array2 src = surface_cloud(600, 21);
+    const double axis[3] = {0.3, -0.5, 0.8}, t[3] = {0.4, -1.2, 2.0};
+    for (auto [deg, scale] : {std::pair{10.0, 0.5}, std::pair{35.0, 1.3}, std::pair{60.0, 2.0}}) {
+            double r[3][3];
+            axis_angle(axis, deg, r);
+            // Target: a random 450-point subset of the source, moved (M ≠ N).
+            Array2 sub(450, 3);
+            std::copy(src.values.begin(), src.values.begin() + 450 * 3, sub.values.begin());
+            const Array2 tgt = similarity(sub, scale, r, t);
+            RigidOptions o = defaults();
+            o.tolerance = 1e-9;
+            const auto res = rigid_register(src.view(), tgt.view(), o, nullptr);
+            ASSERT_TRUE(res.ok());
+            const RigidResult& f = res.value();
+            EXPECT_LT(rotation_error_deg(f.rotation, r), 0.1) << deg << " " << scale;
+            EXPECT_NEAR(f.scale / scale, 1.0, 1e-3);
+            EXPECT_GT(det3(f.rotation), 0.0);
+    }
+}
+
+TEST(RigidFit, ExactCopyRecoveredTightly) {
+    const Array2 src = surface_cloud(600, 5);
+    double r[3][3];
+    const double axis[3] = {1.0, 1.0, 0.2}, t[3] = {3.0, -1.0, 0.5};
+    axis_angle(axis, 50.0, r);
+    const Array2 tgt = similarity(src, 1.7, r, t);
+    RigidOptions o;
+    o.tolerance = 1e-12;
+    o.max_iterations = 1000;
+    const RigidResult f = rigid_register(src.view(), tgt.view(), o, nullptr).value();
+    EXPECT_LT(rotation_error_deg(f.rotation, r), 0.1);
+    EXPECT_NEAR(f.scale, 1.7, 1.7e-3);
+    for (int k = 0; k < 3; ++k) EXPECT_NEAR(f.translation[k], t[k], 1e-3 * 3.0);
+    // Applying the result reproduces the target.
+    RigidTransform tf{f.scale, {}, {}};
+    std::memcpy(tf.rotation, f.rotation, sizeof tf.rotation);
+    std::memcpy(tf.translation, f.translation, sizeof tf.translation);
+    const Array2 moved = tf.apply(src.view()).value();
+    double worst = 0.0;
+    for (std::size_t i = 0; i < moved.values.size(); ++i) worst = std::max(worst, std::fabs(moved.values[i] - tgt.values[i]));
+    EXPECT_LT(worst, 1e-2);
+}
+
+TEST(RigidFit, ScaleOffAndBounds) {
+    const Array2 src = surface_cloud(400, 2);
+    double r[3][3];
+    const double axis[3] = {0, 0, 1}, t[3] = {0, 0, 0};
+    axis_angle(axis, 20.0, r);
+    const Array2 tgt = similarity(src, 1.5, r, t);
+    RigidOptions o;
+    o.scale = false;
+    RigidResult f = rigid_register(src.view(), tgt.view(), o, nullptr).value();
+    EXPECT_EQ(f.scale, 1.0);
+    o.scale = true;
+    o.scale_bounds = std::make_pair(2.0, 3.0);  // the true scale 1.5 lies below the bounds
+    f = rigid_register(src.view(), tgt.view(), o, nullptr).value();
+    EXPECT_EQ(f.scale, 2.0);
+    o.scale_bounds = std::make_pair(0.1, 1.2);
+    f = rigid_register(src.view(), tgt.view(), o, nullptr).value();
+    EXPECT_EQ(f.scale, 1.2);
+}
+
+TEST(RigidFit, AllCoincidentPoints) {
+    Array2 a(5, 3), b(8, 3);
+    for (double& v : a.values) v = 2.5;
+    for (double& v : b.values) v = 2.5;
+    const RigidResult f = rigid_register(a.view(), b.view(), defaults(), nullptr).value();
+    EXPECT_EQ(f.scale, 1.0);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(f.translation[i], 0.0);
+        for (int j = 0; j < 3; ++j) EXPECT_EQ(f.rotation[i][j], i == j ? 1.0 : 0.0);
+    }
+    EXPECT_EQ(f.sigma2, 1e-6);
+    EXPECT_TRUE(std::isnan(f.nrms));
+    EXPECT_EQ(f.iterations, 1u);
+    EXPECT_TRUE(f.converged);
+}
+
+TEST(RigidFit, EndingsCapAndCancel) {
+    const Array2 src = surface_cloud(300, 1), tgt = surface_cloud(320, 2);
+    RigidOptions o;
+    o.max_iterations = 1;
+    o.tolerance = 0.0;
+    RigidResult f = rigid_register(src.view(), tgt.view(), o, nullptr).value();
+    EXPECT_EQ(f.iterations, 1u);
+    EXPECT_FALSE(f.converged);
+    o.max_iterations = 7;
+    f = rigid_register(src.view(), tgt.view(), o, nullptr).value();
+    EXPECT_EQ(f.iterations, 7u);
+    EXPECT_FALSE(f.converged);
+
+    std::atomic<bool> flag{true};
+    o.sigma2 = 2.0;
+    f = rigid_register(src.view(), tgt.view(), o, &flag).value();
+    EXPECT_EQ(f.iterations, 0u);
+    EXPECT_FALSE(f.converged);
+    EXPECT_DOUBLE_EQ(f.sigma2, 2.0);  // the initial variance, back in caller units
+    EXPECT_EQ(f.scale, 1.0);
+    EXPECT_EQ(f.translation[0], 0.0);
+}
+
+TEST(RigidFit, ReflectedTargetGivesProperRotation) {
+    const Array2 src = surface_cloud(500, 8);
+    Array2 tgt = src;
+    for (std::size_t i = 0; i < tgt.rows; ++i) tgt(i, 0) = -tgt(i, 0);
+    const RigidResult f = rigid_register(src.view(), tgt.view(), defaults(), nullptr).value();
+    EXPECT_NEAR(det3(f.rotation), 1.0, 1e-9);
+}
+
+TEST(RigidFit, ValidationOrder) {
+    Array2 empty(0, 3), good = surface_cloud(10);
+    RigidOptions o;
+    o.w = 2.0;
+    auto r = rigid_register(empty.view(), good.view(), o, nullptr);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().message(), "`source` has no points");
+    r = rigid_register(good.view(), empty.view(), o, nullptr);
+    EXPECT_EQ(r.error().message(), "`target` has no points");
+    r = rigid_register(good.view(), good.view(), o, nullptr);
+    EXPECT_EQ(r.error().kind, Error::Kind::BadOutlierWeight);
+}
+
+TEST(RigidFit, ThreadCountsAgreeAndOutliersHandled) {
+    const Array2 src = surface_cloud(800, 31);
+    double r[3][3];
+    const double axis[3] = {0.2, 0.9, 0.1}, t[3] = {1, 2, 3};
+    axis_angle(axis, 30.0, r);
+    Array2 tgt = similarity(src, 1.0, r, t);
+    // Replace 20% of the target with uniform clutter in its bounding box.
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<double> u(-3.0, 6.0);
+    for (std::size_t i = 0; i < tgt.rows; i += 5)
+        for (int k = 0; k < 3; ++k) tgt(i, k) = u(rng);
+    RigidOptions o;
+    o.w = 0.2;
+    o.threads = 1;
+    const RigidResult a = rigid_register(src.view(), tgt.view(), o, nullptr).value();
+    o.threads = 2;
+    const RigidResult b = rigid_register(src.view(), tgt.view(), o, nullptr).value();
+    EXPECT_LT(rotation_error_deg(a.rotation, r), 1.0);
+    EXPECT_NEAR(a.scale, b.scale, 1e-9);
+    EXPECT_LT(rotation_error_deg(a.rotation, b.rotation), 1e-4);  // summation order only
+}
+
+TEST(RotationFit, DegenerateCrossCovariances) {
+    double zero[3][3] = {}, r[3][3];
+    fit_rotation(zero, r);
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) EXPECT_EQ(r[i][j], i == j ? 1.0 : 0.0);
+    // Rank one (collinear clouds): still a proper rotation mapping the one direction.
+    double a[3][3] = {{0, 0, 0}, {2, 0, 0}, {0, 0, 0}};
+    fit_rotation(a, r);
+    EXPECT_NEAR(det3(r), 1.0, 1e-12);
+    EXPECT_NEAR(r[1][0], 1.0, 1e-12);
+    // A pure reflection is turned into the nearest proper rotation.
+    double refl[3][3] = {{-1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    fit_rotation(refl, r);
+    EXPECT_NEAR(det3(r), 1.0, 1e-12);
+}
+
+TEST(RigidApply, ConventionsAndShapes) {
+    RigidTransform id;
+    Array2 p = surface_cloud(10);
+    EXPECT_EQ(id.apply(p.view()).value().values, p.values);
+    Array2 none(0, 3);
+    EXPECT_EQ(id.apply(none.view()).value().rows, 0u);
+    Array2 two(4, 2), four(4, 4);
+    EXPECT_EQ(id.apply(two.view()).error().message(), "expected an (N, 3) array, got (N, 2)");
+    EXPECT_EQ(id.apply(four.view()).error().count, 4u);
+
+    RigidTransform tf;
+    double r[3][3];
+    const double axis[3] = {1, 2, 3};
+    axis_angle(axis, 40.0, r);
+    std::memcpy(tf.rotation, r, sizeof r);
+    tf.scale = 2.0;
+    tf.translation[1] = 5.0;
+    const Array2 want = tf.apply(p.view()).value();
+    // Column-major and every-other-row views give the same values as contiguous copies.
+    std::vector<double> colmajor(30);
+    for (std::size_t i = 0; i < 10; ++i)
+        for (std::size_t k = 0; k < 3; ++k) colmajor[k * 10 + i] = p(i, k);
+    EXPECT_EQ(tf.apply(CloudView{colmajor.data(), 10, 3, 1, 10}).value().values, want.values);
+    const CloudView every_other{p.values.data(), 5, 3, 6, 1};
+    const Array2 half = tf.apply(every_other).value();
+    for (std::size_t i = 0; i < 5; ++i)
+        for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(half(i, k), want(2 * i, k));
+}
