@@ -84,9 +84,19 @@ std::size_t estep_chunk(std::size_t m, std::size_t n);
 /// One E-step (CPD eq. 7 posteriors, summed). `parallel` spreads chunks over the current pool.
 EStep estep(const Moving& moving, const Fixed& fixed, bool parallel, CancelFlag cancel, float sigma2, double c);
 
-/// Fast single-precision 2^t for t in [−126, 0] (values outside are clamped by callers):
-/// round-to-nearest-even integer part from the exponent bits, degree-7 Taylor polynomial
-/// on f ∈ [−0.5, 0.5]; relative error about 2e-7 (a few f32 ulps). Shared by both kernels.
+namespace detail {
+/// The degree-7 Taylor polynomial of 2^f on [−0.5, 0.5] (Horner, every step rounded);
+/// generic so the scalar and the SIMD kernels share the exact same arithmetic.
+template <class F>
+inline F exp2_poly(F f) {
+    return 1.0f + f * (0.693147182f + f * (0.240226507f + f * (0.0555041097f +
+           f * (0.00961812865f + f * (0.00133335579f + f * (0.000154035297f + f * 1.52527336e-5f))))));
+}
+}  // namespace detail
+
+/// Fast single-precision 2^t for t in [−126, 0] (callers clamp): round-to-nearest-even
+/// integer part by the 1.5·2^23 trick, 2^n built from exponent bits, times the polynomial on
+/// the remainder. Relative error below 5e-7 over the range. Shared by both kernels.
 inline float fast_exp2(float t) {
     const float n = (t + 12582912.0f) - 12582912.0f;
     const float f = t - n;
@@ -94,9 +104,7 @@ inline float fast_exp2(float t) {
     const unsigned bits = static_cast<unsigned>(ni + 127) << 23;
     float two_n;
     __builtin_memcpy(&two_n, &bits, sizeof two_n);
-    const float p = 1.0f + f * (0.693147182f + f * (0.240226507f + f * (0.0555041097f +
-                    f * (0.00961812865f + f * (0.00133335579f + f * (0.000154035297f + f * 1.52527336e-5f))))));
-    return two_n * p;
+    return two_n * detail::exp2_poly(f);
 }
 
 /// A cloud as three single-precision columns.

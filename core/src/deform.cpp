@@ -1,0 +1,300 @@
+// Deformable Coherent Point Drift (Myronenko & Song 2010, non-rigid algorithm of Fig. 4),
+// with the M-step solved through the kernel's leading eigenmodes (their fast low-rank variant).
+//
+// The displacement field is v(y) = Σ_j K(y, y_j)·w_j over the source points. The M×M system
+// (G + λσ²·diag(P1)⁻¹)·W = diag(P1)⁻¹·PX − Y is replaced by K ≈ U·Λ·Uᵀ and the Woodbury identity,
+// an m×m Cholesky solve per iteration. All M-step arithmetic is f64 in a fixed order and runs on
+// the calling thread, so a fit's result depends only on the E-step's reduction order.
+#include <algorithm>
+#include <cmath>
+
+#include "batch.hpp"
+#include "deform_internal.hpp"
+#include "tarvic/deform.hpp"
+#include "tarvic/linalg.hpp"
+#include "tarvic/threads.hpp"
+
+namespace tarvic {
+
+namespace detail {
+
+MStepStatus lowrank_mstep(const Moving& moving, const Eigenmodes& modes, const EStep& e, double lambda_sigma2,
+                          MStepWork& work, double* w) {
+    const std::size_t n_pts = moving.size();
+    const std::size_t m = modes.m;
+    const double* u = modes.vectors.data();
+    double* f = work.f.data();
+    double* arow = work.row.data();
+    double* g = work.g.data();
+    double* s = work.s.data();
+
+    // F = diag(P1)·(diag(P1)⁻¹·PX − Y₀), the right-hand side scaled back so no division by p1
+    // is needed (p1 may be tiny for points far from the target).
+    for (std::size_t i = 0; i < n_pts; ++i) {
+        const double p = e.p1[i];
+        f[3 * i + 0] = e.px[3 * i + 0] - moving.x[i] * p;
+        f[3 * i + 1] = e.px[3 * i + 1] - moving.y[i] * p;
+        f[3 * i + 2] = e.px[3 * i + 2] - moving.z[i] * p;
+    }
+
+    // G = Uᵀ·F and S = Uᵀ·diag(P1)·U in one pass over the points; S's lower triangle only.
+    // A = diag(P1)·U is formed one row at a time instead of stored: M×m doubles would be read
+    // twice per iteration, and the row is recomputed bit for bit where it is needed again.
+    std::fill(work.g.begin(), work.g.end(), 0.0);
+    std::fill(work.s.begin(), work.s.end(), 0.0);
+    for (std::size_t i = 0; i < n_pts; ++i) {
+        const double* ui = u + i * m;
+        const double p = e.p1[i];
+        for (std::size_t b = 0; b < m; ++b) arow[b] = ui[b] * p;
+        const double* fi = f + 3 * i;
+        for (std::size_t a = 0; a < m; ++a) {
+            const double ua = ui[a];
+            if (ua == 0.0) continue;
+            g[3 * a + 0] += ua * fi[0];
+            g[3 * a + 1] += ua * fi[1];
+            g[3 * a + 2] += ua * fi[2];
+            double* sa = s + a * m;
+            for (std::size_t b = 0; b <= a; ++b) sa[b] += ua * arow[b];
+        }
+    }
+    for (std::size_t a = 0; a < m; ++a)
+        for (std::size_t b = 0; b < a; ++b) s[b * m + a] = s[a * m + b];
+    for (std::size_t a = 0; a < m; ++a) s[a * m + a] += lambda_sigma2 / modes.values[a];
+
+    if (!cholesky(s, m)) return MStepStatus::CholeskyFailed;
+    cholesky_solve(s, m, g);  // Z = S⁻¹·G
+
+    // Woodbury: W = (F − A·Z) / λσ².
+    const double inv = 1.0 / lambda_sigma2;
+    bool finite = true;
+    for (std::size_t i = 0; i < n_pts; ++i) {
+        const double* ui = u + i * m;
+        const double p = e.p1[i];
+        double r0 = f[3 * i + 0];
+        double r1 = f[3 * i + 1];
+        double r2 = f[3 * i + 2];
+        for (std::size_t a = 0; a < m; ++a) {
+            const double aa = ui[a] * p;
+            r0 -= aa * g[3 * a + 0];
+            r1 -= aa * g[3 * a + 1];
+            r2 -= aa * g[3 * a + 2];
+        }
+        w[3 * i + 0] = r0 * inv;
+        w[3 * i + 1] = r1 * inv;
+        w[3 * i + 2] = r2 * inv;
+        finite = finite && std::isfinite(w[3 * i + 0]) && std::isfinite(w[3 * i + 1]) && std::isfinite(w[3 * i + 2]);
+    }
+    return finite ? MStepStatus::Ok : MStepStatus::NonFinite;
+}
+
+void modes_product(const Eigenmodes& modes, const double* w, bool scale_by_values, std::vector<double>& h,
+                   double* out) {
+    const std::size_t m = modes.m;
+    const std::size_t n_pts = m == 0 ? 0 : modes.vectors.size() / m;
+    const double* u = modes.vectors.data();
+    h.assign(3 * m, 0.0);
+    for (std::size_t i = 0; i < n_pts; ++i) {
+        const double* ui = u + i * m;
+        const double* wi = w + 3 * i;
+        for (std::size_t a = 0; a < m; ++a) {
+            const double ua = ui[a];
+            if (ua == 0.0) continue;
+            h[3 * a + 0] += ua * wi[0];
+            h[3 * a + 1] += ua * wi[1];
+            h[3 * a + 2] += ua * wi[2];
+        }
+    }
+    if (scale_by_values)
+        for (std::size_t a = 0; a < m; ++a) {
+            h[3 * a + 0] *= modes.values[a];
+            h[3 * a + 1] *= modes.values[a];
+            h[3 * a + 2] *= modes.values[a];
+        }
+    // H is complete, so each output row depends on its own row of U only: `out` may alias `w`.
+    for (std::size_t i = 0; i < n_pts; ++i) {
+        const double* ui = u + i * m;
+        double v0 = 0.0, v1 = 0.0, v2 = 0.0;
+        for (std::size_t a = 0; a < m; ++a) {
+            const double ua = ui[a];
+            if (ua == 0.0) continue;
+            v0 += ua * h[3 * a + 0];
+            v1 += ua * h[3 * a + 1];
+            v2 += ua * h[3 * a + 2];
+        }
+        out[3 * i + 0] = v0;
+        out[3 * i + 1] = v1;
+        out[3 * i + 2] = v2;
+    }
+}
+
+double variance_update(const std::vector<double>& x2, const EStep& e, const double* t) {
+    // σ² = (tr(Xᵀ·d(Pᵀ1)·X) − 2·tr((PX)ᵀ·T) + tr(Tᵀ·d(P1)·T)) / (3·Np), Fig. 4 of the CPD paper.
+    double sxx = 0.0;
+    for (std::size_t n = 0; n < x2.size(); ++n) sxx += e.pt1[n] * x2[n];
+    double stx = 0.0;
+    double stt = 0.0;
+    const std::size_t n_pts = e.p1.size();
+    for (std::size_t i = 0; i < n_pts; ++i) {
+        const double* ti = t + 3 * i;
+        const double* pxi = e.px.data() + 3 * i;
+        stx += ti[0] * pxi[0] + ti[1] * pxi[1] + ti[2] * pxi[2];
+        stt += e.p1[i] * (ti[0] * ti[0] + ti[1] * ti[1] + ti[2] * ti[2]);
+    }
+    return (sxx - 2.0 * stx + stt) / (3.0 * e.np);
+}
+
+}  // namespace detail
+
+namespace {
+
+// One E-step at variance σ² with the outlier term that belongs to it.
+EStep run_estep(const Setup& st, bool parallel, CancelFlag cancel, double sigma2) {
+    return estep(st.moving, st.fixed, parallel, cancel, estep_sigma2(sigma2), outlier_term(sigma2, st.outlier_weight));
+}
+
+bool finite_positive(double v) { return std::isfinite(v) && v > 0.0; }
+
+// T = Y₀ + D for row-major displacements D (M × 3), in place.
+void add_source(const Moving& moving, double* d) {
+    for (std::size_t i = 0; i < moving.size(); ++i) {
+        d[3 * i + 0] = moving.x[i] + d[3 * i + 0];
+        d[3 * i + 1] = moving.y[i] + d[3 * i + 1];
+        d[3 * i + 2] = moving.z[i] + d[3 * i + 2];
+    }
+}
+
+}  // namespace
+
+DeformResult deform_register_inner(const CloudView& source, const CloudView& target, const DeformOptions& opts,
+                                   bool parallel, CancelFlag cancel) {
+    Setup st = Setup::make(source, target, opts.sigma2, opts.w);
+    Moving& moving = st.moving;
+    const Fixed& fixed = st.fixed;
+    const std::size_t n_src = moving.size();
+    const std::size_t len = 3 * n_src;
+
+    // The set-up divides by the joint radius, so `beta` is already a width in normalised units.
+    const PointsF32 points = PointsF32::from_columns(moving.x, moving.y, moving.z);
+    const float beta = static_cast<float>(opts.beta);
+    const Eigenmodes modes = kernel_eigenmodes(points, beta, opts.num_modes, cancel);
+    const std::size_t m = modes.m;
+
+    double sigma2 = st.sigma2;
+    std::size_t iterations = 0;
+    bool converged = false;
+    std::vector<double> w(len, 0.0);
+
+    if (m > 0 && opts.max_iterations > 0) {
+        std::vector<double> w_next(len);
+        std::vector<double> t(len);
+        std::vector<double> h;
+        detail::MStepWork work(n_src, m);
+        std::vector<double> x2(fixed.size());
+        for (std::size_t n = 0; n < fixed.size(); ++n)
+            x2[n] = fixed.x[n] * fixed.x[n] + fixed.y[n] * fixed.y[n] + fixed.z[n] * fixed.z[n];
+
+        // A variance that oscillates at its floor instead of descending never meets the
+        // tolerance; the stall window ends such a loop as converged.
+        detail::StallWindow window(sigma2);
+
+        for (;;) {
+            if (cancelled(cancel)) {
+                converged = false;
+                break;
+            }
+            const EStep e = run_estep(st, parallel, cancel, sigma2);
+            if (!finite_positive(e.np)) {
+                converged = false;
+                break;
+            }
+            const double lambda_sigma2 = opts.alpha * sigma2;
+            converged = true;
+            if (!finite_positive(lambda_sigma2)) break;
+
+            // A non-finite W is not adopted: the coefficients stay those of the last accepted
+            // step, consistent with the variance and positions the fit reports.
+            if (detail::lowrank_mstep(moving, modes, e, lambda_sigma2, work, w_next.data()) !=
+                detail::MStepStatus::Ok) {
+                converged = false;
+                break;
+            }
+            w.swap(w_next);
+
+            // T = Y₀ + U·Λ·Uᵀ·W, the low-rank G·W.
+            detail::modes_product(modes, w.data(), true, h, t.data());
+            add_source(moving, t.data());
+            moving.move_by_rows(t.data(), len);
+
+            const double sigma2_new = detail::variance_update(x2, e, t.data());
+            ++iterations;
+            if (!finite_positive(sigma2_new)) break;
+
+            if (opts.tolerance >= std::fabs(sigma2_new - sigma2) / sigma2) {
+                sigma2 = sigma2_new;
+                break;
+            }
+            const bool stalled = window.stalled(sigma2, sigma2_new);
+            sigma2 = sigma2_new;
+            if (stalled) break;
+            if (iterations == opts.max_iterations) {
+                converged = false;
+                break;
+            }
+        }
+
+        // Final stage: project W onto the modes, then place the points with the exact kernel
+        // rather than its low-rank approximation and re-estimate the variance there.
+        detail::modes_product(modes, w.data(), false, h, w.data());
+        if (!cancelled(cancel)) {
+            gauss_mul(points, points, beta, w.data(), len, 3, t.data(), len, cancel);
+            add_source(moving, t.data());
+            moving.move_by_rows(t.data(), len);
+            const EStep e = run_estep(st, parallel, cancel, sigma2);
+            if (finite_positive(e.np)) {
+                const double sigma2_final = detail::variance_update(x2, e, t.data());
+                if (finite_positive(sigma2_final)) sigma2 = sigma2_final;
+            }
+        }
+    }
+
+    // Back to the caller's units: positions Y₀·s + c, coefficients and width times s, variance times s².
+    const double s = st.norm_scale;
+    DeformResult out;
+    out.source = Array2(n_src, 3);
+    for (std::size_t i = 0; i < n_src; ++i) {
+        out.source(i, 0) = moving.x[i] * s + st.centre[0];
+        out.source(i, 1) = moving.y[i] * s + st.centre[1];
+        out.source(i, 2) = moving.z[i] * s + st.centre[2];
+    }
+    out.w = Array2(n_src, 3);
+    for (std::size_t k = 0; k < len; ++k) out.w.values[k] = w[k] * s;
+    out.beta = opts.beta * s;
+    out.sigma2 = (sigma2 * s) * s;
+    out.nrms = st.target_rms > 0.0 ? std::sqrt(3.0 * sigma2) / st.target_rms : std::nan("");
+    out.iterations = iterations;
+    out.converged = converged;
+    out.modes = m;
+    return out;
+}
+
+Result<DeformResult> deform_register(const CloudView& source, const CloudView& target, const DeformOptions& opts,
+                                     CancelFlag cancel) {
+    if (auto err = check_cloud(source, "source")) return *err;
+    if (auto err = check_cloud(target, "target")) return *err;
+    if (auto err = check_deform_options(opts)) return *err;
+    return run_in_pool(opts.threads, [&] { return deform_register_inner(source, target, opts, true, cancel); });
+}
+
+Result<std::vector<DeformResult>> deform_register_batch(const std::vector<CloudView>& sources,
+                                                        const std::vector<CloudView>& targets,
+                                                        const std::vector<std::pair<std::size_t, std::size_t>>& pairs,
+                                                        const DeformOptions& opts, bool progress, CancelFlag cancel) {
+    if (auto err = check_deform_options(opts)) return *err;
+    return run_batch<DeformResult>(sources, targets, pairs, opts.threads, progress, cancel, "Registering",
+                                   [&](const CloudView& s, const CloudView& t) {
+                                       DeformOptions local = opts;
+                                       return deform_register_inner(s, t, local, false, cancel);
+                                   });
+}
+
+}  // namespace tarvic
