@@ -1,0 +1,69 @@
+"""Coherent Point Drift registration of 3-D point clouds.
+
+Rigid and similarity fits (`fit_rigid`, `apply_rigid`), deformable fits (`fit_deform`,
+`apply_deform`), batches of both (`fit_rigid_batch`, `fit_deform_batch`), and the size of the
+process-wide thread pool (`set_num_threads`, `num_threads`).
+"""
+
+
+def _preload_tbb():
+    """Load the tbb wheel's oneTBB library with global symbols before the extension needs it.
+
+    The extension's RPATH finds it in a plain virtual environment, but not where the tbb wheel
+    and this package sit in different prefixes (a --user install beside a system tbb, for example).
+    A build against a system oneTBB needs none of this, and a missing tbb distribution is left to
+    the loader (and to the ImportError it raises if it cannot find the library either).
+    """
+    try:
+        from ._build_info import TBB_FROM_WHEEL
+    except ImportError:
+        TBB_FROM_WHEEL = True
+    if not TBB_FROM_WHEEL:
+        return
+    import ctypes
+    import importlib.metadata
+    import sys
+
+    if sys.platform == "win32":
+        names = ("tbb12.dll",)
+    elif sys.platform == "darwin":
+        names = ("libtbb.12.dylib",)
+    else:
+        names = ("libtbb.so.12",)
+    try:
+        files = importlib.metadata.distribution("tbb").files or ()
+    except importlib.metadata.PackageNotFoundError:
+        return
+    for f in files:
+        if f.name in names:
+            try:
+                ctypes.CDLL(str(f.locate()), mode=ctypes.RTLD_GLOBAL)
+            except OSError:
+                continue
+            return
+
+
+_preload_tbb()
+del _preload_tbb
+
+from ._tarvic import (  # noqa: E402
+    apply_deform,
+    apply_rigid,
+    fit_deform,
+    fit_deform_batch,
+    fit_rigid,
+    fit_rigid_batch,
+    num_threads,
+    set_num_threads,
+)
+
+__all__ = [
+    "fit_rigid",
+    "fit_rigid_batch",
+    "apply_rigid",
+    "fit_deform",
+    "fit_deform_batch",
+    "apply_deform",
+    "set_num_threads",
+    "num_threads",
+]

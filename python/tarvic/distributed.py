@@ -1,0 +1,142 @@
+"""Batches on a Dask cluster: the same fits as `tarvic.fit_rigid_batch` / `fit_deform_batch`,
+spread over the workers of a `dask.distributed.Client`.
+
+Install with ``pip install tarvic[dask]``. Every argument and result is that of the local batch,
+plus ``client``. The clouds are scattered to the workers once (replicated, so losing a worker
+loses no data), the pairs are cut into chunks, and each task runs the local batch on its chunk
+with all of its worker's threads; results come back in pair order, identical to the local batch.
+"""
+import math
+import threading
+
+import numpy as np
+
+from . import _tarvic
+
+__all__ = ["fit_rigid_batch", "fit_deform_batch"]
+
+# One batch at a time per worker process: each task already uses all of the worker's threads.
+_WORKER_LOCK = threading.Lock()
+
+def _worker_threads():
+    from distributed import get_worker
+
+    worker = get_worker()
+    n = getattr(worker, "nthreads", None)
+    if n is None:
+        n = worker.state.nthreads
+    return int(n)
+
+
+def _run_chunk(kind, pairs, sources, targets, options):
+    """Task body: the local batch over one chunk of pairs (indices local to the clouds given)."""
+    opts = dict(options)
+    if not opts.get("threads"):
+        opts["threads"] = _worker_threads()
+    local = _tarvic.fit_rigid_batch if kind == "rigid" else _tarvic.fit_deform_batch
+    with _WORKER_LOCK:
+        return local(list(sources), None if targets is None else list(targets), pairs, **opts)
+
+
+def _validate(kind, sources, targets, pairs, options):
+    """Raise exactly what the local batch would raise for these inputs, without fitting anything."""
+    local = _tarvic.fit_rigid_batch if kind == "rigid" else _tarvic.fit_deform_batch
+    good_array = isinstance(pairs, np.ndarray) and pairs.ndim == 2 and pairs.dtype == np.dtype(np.int64)
+    probe = pairs[:0] if good_array else pairs
+    negative = good_array and pairs.shape[1] == 2 and bool((pairs < 0).any())
+    try:
+        # Converts every argument and runs the option and cloud checks; no pair, so no fit.
+        local(sources, targets, probe, **options)
+    except (TypeError, OverflowError):
+        raise
+    except ValueError:
+        # The local batch reads negative pairs before it checks options and clouds.
+        if negative:
+            raise ValueError("`pairs` must not contain negative indices") from None
+        raise
+    if negative:
+        raise ValueError("`pairs` must not contain negative indices")
+    n_src = len(sources)
+    n_tgt = n_src if targets is None else len(targets)
+    for k, (i, j) in enumerate(pairs.tolist()):
+        if i >= n_src:
+            raise ValueError(f"pair {k} references cloud {i}, but only {n_src} were given")
+        if j >= n_tgt:
+            raise ValueError(f"pair {k} references cloud {j}, but only {n_tgt} were given")
+
+
+def _chunks(n_pairs, client):
+    """Chunk boundaries: about four chunks per worker thread, so a slow or lost worker costs little."""
+    cores = max(1, sum(client.nthreads().values()))
+    size = max(1, math.ceil(n_pairs / (4 * cores)))
+    return [(a, min(a + size, n_pairs)) for a in range(0, n_pairs, size)]
+
+
+def _submit(kind, sources, targets, pairs, options, client):
+    src = [np.ascontiguousarray(s) for s in sources]
+    src_f = client.scatter(src, broadcast=True)
+    if targets is None:
+        tgt_f = src_f
+    else:
+        tgt_f = client.scatter([np.ascontiguousarray(t) for t in targets], broadcast=True)
+    futures = []
+    for a, b in _chunks(len(pairs), client):
+        chunk = pairs[a:b]
+        # Send each task only the clouds its pairs use, renumbered.
+        if targets is None:
+            used = np.unique(chunk)
+            remap = {c: n for n, c in enumerate(used.tolist())}
+            local_pairs = np.vectorize(remap.__getitem__, otypes=[np.int64])(chunk).reshape(chunk.shape)
+            futures.append(client.submit(_run_chunk, kind, local_pairs, [src_f[c] for c in used.tolist()], None,
+                                         options, pure=False))
+        else:
+            us, ut = np.unique(chunk[:, 0]), np.unique(chunk[:, 1])
+            rs = {c: n for n, c in enumerate(us.tolist())}
+            rt = {c: n for n, c in enumerate(ut.tolist())}
+            local_pairs = np.array([[rs[i], rt[j]] for i, j in chunk.tolist()], dtype=np.int64).reshape(-1, 2)
+            futures.append(client.submit(_run_chunk, kind, local_pairs, [src_f[c] for c in us.tolist()],
+                                         [tgt_f[c] for c in ut.tolist()], options, pure=False))
+    return futures
+
+
+def _gather(futures, client, progress):
+    try:
+        if progress and futures:
+            from distributed import progress as dask_progress
+
+            dask_progress(futures)
+        return client.gather(futures)
+    except BaseException:
+        # Ctrl-C (or any failure) in the client: nothing keeps running for nobody.
+        client.cancel(futures)
+        raise
+
+
+def _run(kind, sources, targets, pairs, options, progress, client):
+    _validate(kind, sources, targets, pairs, options)
+    sources = list(sources)
+    targets = None if targets is None else list(targets)
+    futures = _submit(kind, sources, targets, pairs, options, client) if len(pairs) else []
+    parts = _gather(futures, client, progress)
+    if kind == "deform":
+        return [item for part in parts for item in part]
+    if not parts:
+        return _tarvic.fit_rigid_batch([], None, np.zeros((0, 2), np.int64))
+    return tuple(np.concatenate([p[k] for p in parts]) for k in range(7))
+
+
+def fit_rigid_batch(sources, targets, pairs, scale=True, scale_bounds=None, w=0.0, tolerance=1e-6,
+                    max_iterations=200, sigma2=None, threads=None, progress=False, *, client):
+    """`tarvic.fit_rigid_batch` on a Dask cluster; `threads` (if set) sizes each task's pool,
+    otherwise each task uses all of its worker's threads. `progress` shows Dask's progress bar."""
+    options = dict(scale=scale, scale_bounds=scale_bounds, w=w, tolerance=tolerance, max_iterations=max_iterations,
+                   sigma2=sigma2, threads=threads)
+    return _run("rigid", sources, targets, pairs, options, progress, client)
+
+
+def fit_deform_batch(sources, targets, pairs, alpha=2.0, beta=1.0, w=0.0, tolerance=1e-6, max_iterations=200,
+                     sigma2=None, num_modes=100, threads=None, progress=False, *, client):
+    """`tarvic.fit_deform_batch` on a Dask cluster; a list of 8-tuples in pair order."""
+    options = dict(alpha=alpha, beta=beta, w=w, tolerance=tolerance, max_iterations=max_iterations, sigma2=sigma2,
+                   num_modes=num_modes, threads=threads)
+    return _run("deform", sources, targets, pairs, options, progress, client)
