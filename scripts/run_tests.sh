@@ -12,7 +12,7 @@ if [ ! -x "$venv/bin/python" ]; then
   python3 -m venv "$venv"
 fi
 py="$venv/bin/python"
-"$py" -m pip install -q --disable-pip-version-check "numpy>=1.23" pytest scipy tbb-devel cmake ninja
+"$py" -m pip install -q --disable-pip-version-check "numpy>=1.23" pytest scipy tbb-devel cmake ninja "dask[distributed]"
 
 if [ ! -f /usr/include/gtest/gtest.h ] && [ ! -f /usr/local/include/gtest/gtest.h ]; then
   if command -v apt-get >/dev/null 2>&1 && [ "$(id -u)" = 0 ]; then

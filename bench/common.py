@@ -1,0 +1,60 @@
+"""Shared pieces of the Python benchmarks: clouds, subprocess runs with peak memory, tables."""
+import json
+import os
+import pathlib
+import subprocess
+import sys
+
+import numpy as np
+
+DATA = pathlib.Path(__file__).resolve().parents[1].parent / "shared" / "data"
+
+
+def surface(n, seed=0):
+    """n points on a bumpy ellipsoid (deterministic)."""
+    rng = np.random.default_rng(seed)
+    th = rng.uniform(0, 2 * np.pi, n)
+    ph = np.arccos(rng.uniform(-1, 1, n))
+    r = 1 + 0.3 * np.sin(3 * th) * np.sin(2 * ph)
+    return np.column_stack([1.5 * r * np.sin(ph) * np.cos(th), r * np.sin(ph) * np.sin(th), 0.7 * r * np.cos(ph)])
+
+
+def rotation(axis, deg):
+    axis = np.asarray(axis, float) / np.linalg.norm(axis)
+    x, y, z = axis
+    a = np.deg2rad(deg)
+    c, s, t = np.cos(a), np.sin(a), 1 - np.cos(a)
+    return np.array([[t * x * x + c, t * x * y - s * z, t * x * z + s * y],
+                     [t * x * y + s * z, t * y * y + c, t * y * z - s * x],
+                     [t * x * z - s * y, t * y * z + s * x, t * z * z + c]])
+
+
+def rotation_error_deg(a, b):
+    c = np.clip((np.trace(a @ b.T) - 1) / 2, -1, 1)
+    return float(np.degrees(np.arccos(c)))
+
+
+def run_isolated(code, env_drop=()):
+    """Run `code` in a fresh interpreter; it prints one JSON object. Adds peak RSS growth (MiB)."""
+    prologue = (
+        "import resource, json, sys\n"
+        "def _rss():\n"
+        "    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024.0\n"
+    )
+    env = {k: v for k, v in os.environ.items() if k not in env_drop}
+    env["PYTHONPATH"] = str(pathlib.Path(__file__).resolve().parent) + os.pathsep + env.get("PYTHONPATH", "")
+    out = subprocess.run([sys.executable, "-c", prologue + code], capture_output=True, text=True, env=env)
+    if out.returncode != 0:
+        raise RuntimeError(out.stderr)
+    return json.loads(out.stdout.strip().splitlines()[-1])
+
+
+# Drop these for pycpd only, so NumPy's bundled OpenBLAS picks its best kernel.
+OPENBLAS_VARS = ("OPENBLAS_CORETYPE", "OPENBLAS_L2_SIZE")
+
+
+def table(rows, cols):
+    widths = [max(len(c), *(len(str(r[c])) for r in rows)) for c in cols]
+    print("  ".join(c.rjust(w) for c, w in zip(cols, widths)))
+    for r in rows:
+        print("  ".join(str(r[c]).rjust(w) for c, w in zip(cols, widths)))
