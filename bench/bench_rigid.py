@@ -10,7 +10,7 @@ import sys
 from common import DATA, OPENBLAS_VARS, run_isolated, table
 
 CASE = r"""
-import time, numpy as np, common
+import time, numpy as np, common, tarvic, pycpd
 src, tgt, R = {load}
 base = _rss()
 t0 = time.perf_counter()
@@ -32,13 +32,15 @@ def main():
     sizes = [1000, 2000] if quick else [1000, 2000, 5000, 10000]
     cases = []
     for n in sizes:
-        # Target: 90% of the source's points, rotated 30°, scaled 1.2, translated (M ≠ N).
-        load = (f"(lambda s: (s, (s[: {n} * 9 // 10] @ common.rotation([0.3, 0.4, 0.8], 30).T) * 1.2 + [0.3, -0.2, 0.5],"
+        # Target: 90% of the source's points, rotated 30°, scaled 1.2, translated, noise 0.5% (M ≠ N).
+        load = (f"(lambda s: (s, (s[: {n} * 9 // 10] @ common.rotation([0.3, 0.4, 0.8], 30).T) * 1.2 + [0.3, -0.2, 0.5]"
+                f" + np.random.default_rng(2).normal(scale=0.005, size=({n} * 9 // 10, 3)),"
                 f" common.rotation([0.3, 0.4, 0.8], 30)))(common.surface({n}, 5))")
         cases.append((f"surface {n}", load))
     bunny = DATA / "pycpd" / "bunny_source.txt"
     if bunny.exists():
-        load = (f"(lambda s: (s, s @ common.rotation([0.2, 1.0, 0.1], 40).T * 0.8 + [0.05, 0.0, -0.02],"
+        load = (f"(lambda s: (s, s @ common.rotation([0.2, 1.0, 0.1], 40).T * 0.8 + [0.05, 0.0, -0.02]"
+                f" + np.random.default_rng(2).normal(scale=0.0005, size=(453, 3)),"
                 f" common.rotation([0.2, 1.0, 0.1], 40)))(np.loadtxt({str(bunny)!r}))")
         cases.append(("bunny 453", load))
     else:
