@@ -81,27 +81,50 @@ void plain_chunk(const float* __restrict mx, const float* __restrict my, const f
         pt1[k] = cs[k] / den;
     }
     for (std::size_t k = len; k < lp; ++k) inv[k] = 0.0f;
-    for (std::size_t i = 0; i < m; ++i) {
-        const float* __restrict row = blk + i * lp;
-        f8 s0 = {}, sx = {}, sy = {}, sz = {};
-        for (std::size_t k = 0; k < lp; k += 8) {
-            f8 b, d, x, y, z;
-            std::memcpy(&b, row + k, 32);
-            std::memcpy(&d, inv + k, 32);
-            std::memcpy(&x, tx + k, 32);
-            std::memcpy(&y, ty + k, 32);
-            std::memcpy(&z, tz + k, 32);
-            const f8 w = b * d;
-            s0 += w;
-            sx += w * x;
-            sy += w * y;
-            sz += w * z;
+    auto fold = [](f8 s) { return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7])); };
+    auto pairs = [](f8 a, f8 b) {
+        const i8 ev = {0, 2, 4, 6, 8, 10, 12, 14}, od = {1, 3, 5, 7, 9, 11, 13, 15};
+        return __builtin_shuffle(a, b, ev) + __builtin_shuffle(a, b, od);
+    };
+    auto fold_rows = [&](const f8* r) {
+        return pairs(pairs(pairs(r[0], r[1]), pairs(r[2], r[3])), pairs(pairs(r[4], r[5]), pairs(r[6], r[7])));
+    };
+    std::size_t i = 0;
+    for (; i < m; i += 8) {
+        const std::size_t rows = std::min<std::size_t>(8, m - i);
+        f8 s0[8] = {}, sx[8] = {}, sy[8] = {}, sz[8] = {};
+        for (std::size_t r = 0; r < rows; ++r) {
+            const float* __restrict row = blk + (i + r) * lp;
+            for (std::size_t k = 0; k < lp; k += 8) {
+                f8 b, d, x, y, z;
+                std::memcpy(&b, row + k, 32);
+                std::memcpy(&d, inv + k, 32);
+                std::memcpy(&x, tx + k, 32);
+                std::memcpy(&y, ty + k, 32);
+                std::memcpy(&z, tz + k, 32);
+                const f8 w = b * d;
+                s0[r] += w;
+                sx[r] += w * x;
+                sy[r] += w * y;
+                sz[r] += w * z;
+            }
         }
-        auto fold = [](f8 s) { return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7])); };
-        p1[i] += fold(s0);
-        px[3 * i] += fold(sx);
-        px[3 * i + 1] += fold(sy);
-        px[3 * i + 2] += fold(sz);
+        if (rows == 8) {
+            const f8 a = fold_rows(s0), bx = fold_rows(sx), by = fold_rows(sy), bz = fold_rows(sz);
+            for (std::size_t r = 0; r < 8; ++r) {
+                p1[i + r] += a[r];
+                px[3 * (i + r)] += bx[r];
+                px[3 * (i + r) + 1] += by[r];
+                px[3 * (i + r) + 2] += bz[r];
+            }
+        } else {
+            for (std::size_t r = 0; r < rows; ++r) {
+                p1[i + r] += fold(s0[r]);
+                px[3 * (i + r)] += fold(sx[r]);
+                px[3 * (i + r) + 1] += fold(sy[r]);
+                px[3 * (i + r) + 2] += fold(sz[r]);
+            }
+        }
     }
 }
 

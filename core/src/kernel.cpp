@@ -205,6 +205,19 @@ typedef double v8d __attribute__((vector_size(64)));
 
 [[gnu::always_inline]] inline float fold8(v8f s) { return ((s[0] + s[1]) + (s[2] + s[3])) + ((s[4] + s[5]) + (s[6] + s[7])); }
 
+// [a0+a1, a2+a3, a4+a5, a6+a7, b0+b1, b2+b3, b4+b5, b6+b7].
+[[gnu::always_inline]] inline v8f pair_sums(v8f a, v8f b) {
+    const v8i evens = {0, 2, 4, 6, 8, 10, 12, 14}, odds = {1, 3, 5, 7, 9, 11, 13, 15};
+    return __builtin_shuffle(a, b, evens) + __builtin_shuffle(a, b, odds);
+}
+
+// Lane r of the result is fold8(r_[r]), bit for bit: the same pairwise tree, eight rows at once.
+[[gnu::always_inline]] inline v8f fold8_rows(const v8f* r) {
+    const v8f q0 = pair_sums(r[0], r[1]), q1 = pair_sums(r[2], r[3]), q2 = pair_sums(r[4], r[5]),
+              q3 = pair_sums(r[6], r[7]);
+    return pair_sums(pair_sums(q0, q1), pair_sums(q2, q3));
+}
+
 // One chunk of target points against all moving points. `lp` is the chunk length rounded up to
 // the lane count; the padded target columns are zero and their posteriors are forced to zero,
 // so every lane's sum is exact and the loops need no scalar tail.
@@ -239,9 +252,10 @@ void estep_chunk_kernel(const float* __restrict mx, const float* __restrict my, 
         pt1[k] = col_sum[k] / den;
     }
     for (std::size_t k = len; k < lp; ++k) inv_den[k] = 0.0f;
-    for (std::size_t i = 0; i < m; ++i) {
+    // Lane sums of one row over the chunk's points.
+    auto row_sums = [&](std::size_t i, v8f& s0, v8f& sx, v8f& sy, v8f& sz) {
         const float* __restrict row = block + i * lp;
-        v8f s0 = {}, sx = {}, sy = {}, sz = {};
+        s0 = sx = sy = sz = v8f{};
         for (std::size_t k = 0; k < lp; k += 8) {
             const v8f w = load8(row + k) * load8(inv_den + k);
             s0 += w;
@@ -249,6 +263,24 @@ void estep_chunk_kernel(const float* __restrict mx, const float* __restrict my, 
             sy += w * load8(ty + k);
             sz += w * load8(tz + k);
         }
+    };
+    std::size_t i = 0;
+    // Eight rows at a time: the lane folds become a transposing tree of vector adds (same
+    // additions in the same order as fold8), which matters when chunks are short.
+    for (; i + 8 <= m; i += 8) {
+        v8f s0[8], sx[8], sy[8], sz[8];
+        for (std::size_t r = 0; r < 8; ++r) row_sums(i + r, s0[r], sx[r], sy[r], sz[r]);
+        const v8f f0 = fold8_rows(s0), fx = fold8_rows(sx), fy = fold8_rows(sy), fz = fold8_rows(sz);
+        store8d(p1 + i, load8d(p1 + i) + __builtin_convertvector(f0, v8d));
+        for (std::size_t r = 0; r < 8; ++r) {
+            px[3 * (i + r)] += static_cast<double>(fx[r]);
+            px[3 * (i + r) + 1] += static_cast<double>(fy[r]);
+            px[3 * (i + r) + 2] += static_cast<double>(fz[r]);
+        }
+    }
+    for (; i < m; ++i) {
+        v8f s0, sx, sy, sz;
+        row_sums(i, s0, sx, sy, sz);
         p1[i] += static_cast<double>(fold8(s0));
         px[3 * i] += static_cast<double>(fold8(sx));
         px[3 * i + 1] += static_cast<double>(fold8(sy));

@@ -1,6 +1,7 @@
 // Thread pools: one process-wide task arena, dedicated arenas per call, and the batch progress bar.
 #include "tarvic/threads.hpp"
 
+#include <pthread.h>
 #include <sched.h>
 #include <unistd.h>
 
@@ -55,6 +56,8 @@ tbb::global_control& parallelism_limit() {
 }
 
 // The process-wide pool: absent, then present (with a fixed size) for the rest of the process.
+// `size` is the size it was given (0: never sized); `arena` is null until built, and again in a
+// forked child, which rebuilds it with the same size on first use.
 struct GlobalPool {
     std::mutex mu;
     std::unique_ptr<tbb::task_arena> arena;
@@ -62,15 +65,35 @@ struct GlobalPool {
     std::size_t size = 0;
 };
 
+GlobalPool& global_pool();
+
+// fork() copies only the calling thread: a child inherits an arena whose workers do not exist, so
+// its parallel loops would silently run on one thread. The child drops that arena (leaked: tearing
+// it down would talk to the missing workers) and keeps the size, so it rebuilds the same pool
+// lazily. Holding the lock across fork() keeps a half-built pool out of the child.
+void before_fork() { global_pool().mu.lock(); }
+void after_fork_parent() { global_pool().mu.unlock(); }
+void after_fork_child() {
+    GlobalPool& g = global_pool();
+    (void)g.marker.release();
+    (void)g.arena.release();
+    g.mu.unlock();
+}
+
 // Never destroyed: pool threads may still be running when static destructors run at exit.
 GlobalPool& global_pool() {
-    static GlobalPool* g = new GlobalPool;
+    static GlobalPool* g = [] {
+        auto* pool = new GlobalPool;
+        if (pthread_atfork(before_fork, after_fork_parent, after_fork_child) != 0) std::abort();
+        return pool;
+    }();
     return *g;
 }
 
-// Holds the pool's lock; creates the arena with `n` threads if none exists. Returns whether it created it.
+// Holds the pool's lock; builds the arena with `n` threads unless it exists or was sized otherwise
+// (before a fork). Returns whether it built it.
 bool create_global_locked(GlobalPool& g, std::size_t n) {
-    if (g.arena) return false;
+    if (g.arena || (g.size != 0 && g.size != n)) return false;
     parallelism_limit();
     auto arena = std::make_unique<tbb::task_arena>(static_cast<int>(n), 1);
     arena->initialize();
@@ -83,7 +106,7 @@ bool create_global_locked(GlobalPool& g, std::size_t n) {
 tbb::task_arena& global_arena() {
     GlobalPool& g = global_pool();
     std::lock_guard<std::mutex> lock(g.mu);
-    create_global_locked(g, default_num_threads());
+    create_global_locked(g, g.size != 0 ? g.size : default_num_threads());
     return *g.arena;
 }
 
@@ -141,7 +164,9 @@ std::optional<std::string> set_num_threads(std::size_t n) {
 std::size_t num_threads() {
     if (t_pool_depth > 0) return static_cast<std::size_t>(tbb::this_task_arena::max_concurrency());
     global_arena();
-    return global_pool().size;
+    GlobalPool& g = global_pool();
+    std::lock_guard<std::mutex> lock(g.mu);
+    return g.size;
 }
 
 bool in_pool() { return t_pool_depth > 0; }

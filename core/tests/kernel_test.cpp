@@ -167,6 +167,17 @@ TEST(EStep, FarPointKeepsFloorWeight) {
     EXPECT_NEAR(e.p1[0], 1.0, 1e-6);
 }
 
+TEST(EStep, RowGroupsAndTailRowsSumIdentically) {
+    // Moving point 8 falls in the single-row tail, point 0 in an eight-row group: a copy must
+    // get bit-identical sums whichever path folded its lanes.
+    Array2 src = surface_cloud(9, 13);
+    for (std::size_t k = 0; k < 3; ++k) src(8, k) = src(0, k);
+    const tarvic::Setup s = setup_of(src, surface_cloud(203, 14));
+    const EStep e = estep(s.moving, s.fixed, false, nullptr, estep_sigma2(s.sigma2 * 0.1), 0.0);
+    EXPECT_EQ(e.p1[8], e.p1[0]);
+    for (int k = 0; k < 3; ++k) EXPECT_EQ(e.px[3 * 8 + k], e.px[k]);
+}
+
 TEST(EStep, CancelBeforeCallSkipsEverything) {
     const tarvic::Setup s = setup_of(surface_cloud(300, 1), surface_cloud(900, 2));
     std::atomic<bool> flag{true};

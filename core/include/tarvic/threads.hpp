@@ -14,6 +14,8 @@ namespace tarvic {
 std::optional<std::string> set_num_threads(std::size_t n);
 
 /// Threads of the pool the calling thread belongs to, else of the process-wide pool (created if absent).
+/// A child made by fork() inherits the parent's pool size, not its threads: it reports that size and
+/// rebuilds a pool of that size on first use; set_num_threads there accepts only that size.
 std::size_t num_threads();
 
 /// Default size of the process-wide pool: TARVIC_NUM_THREADS when a positive integer, else the CPUs available.
