@@ -199,8 +199,14 @@ int main(int argc, char** argv) {
         const double c = outlier_term(sig, s.outlier_weight);
         const int reps = n >= 20000 ? 3 : 7;
         const double evals = static_cast<double>(n) * static_cast<double>(n);
-        const double lib1 = median_seconds([&] { run_in_pool(std::size_t{1}, [&] { (void)estep(s.moving, s.fixed, false, nullptr, s2, c); }); }, reps);
-        const double lib2 = median_seconds([&] { run_in_pool(std::size_t{2}, [&] { (void)estep(s.moving, s.fixed, true, nullptr, s2, c); }); }, reps);
+        // Pools are built once per measurement, as a fit builds its pool once for all iterations.
+        const double lib1 = run_in_pool(std::size_t{1}, [&] {
+            return median_seconds([&] { (void)estep(s.moving, s.fixed, false, nullptr, s2, c); }, reps);
+        });
+        const double lib2 = run_in_pool(std::size_t{2}, [&] {
+            (void)estep(s.moving, s.fixed, true, nullptr, s2, c);  // wakes the workers
+            return median_seconds([&] { (void)estep(s.moving, s.fixed, true, nullptr, s2, c); }, reps);
+        });
         const double pl1 = median_seconds([&] { (void)plain_estep(s.moving, s.fixed, s2, c, 1); }, reps);
         const double pl2 = median_seconds([&] { (void)plain_estep(s.moving, s.fixed, s2, c, 2); }, reps);
         std::printf("%8zu %8zu | %12.3e %12.3e | %12.3e %12.3e | %7.1f%% %7.1f%%\n", n, estep_chunk(n, n), evals / lib1,
