@@ -8,7 +8,9 @@ import textwrap
 import numpy as np
 import pytest
 
-DATA = pathlib.Path("/work/shared/data/pycpd")
+# Real scans live beside the repository (../shared/data), never inside it.
+DATA_ROOT = pathlib.Path(os.environ.get("TARVIC_DATA", pathlib.Path(__file__).resolve().parents[2] / "shared" / "data"))
+DATA = DATA_ROOT / "pycpd"
 
 
 def rotation(axis, degrees):
