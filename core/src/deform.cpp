@@ -272,7 +272,12 @@ DeformResult deform_register_inner(const CloudView& source, const CloudView& tar
     out.sigma2 = (sigma2 * s) * s;
     out.nrms = st.target_rms > 0.0 ? std::sqrt(3.0 * sigma2) / st.target_rms : std::nan("");
     out.iterations = iterations;
-    out.converged = converged;
+    // The loop only adopts finite coefficients, but W·s, Y₀·s + c and beta·s can still overflow in
+    // the caller's units; a transform the caller cannot use is not reported as converged.
+    const auto all_finite = [](const std::vector<double>& v) {
+        return std::all_of(v.begin(), v.end(), [](double x) { return std::isfinite(x); });
+    };
+    out.converged = converged && std::isfinite(out.beta) && all_finite(out.w.values) && all_finite(out.source.values);
     out.modes = m;
     return out;
 }

@@ -86,6 +86,15 @@ Setup Setup::make(const CloudView& source, const CloudView& target, std::optiona
     double reach = 0.0;
     for (int a = 0; a < 3; ++a) {
         s.centre[a] = sum[a] / count;
+        // The coordinates are finite, so only a sum that overflowed (coordinates near the top of the
+        // range) is not: then sum values divided by the count first, which cannot overflow.
+        if (!std::isfinite(s.centre[a])) {
+            double mean = 0.0;
+            const auto col = static_cast<std::size_t>(a);
+            for (std::size_t r = 0; r < m; ++r) mean += source.at(r, col) / count;
+            for (std::size_t r = 0; r < n; ++r) mean += target.at(r, col) / count;
+            s.centre[a] = mean;
+        }
         reach = std::max(reach, std::max(hi[a] - s.centre[a], s.centre[a] - lo[a]));
     }
     s.norm_scale = reach > 0.0 ? reach : 1.0;
@@ -114,7 +123,10 @@ Setup Setup::make(const CloudView& source, const CloudView& target, std::optiona
     const double dm = static_cast<double>(m), dn = static_cast<double>(n);
     double s2;
     if (sigma2) {
-        s2 = *sigma2 / (s.norm_scale * s.norm_scale);
+        const double l2 = s.norm_scale * s.norm_scale;
+        // λ² overflows or underflows long before σ²/λ² does: then divide by λ twice.
+        s2 = (std::isfinite(l2) && l2 >= std::numeric_limits<double>::min()) ? *sigma2 / l2
+                                                                              : *sigma2 / s.norm_scale / s.norm_scale;
     } else {
         const double cross = sy[0] * sx[0] + sy[1] * sx[1] + sy[2] * sx[2];
         double u = dn * qy + dm * qx - 2.0 * cross;
@@ -207,8 +219,13 @@ typedef double v8d __attribute__((vector_size(64)));
 
 // [a0+a1, a2+a3, a4+a5, a6+a7, b0+b1, b2+b3, b4+b5, b6+b7].
 [[gnu::always_inline]] inline v8f pair_sums(v8f a, v8f b) {
+#if defined(__clang__)  // clang spells GCC's __builtin_shuffle with constant lane indices
+    return __builtin_shufflevector(a, b, 0, 2, 4, 6, 8, 10, 12, 14) +
+           __builtin_shufflevector(a, b, 1, 3, 5, 7, 9, 11, 13, 15);
+#else
     const v8i evens = {0, 2, 4, 6, 8, 10, 12, 14}, odds = {1, 3, 5, 7, 9, 11, 13, 15};
     return __builtin_shuffle(a, b, evens) + __builtin_shuffle(a, b, odds);
+#endif
 }
 
 // Lane r of the result is fold8(r_[r]), bit for bit: the same pairwise tree, eight rows at once.

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 #include "batch.hpp"
 #include "tarvic/threads.hpp"
@@ -46,6 +47,23 @@ bool left_vector(const double a[3][3], const double v[3], double u[3]) {
     if (!(sq > 0.0)) return false;
     const double len = std::sqrt(sq);
     if (std::isinf(len)) return false;
+    for (int i = 0; i < 3; ++i) u[i] = av[i] / len;
+    return true;
+}
+
+// u = (A·v − (u1·A·v)·u1) normalised, when that length is finite and above `tau`. In exact
+// arithmetic A·v2 is orthogonal to u1 already; when σ2 sits near the rounding floor of AᵀA
+// (collinear or planar clouds, whose A has rank one or two) A·v2 is mostly noise, partly along
+// u1, and a left basis that is not orthonormal makes R no rotation at all.
+bool orthogonal_left_vector(const double a[3][3], const double v[3], const double u1[3], double tau, double u[3]) {
+    double av[3];
+    mat_vec(a, v, av);
+    const double c = dot(u1, av);
+    for (int i = 0; i < 3; ++i) av[i] -= c * u1[i];
+    const double sq = dot(av, av);
+    if (!(sq > 0.0)) return false;
+    const double len = std::sqrt(sq);
+    if (std::isinf(len) || !(len > tau)) return false;
     for (int i = 0; i < 3; ++i) u[i] = av[i] / len;
     return true;
 }
@@ -101,8 +119,11 @@ void fit_rotation(const double a[3][3], double r[3][3]) {
         identity();
         return;
     }
-    if (sig[1] > tau && left_vector(a, vk[1], u[1])) {
-        if (!(sig[2] > tau && left_vector(a, vk[2], u[2]))) cross(u[0], u[1], u[2]);
+    if (sig[1] > tau && orthogonal_left_vector(a, vk[1], u[0], tau, u[1])) {
+        // A·v3 / σ3 is ±(u1 × u2) in exact arithmetic, but pure noise when σ3 is at the rounding
+        // floor (planar clouds); the cross product has no such noise, and the handedness rule
+        // below picks its sign.
+        cross(u[0], u[1], u[2]);
     } else {
         // Rank one: any unit vector orthogonal to u1 completes the basis.
         const double e[3] = {std::fabs(u[0][0]) < 0.9 ? 1.0 : 0.0, std::fabs(u[0][0]) < 0.9 ? 0.0 : 1.0, 0.0};
@@ -225,10 +246,20 @@ RigidResult rigid_register_inner(const CloudView& source, const CloudView& targe
     res.scale = s;
     std::memcpy(res.rotation, rot, sizeof rot);
     for (int a = 0; a < 3; ++a) res.translation[a] = c0[a] + lam * t[a] - s * rc[a];
-    res.sigma2 = lam * lam * sigma2;
+    const double l2 = lam * lam;
+    // λ² alone overflows (or underflows) for coordinates beyond about 1e154 (below 1e-154), where
+    // λ²·σ² itself may still be representable.
+    res.sigma2 = (std::isfinite(l2) && l2 >= std::numeric_limits<double>::min()) ? l2 * sigma2 : sigma2 * lam * lam;
     res.nrms = setup.target_rms > 0.0 ? std::sqrt(3.0 * sigma2) / setup.target_rms : std::nan("");
     res.iterations = iterations;
-    res.converged = converged;
+    // The fit is checked finite in the normalised frame; its caller-unit form can still overflow
+    // (coordinates near the top of the range). A transform the caller cannot use is not converged.
+    bool finite = std::isfinite(res.scale);
+    for (int i = 0; i < 3; ++i) {
+        finite = finite && std::isfinite(res.translation[i]);
+        for (int j = 0; j < 3; ++j) finite = finite && std::isfinite(res.rotation[i][j]);
+    }
+    res.converged = converged && finite;
     return res;
 }
 

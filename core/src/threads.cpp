@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <exception>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -56,27 +57,42 @@ tbb::global_control& parallelism_limit() {
 }
 
 // The process-wide pool: absent, then present (with a fixed size) for the rest of the process.
-// `size` is the size it was given (0: never sized); `arena` is null until built, and again in a
-// forked child, which rebuilds it with the same size on first use.
+// `size` is the size it was given (0: not yet sized); `arena` is null until built, and again after a
+// fork, which rebuilds it with the same size on first use. `active` counts calls running inside any
+// of our arenas, so fork() can tell whether the worker threads are idle. All fields under `mu`.
 struct GlobalPool {
     std::mutex mu;
     std::unique_ptr<tbb::task_arena> arena;
     std::unique_ptr<WorkerMarker> marker;
     std::size_t size = 0;
+    std::size_t active = 0;
 };
 
 GlobalPool& global_pool();
 
-// fork() copies only the calling thread: a child inherits an arena whose workers do not exist, so
-// its parallel loops would silently run on one thread. The child drops that arena (leaked: tearing
-// it down would talk to the missing workers) and keeps the size, so it rebuilds the same pool
-// lazily. Holding the lock across fork() keeps a half-built pool out of the child.
-void before_fork() { global_pool().mu.lock(); }
+// fork() copies only the calling thread, so a child would inherit oneTBB's bookkeeping of worker
+// threads that do not exist there: its parallel loops would run on fewer threads than asked, often
+// one. So, when no call is inside our arenas, the parent drops the process-wide arena and shuts the
+// workers down before forking (a few milliseconds); both processes then rebuild a pool of the same
+// size on first use. A fork while a call runs cannot wait for it: the child then keeps oneTBB's stale
+// state, and its calls still complete, possibly on fewer threads. The lock, held across fork(),
+// keeps a half-built pool out of the child.
+void before_fork() {
+    GlobalPool& g = global_pool();
+    g.mu.lock();
+    if (g.active != 0) return;
+    g.marker.reset();
+    g.arena.reset();
+    tbb::task_scheduler_handle handle{tbb::attach{}};
+    (void)tbb::finalize(handle, std::nothrow);  // refused while another thread holds oneTBB state
+}
 void after_fork_parent() { global_pool().mu.unlock(); }
 void after_fork_child() {
     GlobalPool& g = global_pool();
+    // Still there only when workers were busy: leaked, as tearing it down would wait for them.
     (void)g.marker.release();
     (void)g.arena.release();
+    g.active = 0;  // the threads that were running calls do not exist here
     g.mu.unlock();
 }
 
@@ -90,22 +106,50 @@ GlobalPool& global_pool() {
     return *g;
 }
 
+// Ends one counted call.
+struct LeavePool {
+    GlobalPool& g;
+    ~LeavePool() {
+        std::lock_guard<std::mutex> lock(g.mu);
+        --g.active;
+    }
+};
+
+// Runs `f` on a short-lived thread. oneTBB keeps state for every thread that touches an arena, and
+// a live thread holding it (say, a Python thread that once asked for the pool size) makes the worker
+// shutdown before fork() impossible; a thread that has ended holds none.
+template <class F>
+void on_helper_thread(F&& f) {
+    std::exception_ptr fault;
+    std::thread t([&] {
+        try {
+            f();
+        } catch (...) {
+            fault = std::current_exception();
+        }
+    });
+    t.join();
+    if (fault) std::rethrow_exception(fault);
+}
+
 // Holds the pool's lock; builds the arena with `n` threads unless it exists or was sized otherwise
 // (before a fork). Returns whether it built it.
 bool create_global_locked(GlobalPool& g, std::size_t n) {
     if (g.arena || (g.size != 0 && g.size != n)) return false;
     parallelism_limit();
-    auto arena = std::make_unique<tbb::task_arena>(static_cast<int>(n), 1);
-    arena->initialize();
+    std::unique_ptr<tbb::task_arena> arena;
+    on_helper_thread([&] {
+        arena = std::make_unique<tbb::task_arena>(static_cast<int>(n), 1);
+        arena->initialize();
+    });
     g.marker = std::make_unique<WorkerMarker>(*arena);
     g.arena = std::move(arena);
     g.size = n;
     return true;
 }
 
-tbb::task_arena& global_arena() {
-    GlobalPool& g = global_pool();
-    std::lock_guard<std::mutex> lock(g.mu);
+// Holds the pool's lock; the process-wide arena, built with its default (or inherited) size if absent.
+tbb::task_arena& global_arena_locked(GlobalPool& g) {
     create_global_locked(g, g.size != 0 ? g.size : default_num_threads());
     return *g.arena;
 }
@@ -116,12 +160,14 @@ void wait_for_workers(tbb::task_arena& arena, std::size_t n) {
     if (n <= 1) return;
     std::atomic<std::size_t> arrived{0};
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-    arena.execute([&] {
-        DepthGuard guard;
-        tbb::parallel_for(std::size_t{0}, n, [&](std::size_t) {
-            arrived.fetch_add(1);
-            while (arrived.load() < n && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
-        }, tbb::simple_partitioner());
+    on_helper_thread([&] {
+        arena.execute([&] {
+            DepthGuard guard;
+            tbb::parallel_for(std::size_t{0}, n, [&](std::size_t) {
+                arrived.fetch_add(1);
+                while (arrived.load() < n && std::chrono::steady_clock::now() < deadline) std::this_thread::yield();
+            }, tbb::simple_partitioner());
+        });
     });
 }
 
@@ -151,7 +197,9 @@ std::optional<std::string> set_num_threads(std::size_t n) {
     std::unique_lock<std::mutex> lock(g.mu);
     if (create_global_locked(g, n)) {
         tbb::task_arena& arena = *g.arena;
+        ++g.active;
         lock.unlock();
+        LeavePool leave{g};
         wait_for_workers(arena, n);
         return std::nullopt;
     }
@@ -163,9 +211,9 @@ std::optional<std::string> set_num_threads(std::size_t n) {
 
 std::size_t num_threads() {
     if (t_pool_depth > 0) return static_cast<std::size_t>(tbb::this_task_arena::max_concurrency());
-    global_arena();
     GlobalPool& g = global_pool();
     std::lock_guard<std::mutex> lock(g.mu);
+    global_arena_locked(g);
     return g.size;
 }
 
@@ -174,6 +222,12 @@ bool in_pool() { return t_pool_depth > 0; }
 namespace detail {
 
 void run_dedicated(std::size_t threads, const std::function<void()>& work) {
+    GlobalPool& g = global_pool();
+    {
+        std::lock_guard<std::mutex> lock(g.mu);
+        ++g.active;
+    }
+    LeavePool leave{g};  // declared first: ends the count after the arena is gone
     std::unique_ptr<tbb::task_arena> arena;
     std::unique_ptr<WorkerMarker> marker;
     try {
@@ -202,7 +256,15 @@ void run_current(const std::function<void()>& work) {
         work();
         return;
     }
-    global_arena().execute([&] {
+    GlobalPool& g = global_pool();
+    tbb::task_arena* arena = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(g.mu);
+        arena = &global_arena_locked(g);
+        ++g.active;
+    }
+    LeavePool leave{g};
+    arena->execute([&] {
         DepthGuard guard;
         work();
     });

@@ -372,4 +372,46 @@ TEST(DeformRegister, RecoversSmoothDeformation) {
 }
 
 }  // namespace
+// Coefficients that overflow in the caller's units (clouds spanning the whole double range) leave a
+// fit that is not reported as converged.
+TEST(DeformRegister, OverflowingCoefficientsAreNotConverged) {
+    constexpr double big = 1.7e308;
+    Array2 src(2, 3), tgt(2, 3);
+    const double s[2][3] = {{big, big, big}, {-big, -big, -big}};
+    const double t[2][3] = {{big, -big, big}, {-big, big, -big}};
+    for (std::size_t i = 0; i < 2; ++i)
+        for (std::size_t k = 0; k < 3; ++k) {
+            src(i, k) = s[i][k];
+            tgt(i, k) = t[i][k];
+        }
+    auto r = deform_register(src.view(), tgt.view(), options(), nullptr);
+    ASSERT_TRUE(r.ok());
+    bool finite = std::isfinite(r.value().beta);
+    for (double v : r.value().w.values) finite = finite && std::isfinite(v);
+    for (double v : r.value().source.values) finite = finite && std::isfinite(v);
+    EXPECT_TRUE(finite || !r.value().converged);
+    EXPECT_FALSE(finite);  // the case is built to overflow; if it no longer does, it tests nothing
+}
+
+// Coordinates near the top of the range fit as they do at unit scale.
+TEST(DeformRegister, HugeCoordinatesFitAsAtUnitScale) {
+    const Array2 source = wavy_sheet(8, 3);
+    const Array2 target = deformed(wavy_sheet(9, 5));
+    Array2 source_big = source, target_big = target;
+    for (double& v : source_big.values) v = v * 1e305 + 1e307;
+    for (double& v : target_big.values) v = v * 1e305 + 1e307;
+    DeformOptions o = options();
+    o.max_iterations = 20;
+    auto a = deform_register(source.view(), target.view(), o, nullptr);
+    auto b = deform_register(source_big.view(), target_big.view(), o, nullptr);
+    ASSERT_TRUE(a.ok() && b.ok());
+    EXPECT_EQ(b.value().converged, a.value().converged);
+    EXPECT_EQ(b.value().modes, a.value().modes);
+    EXPECT_NEAR(b.value().nrms, a.value().nrms, 1e-4 * a.value().nrms);
+    double wmax = 0.0;
+    for (double v : a.value().w.values) wmax = std::max(wmax, std::fabs(v));
+    for (std::size_t k = 0; k < a.value().w.values.size(); ++k)
+        EXPECT_NEAR(b.value().w.values[k] / 1e305, a.value().w.values[k], 1e-3 * wmax);
+}
+
 }  // namespace tarvic

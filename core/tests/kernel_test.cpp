@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <tuple>
 
 #include "tarvic/kernel.hpp"
 #include "tarvic/threads.hpp"
@@ -268,4 +269,31 @@ TEST(GaussMul, TinyBetaIsIdentity) {
     for (std::size_t i = 0; i < v.size(); ++i) v[i] = 1.0 + i;
     gauss_mul(p, p, 1e-4f, v.data(), v.size(), 3, out.data(), out.size(), nullptr);
     EXPECT_EQ(out, v);
+}
+
+// Coordinates near the top of the range: the plain sum of M + N values overflows, the mean does not.
+TEST(Setup, HugeCoordinatesKeepFiniteFrame) {
+    const Array2 a = surface_cloud(200, 6), b = surface_cloud(150, 7);
+    Array2 a2 = a, b2 = b;
+    for (double& v : a2.values) v = v * 1e305 + 1e307;
+    for (double& v : b2.values) v = v * 1e305 + 1e307;
+    const tarvic::Setup s1 = setup_of(a, b), s2 = setup_of(a2, b2);
+    for (int k = 0; k < 3; ++k) EXPECT_NEAR(s2.centre[k] / 1e305, s1.centre[k] + 100.0, 1e-9);
+    EXPECT_NEAR(s2.norm_scale / 1e305, s1.norm_scale, 1e-9);
+    EXPECT_NEAR(s2.sigma2, s1.sigma2, 1e-9);
+    for (std::size_t i = 0; i < a.rows; ++i) EXPECT_NEAR(s2.moving.x[i], s1.moving.x[i], 1e-9);
+}
+
+// A given σ² with a frame whose λ² over- or underflows is still divided by λ², not replaced by 1e-6.
+TEST(Setup, GivenSigma2WithExtremeFrame) {
+    const Array2 a = surface_cloud(40, 8), b = surface_cloud(30, 9);
+    // (coordinate scale, σ² in those units, the same σ² at unit scale)
+    for (auto [scale, given, unit] : {std::tuple{1e160, 0.25e300, 0.25e-20}, std::tuple{1e-160, 0.25e-300, 0.25e20}}) {
+        const tarvic::Setup ref = setup_of(a, b, unit);
+        Array2 a2 = a, b2 = b;
+        for (double& v : a2.values) v *= scale;
+        for (double& v : b2.values) v *= scale;
+        const tarvic::Setup s = setup_of(a2, b2, given);
+        EXPECT_NEAR(s.sigma2, ref.sigma2, 1e-12 * ref.sigma2) << scale;
+    }
 }

@@ -20,6 +20,14 @@ double det3(const double r[3][3]) {
            r[0][2] * (r[1][0] * r[2][1] - r[1][1] * r[2][0]);
 }
 
+RigidTransform transform_of(const RigidResult& f) {
+    RigidTransform t;
+    t.scale = f.scale;
+    std::memcpy(t.rotation, f.rotation, sizeof t.rotation);
+    std::memcpy(t.translation, f.translation, sizeof t.translation);
+    return t;
+}
+
 }  // namespace
 
 TEST(RigidFit, RecoversSimilarityWithDifferentCounts) {
@@ -183,6 +191,51 @@ TEST(RotationFit, DegenerateCrossCovariances) {
     EXPECT_NEAR(det3(r), 1.0, 1e-12);
 }
 
+// Planar clouds give a cross-covariance of rank two, collinear ones rank one: the small singular
+// values then sit at the rounding floor of AᵀA, and their vectors are noise. The fit must still
+// return a proper rotation, and for rank two the rotation is fully determined.
+TEST(RotationFit, RankDeficientCrossCovariancesGiveRotations) {
+    const double axes[][3] = {{1, 2, 3}, {-0.3, 0.1, 0.9}, {0.7, -0.7, 0.1}, {5, -1, 2}};
+    const double angles[] = {17.0, 93.0, 151.0, 260.0};
+    const double v_axis[3] = {0.2, -1.0, 0.4};
+    double v0[3][3];
+    axis_angle(v_axis, 37.0, v0);
+    for (const auto& axis : axes)
+        for (double deg : angles) {
+            double r0[3][3];
+            axis_angle(axis, deg, r0);
+            for (double s2 : {2.0, 0.0}) {  // rank two, then rank one
+                // A = R0·diag(3, s2, 0)·V0ᵀ: tr(Aᵀ·R) is largest at R = R0·V0ᵀ.
+                const double d[3] = {3.0, s2, 0.0};
+                double a[3][3], want[3][3], r[3][3];
+                for (int i = 0; i < 3; ++i)
+                    for (int j = 0; j < 3; ++j) {
+                        a[i][j] = 0.0;
+                        want[i][j] = 0.0;
+                        for (int k = 0; k < 3; ++k) {
+                            a[i][j] += r0[i][k] * d[k] * v0[j][k];
+                            want[i][j] += r0[i][k] * v0[j][k];
+                        }
+                    }
+                fit_rotation(a, r);
+                for (int i = 0; i < 3; ++i)
+                    for (int j = 0; j < 3; ++j) {
+                        const double dot = r[i][0] * r[j][0] + r[i][1] * r[j][1] + r[i][2] * r[j][2];
+                        EXPECT_NEAR(dot, i == j ? 1.0 : 0.0, 1e-12) << "axis " << axis[0] << " deg " << deg << " s2 " << s2;
+                    }
+                EXPECT_NEAR(det3(r), 1.0, 1e-12);
+                if (s2 > 0.0) {
+                    for (int i = 0; i < 3; ++i)
+                        for (int j = 0; j < 3; ++j) EXPECT_NEAR(r[i][j], want[i][j], 1e-9);
+                } else {
+                    // Only the first right singular vector is constrained: R·v1 = R0·e1.
+                    for (int i = 0; i < 3; ++i)
+                        EXPECT_NEAR(r[i][0] * v0[0][0] + r[i][1] * v0[1][0] + r[i][2] * v0[2][0], r0[i][0], 1e-9);
+                }
+            }
+        }
+}
+
 TEST(RigidApply, ConventionsAndShapes) {
     RigidTransform id;
     Array2 p = surface_cloud(10);
@@ -210,4 +263,60 @@ TEST(RigidApply, ConventionsAndShapes) {
     const Array2 half = tf.apply(every_other).value();
     for (std::size_t i = 0; i < 5; ++i)
         for (std::size_t k = 0; k < 3; ++k) EXPECT_EQ(half(i, k), want(2 * i, k));
+}
+
+// Far from 1: the fit is unit-free, and its caller-unit variance must not overflow through λ² alone.
+TEST(RigidFit, ExtremeMagnitudesGiveTheSameFit) {
+    const Array2 src = surface_cloud(300, 31);
+    double r[3][3];
+    const double axis[3] = {0.2, 1.0, -0.4}, t[3] = {0.3, -0.2, 0.1};
+    axis_angle(axis, 20.0, r);
+    const Array2 tgt = similarity(surface_cloud(250, 32), 1.1, r, t);
+    const auto base = rigid_register(src.view(), tgt.view(), defaults(), nullptr);
+    ASSERT_TRUE(base.ok());
+    const RigidResult& f0 = base.value();
+    ASSERT_TRUE(f0.converged);
+    for (auto [scale, offset] : {std::pair{1e155, 0.0}, std::pair{1e300, 5e307}, std::pair{1e-155, 0.0},
+                                 std::pair{1e-300, 0.0}}) {
+        Array2 s2 = src, t2 = tgt;
+        for (double& v : s2.values) v = v * scale + offset;
+        for (double& v : t2.values) v = v * scale + offset;
+        const auto res = rigid_register(s2.view(), t2.view(), defaults(), nullptr);
+        ASSERT_TRUE(res.ok());
+        const RigidResult& f = res.value();
+        EXPECT_TRUE(f.converged) << scale;
+        EXPECT_NEAR(f.scale, f0.scale, 1e-6) << scale;
+        EXPECT_LT(rotation_error_deg(f.rotation, f0.rotation), 1e-4) << scale;
+        // The fitted transform moves the scaled source where the unit fit moves the unit source.
+        const Array2 moved = transform_of(f).apply(s2.view()).value();
+        const Array2 moved0 = transform_of(f0).apply(src.view()).value();
+        double worst = 0.0;
+        for (std::size_t k = 0; k < moved.values.size(); ++k)
+            worst = std::max(worst, std::fabs((moved.values[k] - offset) / scale - moved0.values[k]));
+        EXPECT_LT(worst, 1e-5) << scale;
+        EXPECT_NEAR(f.nrms, f0.nrms, 1e-6 * f0.nrms) << scale;
+        if (scale == 1e155 || scale == 1e-155) {  // λ² overflows or underflows, λ²·σ² does not
+            EXPECT_NEAR(f.sigma2 / scale / scale, f0.sigma2, 1e-6 * f0.sigma2) << scale;
+        }
+    }
+}
+
+// A fit whose translation does not fit in a double in the caller's units is not reported as converged.
+TEST(RigidFit, OverflowingTransformIsNotConverged) {
+    Array2 src(3, 3), tgt(3, 3);
+    const double xs[3] = {1.7e308, 1.0e308, 1.3e308};
+    for (std::size_t i = 0; i < 3; ++i) {
+        src(i, 0) = xs[i];
+        src(i, 1) = i == 2 ? 1e307 : 0.0;
+        for (int k = 0; k < 3; ++k) tgt(i, static_cast<std::size_t>(k)) = -src(i, static_cast<std::size_t>(k));
+    }
+    RigidOptions o = defaults();
+    o.scale = false;
+    const auto res = rigid_register(src.view(), tgt.view(), o, nullptr);
+    ASSERT_TRUE(res.ok());
+    const RigidResult& f = res.value();
+    const bool finite = std::isfinite(f.translation[0]) && std::isfinite(f.translation[1]) &&
+                        std::isfinite(f.translation[2]);
+    EXPECT_FALSE(finite);  // −2.7e308 along x
+    EXPECT_FALSE(f.converged);
 }
