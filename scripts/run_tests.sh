@@ -34,3 +34,17 @@ echo "== Python package (pytest)"
 "$py" -m pip install -q --disable-pip-version-check "$root"
 cd "$root/tests"
 "$py" -m pytest -q -p no:cacheprovider "$root/tests"
+
+echo "== C++ core under AddressSanitizer + UndefinedBehaviorSanitizer"
+cd "$root"
+TARVIC_PREFIX="$venv" ./scripts/sanitize.sh asan
+
+# Bounded fuzzing of the core and of the Python entry points (0 seconds skips it).
+fuzz_seconds=${TARVIC_FUZZ_SECONDS:-30}
+if [ "$fuzz_seconds" -gt 0 ]; then
+  echo "== libFuzzer over the core (${fuzz_seconds} s)"
+  TARVIC_PREFIX="$venv" ./scripts/fuzz.sh "$fuzz_seconds"
+  echo "== atheris over the Python entry points (${fuzz_seconds} s)"
+  TARVIC_VENV="$venv" ./scripts/fuzz_py.sh "$fuzz_seconds"
+fi
+echo "all test suites passed"
