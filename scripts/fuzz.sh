@@ -8,7 +8,7 @@
 # non-zero when an input crashes, with the input saved under build/fuzz/artifacts/. Replay one
 # with: build/fuzz/fuzz/core_fuzz build/fuzz/artifacts/crash-...
 #
-# oneTBB comes from $TARVIC_PREFIX (default: the repository's .venv, else /work/venv). Clang is
+# oneTBB comes from $TARVIC_PREFIX (default: the repository's .venv). Clang is
 # $TARVIC_FUZZ_CXX, else the newest clang++ found; when none is installed and apt-get can run as
 # root, clang and its sanitizer runtime are installed from the distribution.
 set -euo pipefail
@@ -49,7 +49,7 @@ fi
 
 prefix=${TARVIC_PREFIX:-}
 if [ -z "$prefix" ]; then
-  for p in "$root/.venv" /work/venv; do
+  for p in "$root/.venv"; do
     if [ -d "$p/lib/cmake/TBB" ] || [ -d "$p/lib/cmake/tbb" ]; then prefix=$p; break; fi
   done
 fi

@@ -5,7 +5,7 @@
 #   scripts/sanitize.sh tsan   ThreadSanitizer
 #   scripts/sanitize.sh all    both (default)
 #
-# oneTBB comes from $TARVIC_PREFIX (default: the repository's .venv, else /work/venv), a prefix
+# oneTBB comes from $TARVIC_PREFIX (default: the repository's .venv), a prefix
 # holding lib/cmake/TBB (the tbb-devel wheel installs one).
 #
 # ThreadSanitizer needs a oneTBB built with -fsanitize=thread: the hand-off of tasks between
@@ -21,7 +21,7 @@ what=${1:-all}
 jobs=2
 
 default_prefix() {
-  for p in "$root/.venv" /work/venv; do
+  for p in "$root/.venv"; do
     if [ -d "$p/lib/cmake/TBB" ] || [ -d "$p/lib/cmake/tbb" ] || [ -d "$p/lib64/cmake/TBB" ]; then
       echo "$p"
       return
