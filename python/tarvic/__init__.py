@@ -2,11 +2,14 @@
 
 Rigid and similarity fits (`fit_rigid`, `apply_rigid`), deformable fits (`fit_deform`,
 `apply_deform`), batches of both (`fit_rigid_batch`, `fit_deform_batch`), and the size of the
-process-wide thread pool (`set_num_threads`, `num_threads`).
+process-wide thread pool (`set_num_threads`, `num_threads`). The fits return named tuples
+(`RigidFit`, `DeformFit`, `RigidBatch`) with an ``apply`` method; `tarvic.io` reads and writes
+point-cloud files, `tarvic.plot` draws clouds before and after a fit, and the ``tarvic`` command
+runs all of it from a shell.
 """
 
 
-def _preload_tbb():
+def _preload_tbb() -> None:
     """Load the tbb wheel's oneTBB library with global symbols before the extension needs it.
 
     The extension's RPATH finds it in a plain virtual environment, but not where the tbb wheel
@@ -17,7 +20,7 @@ def _preload_tbb():
     try:
         from ._build_info import TBB_FROM_WHEEL
     except ImportError:
-        TBB_FROM_WHEEL = True
+        TBB_FROM_WHEEL = True  # a build that wrote no record: assume the wheel
     if not TBB_FROM_WHEEL:
         return
     import ctypes
@@ -46,16 +49,22 @@ def _preload_tbb():
 _preload_tbb()
 del _preload_tbb
 
-from ._tarvic import (  # noqa: E402
-    apply_deform,
-    apply_rigid,
-    fit_deform,
-    fit_deform_batch,
-    fit_rigid,
-    fit_rigid_batch,
-    num_threads,
-    set_num_threads,
-)
+from ._api import fit_deform, fit_deform_batch, fit_rigid, fit_rigid_batch  # noqa: E402
+from ._results import DeformFit, RigidBatch, RigidFit  # noqa: E402
+from ._tarvic import apply_deform, apply_rigid, num_threads, set_num_threads  # noqa: E402
+
+
+def _version() -> str:
+    import importlib.metadata
+
+    try:
+        return importlib.metadata.version("tarvic")
+    except importlib.metadata.PackageNotFoundError:  # run from a source tree
+        return "unknown"
+
+
+__version__ = _version()
+del _version
 
 __all__ = [
     "fit_rigid",
@@ -66,4 +75,7 @@ __all__ = [
     "apply_deform",
     "set_num_threads",
     "num_threads",
+    "RigidFit",
+    "DeformFit",
+    "RigidBatch",
 ]

@@ -1,16 +1,20 @@
 """Register a built-in shape moved by a known similarity, and report how well the fit recovers it.
 
-Run with ``python -m tarvic.demo`` (``--no-deform`` skips the short deformable part).
+Run with ``tarvic demo`` or ``python -m tarvic.demo`` (``--no-deform`` skips the short
+deformable part, ``--plot FILE.png`` saves a picture of the rigid fit; that needs matplotlib).
 The shape is a rabbit built from a few ellipsoids, generated from a fixed seed; no data files
 are read.
 """
 import argparse
 import time
+from typing import Optional, Sequence, Tuple
 
 import numpy as np
+import numpy.typing as npt
 
 import tarvic
 
+Array = npt.NDArray[np.float64]
 
 # (centre, semi-axes) of the ellipsoids a rabbit is made of: body, head, ears, tail.
 RABBIT = [
@@ -22,7 +26,7 @@ RABBIT = [
 ]
 
 
-def rabbit(n, rng):
+def rabbit(n: int, rng: np.random.Generator) -> Array:
     """`n` points on the surfaces of the rabbit's ellipsoids, about 2.3 units long.
 
     Without rotational symmetry, so its pose is well defined; points are shared out by area.
@@ -36,23 +40,25 @@ def rabbit(n, rng):
     part = rng.choice(len(RABBIT), size=n, p=area / area.sum())
     directions = rng.normal(size=(n, 3))
     directions /= np.linalg.norm(directions, axis=1, keepdims=True)
-    return centres[part] + directions * axes[part]
+    points: Array = centres[part] + directions * axes[part]
+    return points
 
 
-def rotation(axis, degrees):
+def rotation(axis: Sequence[float], degrees: float) -> Array:
     """Rotation about `axis` by `degrees`, column-vector convention."""
-    axis = np.asarray(axis, dtype=float) / np.linalg.norm(axis)
-    k = np.array([[0, -axis[2], axis[1]], [axis[2], 0, -axis[0]], [-axis[1], axis[0], 0]])
+    u = np.asarray(axis, dtype=float) / np.linalg.norm(axis)
+    k = np.array([[0, -u[2], u[1]], [u[2], 0, -u[0]], [-u[1], u[0], 0]])
     a = np.radians(degrees)
-    return np.eye(3) + np.sin(a) * k + (1 - np.cos(a)) * (k @ k)
+    r: Array = np.eye(3) + np.sin(a) * k + (1 - np.cos(a)) * (k @ k)
+    return r
 
 
-def angle_between(r1, r2):
+def angle_between(r1: Array, r2: Array) -> float:
     """Angle of r1 · r2ᵀ in degrees."""
-    return np.degrees(np.arccos(np.clip((np.trace(r1 @ r2.T) - 1.0) / 2.0, -1.0, 1.0)))
+    return float(np.degrees(np.arccos(np.clip((np.trace(r1 @ r2.T) - 1.0) / 2.0, -1.0, 1.0))))
 
 
-def rigid_demo(rng):
+def rigid_demo(rng: np.random.Generator) -> Tuple[Array, Array, Array]:
     source = rabbit(3000, rng)
     size = np.ptp(source, axis=0).max()
     s_true, r_true = 1.6, rotation([1.0, -0.5, 2.0], 40.0)
@@ -79,9 +85,10 @@ def rigid_demo(rng):
     print(f"  translation error  {np.linalg.norm(trans - t_true) / np.linalg.norm(t_true):.2e} (relative)")
     print(f"  sigma2 {sigma2:.3e}, nrms {nrms:.3e}, {iterations} iterations, "
           f"{'converged' if converged else 'not converged'}, {elapsed * 1000:.1f} ms")
+    return source, target, tarvic.apply_rigid(source, scale, rot, trans)
 
 
-def deform_demo(rng):
+def deform_demo(rng: np.random.Generator) -> None:
     source = rabbit(1000, rng)
     # A smooth bend: the head lifted and the back arched, up to ~5% of the size.
     bend = np.column_stack([
@@ -100,15 +107,31 @@ def deform_demo(rng):
           f"{'converged' if converged else 'not converged'}, {elapsed * 1000:.1f} ms")
 
 
-def main(argv=None):
-    parser = argparse.ArgumentParser(prog="python -m tarvic.demo", description=__doc__.splitlines()[0])
-    parser.add_argument("--no-deform", action="store_true", help="run only the rigid demo")
-    args = parser.parse_args(argv)
+def run(deform: bool = True, plot: Optional[str] = None) -> None:
+    """Run the demo; `plot`, a path, saves a picture of the rigid fit there."""
     rng = np.random.default_rng(2010)
     print(f"tarvic demo, {tarvic.num_threads()} threads\n")
-    rigid_demo(rng)
-    if not args.no_deform:
+    source, target, moved = rigid_demo(rng)
+    if plot is not None:
+        from . import plot as tplot
+
+        tplot.before_after(source, target, moved, plot,
+                           title="tarvic demo: rigid fit of the built-in rabbit (10% outliers)")
+        print(f"  picture saved to {plot}")
+    if deform:
         deform_demo(rng)
+
+
+def add_arguments(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument("--no-deform", action="store_true", help="run only the rigid demo")
+    parser.add_argument("--plot", metavar="FILE.png", help="save a picture of the rigid fit")
+
+
+def main(argv: Optional[Sequence[str]] = None) -> None:
+    parser = argparse.ArgumentParser(prog="python -m tarvic.demo", description=__doc__.splitlines()[0])
+    add_arguments(parser)
+    args = parser.parse_args(argv)
+    run(deform=not args.no_deform, plot=args.plot)
 
 
 if __name__ == "__main__":

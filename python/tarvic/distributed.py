@@ -6,19 +6,28 @@ plus ``client``. The clouds are scattered to the workers once (replicated, so lo
 loses no data), the pairs are cut into chunks, and each task runs the local batch on its chunk
 with all of its worker's threads; results come back in pair order, identical to the local batch.
 """
+from __future__ import annotations
+
 import math
 import threading
+from typing import Any, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
+import numpy.typing as npt
 
 from . import _tarvic
+from ._results import DeformFit, RigidBatch
 
 __all__ = ["fit_rigid_batch", "fit_deform_batch"]
 
 # One batch at a time per worker process: each task already uses all of the worker's threads.
 _WORKER_LOCK = threading.Lock()
 
-def _worker_threads():
+Array = npt.NDArray[np.float64]
+Pairs = npt.NDArray[np.int64]
+
+
+def _worker_threads() -> int:
     from distributed import get_worker
 
     worker = get_worker()
@@ -28,7 +37,8 @@ def _worker_threads():
     return int(n)
 
 
-def _run_chunk(kind, pairs, sources, targets, options):
+def _run_chunk(kind: str, pairs: Pairs, sources: Sequence[Array], targets: Optional[Sequence[Array]],
+               options: Dict[str, Any]) -> Any:
     """Task body: the local batch over one chunk of pairs (indices local to the clouds given)."""
     opts = dict(options)
     if not opts.get("threads"):
@@ -38,7 +48,8 @@ def _run_chunk(kind, pairs, sources, targets, options):
         return local(list(sources), None if targets is None else list(targets), pairs, **opts)
 
 
-def _validate(kind, sources, targets, pairs, options):
+def _validate(kind: str, sources: Sequence[Array], targets: Optional[Sequence[Array]], pairs: Any,
+              options: Dict[str, Any]) -> None:
     """Raise exactly what the local batch would raise for these inputs, without fitting anything."""
     local = _tarvic.fit_rigid_batch if kind == "rigid" else _tarvic.fit_deform_batch
     good_array = isinstance(pairs, np.ndarray) and pairs.ndim == 2 and pairs.dtype == np.dtype(np.int64)
@@ -65,14 +76,15 @@ def _validate(kind, sources, targets, pairs, options):
             raise ValueError(f"pair {k} references cloud {j}, but only {n_tgt} were given")
 
 
-def _chunks(n_pairs, client):
+def _chunks(n_pairs: int, client: Any) -> List[Tuple[int, int]]:
     """Chunk boundaries: about four chunks per worker thread, so a slow or lost worker costs little."""
     cores = max(1, sum(client.nthreads().values()))
     size = max(1, math.ceil(n_pairs / (4 * cores)))
     return [(a, min(a + size, n_pairs)) for a in range(0, n_pairs, size)]
 
 
-def _submit(kind, sources, targets, pairs, options, client):
+def _submit(kind: str, sources: Sequence[Array], targets: Optional[Sequence[Array]], pairs: Pairs,
+            options: Dict[str, Any], client: Any) -> List[Any]:
     src = [np.ascontiguousarray(s) for s in sources]
     src_f = client.scatter(src, broadcast=True)
     if targets is None:
@@ -99,44 +111,53 @@ def _submit(kind, sources, targets, pairs, options, client):
     return futures
 
 
-def _gather(futures, client, progress):
+def _gather(futures: List[Any], client: Any, progress: bool) -> List[Any]:
     try:
         if progress and futures:
             from distributed import progress as dask_progress
 
-            dask_progress(futures)
-        return client.gather(futures)
+            dask_progress(futures)  # type: ignore[no-untyped-call]
+        parts: List[Any] = client.gather(futures)
+        return parts
     except BaseException:
         # Ctrl-C (or any failure) in the client: nothing keeps running for nobody.
         client.cancel(futures)
         raise
 
 
-def _run(kind, sources, targets, pairs, options, progress, client):
+def _run(kind: str, sources: Sequence[Array], targets: Optional[Sequence[Array]], pairs: Pairs,
+         options: Dict[str, Any], progress: bool, client: Any) -> Any:
     _validate(kind, sources, targets, pairs, options)
     sources = list(sources)
     targets = None if targets is None else list(targets)
     futures = _submit(kind, sources, targets, pairs, options, client) if len(pairs) else []
     parts = _gather(futures, client, progress)
     if kind == "deform":
-        return [item for part in parts for item in part]
+        return [DeformFit(*item) for part in parts for item in part]
     if not parts:
-        return _tarvic.fit_rigid_batch([], None, np.zeros((0, 2), np.int64))
-    return tuple(np.concatenate([p[k] for p in parts]) for k in range(7))
+        return RigidBatch(*_tarvic.fit_rigid_batch([], None, np.zeros((0, 2), np.int64)))
+    return RigidBatch(*(np.concatenate([p[k] for p in parts]) for k in range(7)))
 
 
-def fit_rigid_batch(sources, targets, pairs, scale=True, scale_bounds=None, w=0.0, tolerance=1e-6,
-                    max_iterations=200, sigma2=None, threads=None, progress=False, *, client):
+def fit_rigid_batch(sources: Sequence[Array], targets: Optional[Sequence[Array]], pairs: Pairs, scale: bool = True,
+                    scale_bounds: Optional[Tuple[float, float]] = None, w: float = 0.0, tolerance: float = 1e-6,
+                    max_iterations: int = 200, sigma2: Optional[float] = None, threads: Optional[int] = None,
+                    progress: bool = False, *, client: Any) -> RigidBatch:
     """`tarvic.fit_rigid_batch` on a Dask cluster; `threads` (if set) sizes each task's pool,
-    otherwise each task uses all of its worker's threads. `progress` shows Dask's progress bar."""
+    otherwise each task uses all of its worker's threads. `progress` shows Dask's progress bar.
+    Returns a `RigidBatch`."""
     options = dict(scale=scale, scale_bounds=scale_bounds, w=w, tolerance=tolerance, max_iterations=max_iterations,
                    sigma2=sigma2, threads=threads)
-    return _run("rigid", sources, targets, pairs, options, progress, client)
+    result: RigidBatch = _run("rigid", sources, targets, pairs, options, progress, client)
+    return result
 
 
-def fit_deform_batch(sources, targets, pairs, alpha=2.0, beta=1.0, w=0.0, tolerance=1e-6, max_iterations=200,
-                     sigma2=None, num_modes=100, threads=None, progress=False, *, client):
-    """`tarvic.fit_deform_batch` on a Dask cluster; a list of 8-tuples in pair order."""
+def fit_deform_batch(sources: Sequence[Array], targets: Optional[Sequence[Array]], pairs: Pairs,
+                     alpha: float = 2.0, beta: float = 1.0, w: float = 0.0, tolerance: float = 1e-6,
+                     max_iterations: int = 200, sigma2: Optional[float] = None, num_modes: int = 100,
+                     threads: Optional[int] = None, progress: bool = False, *, client: Any) -> List[DeformFit]:
+    """`tarvic.fit_deform_batch` on a Dask cluster; a list of `DeformFit`s in pair order."""
     options = dict(alpha=alpha, beta=beta, w=w, tolerance=tolerance, max_iterations=max_iterations, sigma2=sigma2,
                    num_modes=num_modes, threads=threads)
-    return _run("deform", sources, targets, pairs, options, progress, client)
+    fits: List[DeformFit] = _run("deform", sources, targets, pairs, options, progress, client)
+    return fits
