@@ -79,3 +79,15 @@ __all__ = [
     "DeformFit",
     "RigidBatch",
 ]
+
+_SUBMODULES = ("io", "plot", "transform_file", "distributed", "cli")
+
+
+def __getattr__(name: str) -> object:
+    # `tarvic.io.read(...)` works after a plain `import tarvic`, without importing every
+    # optional dependency at start-up.
+    if name in _SUBMODULES:
+        import importlib
+
+        return importlib.import_module(f"{__name__}.{name}")
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

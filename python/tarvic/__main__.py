@@ -1,0 +1,4 @@
+"""``python -m tarvic``: the ``tarvic`` command line."""
+from .cli import console
+
+console()

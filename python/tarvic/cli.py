@@ -1,0 +1,461 @@
+"""The ``tarvic`` command: register point-cloud files, apply saved transforms, run batches.
+
+Exit status: 0 on success, 2 for bad input (a one-line message on standard error), 130 when
+interrupted with Ctrl-C, 1 for anything unexpected (also one line, never a traceback).
+"""
+from __future__ import annotations
+
+import argparse
+import csv
+import io as _stdio
+import math
+import os
+import sys
+import time
+from pathlib import Path
+from typing import Any, Dict, List, NoReturn, Optional, Sequence, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+Array = npt.NDArray[np.float64]
+
+EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
+
+
+class InputError(Exception):
+    """Bad input from the user: reported in one line with exit status 2."""
+
+
+class _Parser(argparse.ArgumentParser):
+    def error(self, message: str) -> NoReturn:  # one line, not argparse's usage block
+        raise InputError(f"{message} (see '{self.prog} --help')")
+
+
+def _say(*parts: object) -> None:
+    print(*parts, file=sys.stderr, flush=True)
+
+
+# ---------------------------------------------------------------------------------------------
+# Arguments
+
+
+def _add_fit_options(p: argparse.ArgumentParser) -> None:
+    g = p.add_argument_group("fit options (defaults as in tarvic.fit_rigid / tarvic.fit_deform)")
+    g.add_argument("--deform", action="store_true", help="fit a smooth deformation instead of a similarity")
+    g.add_argument("--no-scale", action="store_true", help="rigid: rotation and translation only (scale 1)")
+    g.add_argument("--scale-bounds", nargs=2, type=float, metavar=("LO", "HI"), help="rigid: limits on the scale")
+    g.add_argument("--w", type=float, metavar="W", help="outlier fraction in [0, 1) (default 0)")
+    g.add_argument("--alpha", type=float, help="deform: stiffness of the displacement field (default 2)")
+    g.add_argument("--beta", type=float,
+                   help="deform: kernel width as a fraction of the clouds' radius (default 1)")
+    g.add_argument("--num-modes", type=int, metavar="K", help="deform: kernel eigenmodes to solve through (default 100)")
+    g.add_argument("--tolerance", type=float, help="stop when the variance changes by less than this fraction (1e-6)")
+    g.add_argument("--max-iterations", type=int, metavar="N", help="cap on EM iterations (default 200)")
+    g.add_argument("--sigma2", type=float, help="initial variance in squared units (default: from the clouds)")
+    g.add_argument("--threads", type=int, metavar="N", help="threads to use (default: all CPUs or TARVIC_NUM_THREADS)")
+    g.add_argument("--drop-nonfinite", action="store_true",
+                   help="leave out points with NaN or infinite coordinates instead of refusing the file")
+
+
+def _fit_options(args: argparse.Namespace) -> Dict[str, Any]:
+    """Keyword arguments for the fit; options that do not apply to the kind of fit are refused."""
+    rigid_only = {"no_scale": "--no-scale", "scale_bounds": "--scale-bounds"}
+    deform_only = {"alpha": "--alpha", "beta": "--beta", "num_modes": "--num-modes"}
+    wrong = deform_only if not args.deform else rigid_only
+    for dest, flag in wrong.items():
+        if getattr(args, dest) not in (None, False):
+            raise InputError(f"{flag} applies only to {'deformable' if wrong is deform_only else 'rigid'} fits"
+                             f"{' (add --deform)' if wrong is deform_only else ''}")
+    common = ("w", "tolerance", "max_iterations", "sigma2", "threads")
+    opts = {k: getattr(args, k) for k in common if getattr(args, k) is not None}
+    if args.deform:
+        opts.update({k: getattr(args, k) for k in deform_only if getattr(args, k) is not None})
+    else:
+        if args.no_scale:
+            opts["scale"] = False
+        if args.scale_bounds is not None:
+            opts["scale_bounds"] = tuple(args.scale_bounds)
+    for k in ("max_iterations", "num_modes", "threads"):
+        if k in opts and opts[k] < 0:
+            raise InputError(f"--{k.replace('_', '-')} must not be negative, not {opts[k]}")
+    return opts
+
+
+def _build_parser() -> argparse.ArgumentParser:
+    from . import __version__
+    from .io import SUFFIXES
+
+    formats = " ".join(SUFFIXES)
+    top = _Parser(prog="tarvic", description="Coherent Point Drift registration of 3-D point clouds.",
+                  epilog=f"Point-cloud files: {formats} (chosen by extension). See 'tarvic COMMAND --help'.")
+    top.add_argument("--version", action="version", version=f"tarvic {__version__}")
+    sub = top.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+
+    reg = sub.add_parser("register", help="fit a transform taking SOURCE onto TARGET",
+                         description="Fit a rigid/similarity transform (or with --deform a smooth deformation) "
+                                     "taking the points of SOURCE onto those of TARGET, print it, and optionally "
+                                     "save the moved source, the transform and a picture.")
+    reg.add_argument("source", metavar="SOURCE", help="the cloud that moves")
+    reg.add_argument("target", metavar="TARGET", help="the cloud it moves onto")
+    reg.add_argument("--out", metavar="FILE", help=f"write the moved source ({formats})")
+    reg.add_argument("--json", metavar="FILE", help="write the fitted transform as JSON (read by 'tarvic apply')")
+    reg.add_argument("--plot", metavar="FILE.png", help="save a picture of the clouds before and after")
+    reg.add_argument("--ascii", action="store_true", help="write PLY/PCD output as text rather than binary")
+    reg.add_argument("-q", "--quiet", action="store_true", help="print nothing but warnings and errors")
+    _add_fit_options(reg)
+
+    app = sub.add_parser("apply", help="carry points through a saved transform",
+                         description="Apply a transform saved by 'tarvic register --json' to the points of a file.")
+    app.add_argument("transform", metavar="TRANSFORM.json")
+    app.add_argument("points", metavar="POINTS")
+    app.add_argument("--out", metavar="FILE", required=True, help=f"where to write the moved points ({formats})")
+    app.add_argument("--ascii", action="store_true", help="write PLY/PCD output as text rather than binary")
+    app.add_argument("--drop-nonfinite", action="store_true", help="leave out points with non-finite coordinates")
+    app.add_argument("-q", "--quiet", action="store_true", help="print nothing but warnings and errors")
+
+    bat = sub.add_parser("batch", help="register many files at once, one registration per core",
+                         description="Register every SOURCE onto --target, or the pairs listed in --pairs. For "
+                                     "each pair the moved source and its transform (JSON) go to --out-dir, named "
+                                     "after the source (with --pairs: SOURCE-to-TARGET).")
+    bat.add_argument("sources", metavar="SOURCE", nargs="*", help="clouds to register onto --target")
+    which = bat.add_mutually_exclusive_group(required=True)
+    which.add_argument("--target", metavar="TARGET", help="the one cloud every SOURCE moves onto")
+    which.add_argument("--pairs", metavar="LIST",
+                       help="a text file of 'SOURCE TARGET' lines (paths relative to the file; # comments)")
+    bat.add_argument("--out-dir", metavar="DIR", required=True, help="folder for the results (created if needed)")
+    bat.add_argument("--format", metavar="EXT", help=f"file type of the moved clouds ({formats}; default: the source's)")
+    bat.add_argument("--ascii", action="store_true", help="write PLY/PCD output as text rather than binary")
+    bat.add_argument("--progress", action=argparse.BooleanOptionalAction, default=None,
+                     help="show a progress bar (default: when standard error is a terminal)")
+    bat.add_argument("-q", "--quiet", action="store_true", help="print nothing but warnings and errors")
+    _add_fit_options(bat)
+
+    demo = sub.add_parser("demo", help="register a built-in generated shape, end to end",
+                          description="Register a built-in generated shape moved by a known similarity and "
+                                      "report how well the fit recovers it.")
+    from .demo import add_arguments
+
+    add_arguments(demo)
+    return top
+
+
+# ---------------------------------------------------------------------------------------------
+# Files
+
+
+def _read(path: str, drop_nonfinite: bool) -> Array:
+    from .io import CloudFileError, read
+
+    try:
+        points: Array = read(path)
+    except CloudFileError as exc:
+        raise InputError(str(exc)) from exc
+    bad = ~np.isfinite(points).all(axis=1)
+    if bad.any():
+        if not drop_nonfinite:
+            raise InputError(f"{path}: {int(bad.sum())} of {len(points)} points have non-finite coordinates "
+                             "(pass --drop-nonfinite to leave them out)")
+        points = np.ascontiguousarray(points[~bad])
+        if not len(points):
+            raise InputError(f"{path}: no point has finite coordinates")
+    return points
+
+
+def _check_output(path: Optional[str], suffixes: Optional[Sequence[str]], what: str) -> None:
+    """Refuse an unusable output path before any fitting time is spent."""
+    if path is None:
+        return
+    p = Path(path)
+    if suffixes is not None and p.suffix.lower() not in suffixes:
+        raise InputError(f"{path}: {what} must end in one of {' '.join(suffixes)}")
+    parent = p.parent if str(p.parent) else Path(".")
+    if not parent.is_dir():
+        raise InputError(f"{path}: no such directory {str(parent)!r}")
+    if p.is_dir():
+        raise InputError(f"{path}: is a directory")
+
+
+def _write(path: str, points: Array, ascii_: bool) -> None:
+    from .io import CloudFileError, write
+
+    try:
+        write(path, points, binary=not ascii_)
+    except CloudFileError as exc:
+        raise InputError(str(exc)) from exc
+
+
+def _fit(source: Array, target: Array, deform: bool, opts: Dict[str, Any]) -> Any:
+    import tarvic
+
+    try:
+        if deform:
+            return tarvic.fit_deform(source, target, **opts)
+        return tarvic.fit_rigid(source, target, **opts)
+    except (ValueError, TypeError, OverflowError) as exc:
+        raise InputError(str(exc)) from exc
+
+
+def _check_options(deform: bool, opts: Dict[str, Any]) -> None:
+    """Let the library judge the option values on a tiny cloud, before any file is read."""
+    probe = np.array([[0.0, 0.0, 0.0], [1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
+    _fit(probe, probe, deform, {**opts, "max_iterations": min(opts.get("max_iterations", 1), 1), "threads": 1})
+
+
+def _save_json(path: str, fit: Any, inputs: Dict[str, Any], opts: Dict[str, Any]) -> None:
+    from .io import CloudFileError
+    from .transform_file import save
+
+    try:
+        save(path, fit, inputs=inputs, options=opts)
+    except CloudFileError as exc:
+        raise InputError(str(exc)) from exc
+
+
+def _g(x: float) -> str:
+    return f"{x:.6g}" if math.isfinite(x) else str(x)
+
+
+def _report(fit: Any, deform: bool, seconds: float) -> None:
+    state = "converged" if fit.converged else "not converged"
+    print(f"  {state} after {fit.iterations} iterations in {seconds:.3g} s; "
+          f"sigma2 {_g(fit.sigma2)}, nrms {_g(fit.nrms)}")
+    if deform:
+        shift = np.linalg.norm(fit.apply(fit.source) - fit.source, axis=1) if len(fit.source) else np.zeros(1)
+        print(f"  kernel width beta {_g(fit.beta)} (absolute), {fit.modes} eigenmodes; "
+              f"displacement mean {_g(float(shift.mean()))}, max {_g(float(shift.max()))}")
+        return
+    with np.printoptions(precision=8, suppress=True, floatmode="maxprec"):
+        print(f"  scale        {fit.scale:.10g}")
+        rows = str(fit.rotation).splitlines()
+        print("  rotation     " + rows[0] + "".join("\n               " + r for r in rows[1:]))
+        print(f"  translation  {fit.translation}")
+
+
+# ---------------------------------------------------------------------------------------------
+# Commands
+
+
+def _register(args: argparse.Namespace) -> int:
+    from .io import SUFFIXES
+
+    opts = _fit_options(args)
+    _check_output(args.out, SUFFIXES, "--out")
+    _check_output(args.plot, (".png",), "--plot")
+    _check_output(args.json, None, "--json")
+    if args.plot is not None:
+        try:
+            import matplotlib  # noqa: F401
+        except ImportError:
+            raise InputError("--plot needs matplotlib: pip install 'tarvic[plot]'") from None
+    _check_options(args.deform, opts)
+    source = _read(args.source, args.drop_nonfinite)
+    target = _read(args.target, args.drop_nonfinite)
+    kind = "deformable" if args.deform else "rigid"
+    if not args.quiet:
+        _say(f"tarvic: {kind} fit of {args.source} ({len(source)} points) onto {args.target} "
+             f"({len(target)} points)...")
+    t0 = time.perf_counter()
+    fit = _fit(source, target, args.deform, opts)
+    seconds = time.perf_counter() - t0
+    moved = fit.apply(source)
+    if not args.quiet:
+        print(f"{kind} fit of {args.source} onto {args.target}")
+        _report(fit, args.deform, seconds)
+    if not fit.converged:
+        _say(f"tarvic: warning: the fit did not converge in {fit.iterations} iterations "
+             "(try a larger --max-iterations or --tolerance)")
+    if args.out is not None:
+        _write(args.out, moved, args.ascii)
+    if args.json is not None:
+        inputs = {"source": args.source, "target": args.target, "source_points": len(source),
+                  "target_points": len(target), "seconds": seconds}
+        _save_json(args.json, fit, inputs, opts)
+    if args.plot is not None:
+        from .plot import before_after
+
+        before_after(source, target, moved, args.plot,
+                     title=f"tarvic {kind} fit: {Path(args.source).name} onto {Path(args.target).name}")
+    if not args.quiet:
+        for what, path in (("moved source", args.out), ("transform", args.json), ("picture", args.plot)):
+            if path is not None:
+                print(f"  wrote {what} to {path}")
+    return EXIT_OK
+
+
+def _apply(args: argparse.Namespace) -> int:
+    from .io import SUFFIXES
+    from .transform_file import TransformFileError, load
+
+    _check_output(args.out, SUFFIXES, "--out")
+    try:
+        fit = load(args.transform)
+    except TransformFileError as exc:
+        raise InputError(str(exc)) from exc
+    points = _read(args.points, args.drop_nonfinite)
+    try:
+        moved = fit.apply(points)
+    except (ValueError, TypeError) as exc:
+        raise InputError(f"{args.transform}: {exc}") from exc
+    _write(args.out, moved, args.ascii)
+    if not args.quiet:
+        print(f"wrote {len(moved)} points to {args.out}")
+    return EXIT_OK
+
+
+def _read_pairs(list_path: str) -> List[Tuple[str, str]]:
+    base = Path(list_path).parent
+    try:
+        with open(list_path, encoding="utf-8", newline="") as f:
+            text = f.read()
+    except FileNotFoundError:
+        raise InputError(f"{list_path}: no such file") from None
+    except (OSError, UnicodeDecodeError) as exc:
+        raise InputError(f"{list_path}: cannot read it ({exc})") from exc
+    pairs = []
+    for n, line in enumerate(text.splitlines(), 1):
+        line = line.strip()
+        if not line or line.startswith("#"):
+            continue
+        fields = next(csv.reader(_stdio.StringIO(line))) if "," in line else line.split()
+        fields = [x.strip() for x in fields if x.strip()]
+        if len(fields) != 2:
+            raise InputError(f"{list_path}, line {n}: expected 'SOURCE TARGET', got {len(fields)} fields")
+        pairs.append((str(base / fields[0]), str(base / fields[1])))
+    if not pairs:
+        raise InputError(f"{list_path}: lists no pairs")
+    return pairs
+
+
+def _batch(args: argparse.Namespace) -> int:
+    import tarvic
+    from .io import SUFFIXES
+
+    opts = _fit_options(args)
+    if args.pairs is not None:
+        if args.sources:
+            raise InputError("give SOURCE files or --pairs, not both")
+        named = _read_pairs(args.pairs)
+    else:
+        if not args.sources:
+            raise InputError("no SOURCE files given")
+        named = [(s, args.target) for s in args.sources]
+    fmt = args.format
+    if fmt is not None:
+        fmt = fmt.lower() if fmt.startswith(".") else "." + fmt.lower()
+        if fmt not in SUFFIXES:
+            raise InputError(f"--format must be one of {' '.join(SUFFIXES)}, not {args.format}")
+    _check_options(args.deform, opts)
+
+    out_dir = Path(args.out_dir)
+    outputs: Dict[str, int] = {}
+    names = []
+    for k, (s, t) in enumerate(named):
+        stem = Path(s).stem if args.pairs is None else f"{Path(s).stem}-to-{Path(t).stem}"
+        suffix = fmt or Path(s).suffix.lower()
+        if suffix not in SUFFIXES:
+            suffix = ".ply"
+        if stem in outputs:
+            raise InputError(f"pairs {outputs[stem] + 1} and {k + 1} would both write {out_dir / stem}.*; "
+                             "rename one of the files")
+        outputs[stem] = k
+        names.append((out_dir / (stem + suffix), out_dir / (stem + ".json")))
+
+    # Each distinct file is read once, however many pairs use it.
+    clouds: Dict[str, int] = {}
+    loaded: List[Array] = []
+    index = np.zeros((len(named), 2), dtype=np.int64)
+    for k, pair in enumerate(named):
+        for j, path in enumerate(pair):
+            key = os.path.realpath(path)
+            if key not in clouds:
+                clouds[key] = len(loaded)
+                loaded.append(_read(path, args.drop_nonfinite))
+            index[k, j] = clouds[key]
+    try:
+        out_dir.mkdir(parents=True, exist_ok=True)
+    except OSError as exc:
+        raise InputError(f"{out_dir}: cannot create the folder ({exc.strerror})") from exc
+
+    progress = sys.stderr.isatty() if args.progress is None else args.progress
+    kind = "deformable" if args.deform else "rigid"
+    if not args.quiet:
+        _say(f"tarvic: {len(named)} {kind} fits of {len(clouds)} files...")
+    t0 = time.perf_counter()
+    try:
+        if args.deform:
+            fits: List[Any] = tarvic.fit_deform_batch(loaded, None, index, progress=progress, **opts)
+        else:
+            fits = tarvic.fit_rigid_batch(loaded, None, index, progress=progress, **opts).fits()
+    except (ValueError, TypeError, OverflowError) as exc:
+        raise InputError(str(exc)) from exc
+    seconds = time.perf_counter() - t0
+
+    failed = 0
+    for k, ((s, t), fit, (cloud_out, json_out)) in enumerate(zip(named, fits, names)):
+        source = loaded[index[k, 0]]
+        _write(str(cloud_out), fit.apply(source), args.ascii)
+        inputs = {"source": s, "target": t, "source_points": len(source),
+                  "target_points": len(loaded[index[k, 1]])}
+        _save_json(str(json_out), fit, inputs, opts)
+        failed += not fit.converged
+        if not args.quiet:
+            print(f"{s} -> {t}: {'converged' if fit.converged else 'NOT converged'} after {fit.iterations} "
+                  f"iterations, nrms {_g(fit.nrms)}; wrote {cloud_out}")
+    if not args.quiet:
+        print(f"{len(named)} fits in {seconds:.3g} s; results in {out_dir}")
+    if failed:
+        _say(f"tarvic: warning: {failed} of {len(named)} fits did not converge")
+    return EXIT_OK
+
+
+def _demo(args: argparse.Namespace) -> int:
+    from .demo import run
+
+    if args.plot is not None:
+        _check_output(args.plot, (".png",), "--plot")
+    run(deform=not args.no_deform, plot=args.plot)
+    return EXIT_OK
+
+
+COMMANDS = {"register": _register, "apply": _apply, "batch": _batch, "demo": _demo}
+
+
+def _one_line(exc: BaseException) -> str:
+    return " ".join(str(exc).split()) or type(exc).__name__
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Run the command line `argv` (default: ``sys.argv[1:]``); returns the exit status."""
+    try:
+        args = _build_parser().parse_args(argv)
+        if args.command is None:
+            raise InputError("no command given: register, apply, batch or demo (see 'tarvic --help')")
+        return COMMANDS[args.command](args)
+    except InputError as exc:
+        _say(f"tarvic: error: {_one_line(exc)}")
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        _say("tarvic: interrupted")
+        return EXIT_INTERRUPTED
+    except BrokenPipeError:
+        # The reader went away (`tarvic ... | head`); say nothing more to it.
+        sys.stdout = open(os.devnull, "w")
+        return EXIT_FAILURE
+    except MemoryError:
+        _say("tarvic: error: out of memory")
+        return EXIT_FAILURE
+    except SystemExit as exc:  # --help and --version
+        return exc.code if isinstance(exc.code, int) else EXIT_OK
+    except BaseException as exc:  # noqa: B902 - the command line never shows a traceback
+        _say(f"tarvic: error: {type(exc).__name__}: {_one_line(exc)}")
+        return EXIT_FAILURE
+
+
+def console() -> NoReturn:
+    """Entry point of the ``tarvic`` console script."""
+    sys.exit(main())
+
+
+if __name__ == "__main__":
+    console()

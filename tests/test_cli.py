@@ -1,0 +1,194 @@
+"""The `tarvic` command line: end to end in subprocesses, and its exit codes and messages."""
+import json
+import os
+import pathlib
+import signal
+import subprocess
+import sys
+import time
+
+import numpy as np
+import pytest
+
+import tarvic
+from tarvic import cli
+from conftest import rotation, shape_cloud, similarity
+
+pytest.importorskip("plyfile", reason="the file formats need tarvic[io]")
+tio = pytest.importorskip("tarvic.io")
+
+
+def tarvic_cmd(*args, timeout=120, **kw):
+    proc = subprocess.run([sys.executable, "-m", "tarvic", *map(str, args)], capture_output=True, text=True,
+                          timeout=timeout, **kw)
+    assert "Traceback" not in proc.stderr, proc.stderr
+    return proc
+
+
+@pytest.fixture(scope="module")
+def files(tmp_path_factory):
+    d = tmp_path_factory.mktemp("clouds")
+    src = shape_cloud(400, seed=8)
+    tgt = similarity(src, 0.9, rotation([0, 1, 1], 25), np.array([1.0, 2.0, 3.0]))
+    tio.write(d / "source.ply", src)
+    tio.write(d / "target.pcd", tgt)
+    (d / "flat2d.txt").write_text("\n".join(f"{x} {y}" for x, y in src[:50, :2]) + "\n")
+    return d, src, tgt
+
+
+def run_main(capsys, *args):
+    code = cli.main([str(a) for a in args])
+    out, err = capsys.readouterr()
+    return code, out, err
+
+
+class TestEndToEnd:
+    @pytest.mark.parametrize("deform,out_name", [(False, "moved.ply"), (True, "moved.npy")])
+    def test_register_json_apply_reproduces_out(self, files, tmp_path, deform, out_name):
+        d, src, tgt = files
+        extra = ["--deform", "--max-iterations", "40", "--num-modes", "30"] if deform else []
+        reg = tarvic_cmd("register", d / "source.ply", d / "target.pcd", "--out", tmp_path / out_name,
+                         "--json", tmp_path / "t.json", *extra)
+        assert reg.returncode == 0, reg.stderr
+        assert ("deformable" if deform else "rigid") in reg.stdout
+        moved = tio.read(tmp_path / out_name)
+        app = tarvic_cmd("apply", tmp_path / "t.json", d / "source.ply", "--out", tmp_path / ("again" + out_name[5:]))
+        assert app.returncode == 0, app.stderr
+        np.testing.assert_array_equal(tio.read(tmp_path / ("again" + out_name[5:])), moved)
+
+        record = json.loads((tmp_path / "t.json").read_text())
+        assert record["format"] == "tarvic-transform" and record["kind"] == ("deform" if deform else "rigid")
+        if not deform:
+            # The same fit as the Python API; the file holds its numbers exactly.
+            fit = tarvic.fit_rigid(src, tgt)
+            np.testing.assert_allclose(np.array(record["transform"]["matrix"]), fit.matrix, atol=1e-9)
+            np.testing.assert_allclose(moved, tgt, atol=1e-4)
+        else:
+            assert np.abs(moved - tgt).max() < np.abs(src - tgt).max()
+
+    def test_batch_onto_one_target_and_from_a_pair_list(self, files, tmp_path):
+        d, src, tgt = files
+        for k in range(3):
+            tio.write(tmp_path / f"s{k}.npy", src[k::2])
+        res = tarvic_cmd("batch", "--target", d / "target.pcd", *(tmp_path / f"s{k}.npy" for k in range(3)),
+                         "--out-dir", tmp_path / "out", "--progress", "--format", "ply")
+        assert res.returncode == 0, res.stderr
+        assert "Aligning" in res.stderr  # the progress bar
+        for k in range(3):
+            moved = tio.read(tmp_path / "out" / f"s{k}.ply")
+            fit = tarvic.transform_file.load(tmp_path / "out" / f"s{k}.json")
+            np.testing.assert_array_equal(moved, fit.apply(src[k::2]))
+        (tmp_path / "list.txt").write_text("# source target\ns0.npy s1.npy\ns1.npy, s0.npy\n")
+        res = tarvic_cmd("batch", "--pairs", tmp_path / "list.txt", "--out-dir", tmp_path / "out2", "--deform",
+                         "--max-iterations", "5", "--num-modes", "5", "--no-progress")
+        assert res.returncode == 0, res.stderr
+        assert sorted(p.name for p in (tmp_path / "out2").iterdir()) == [
+            "s0-to-s1.json", "s0-to-s1.npy", "s1-to-s0.json", "s1-to-s0.npy"]
+
+    def test_plot_writes_a_png(self, files, tmp_path):
+        pytest.importorskip("matplotlib")
+        d, _, _ = files
+        res = tarvic_cmd("register", d / "source.ply", d / "target.pcd", "--plot", tmp_path / "fit.png", "-q")
+        assert res.returncode == 0 and res.stdout == "", res.stderr
+        assert (tmp_path / "fit.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
+
+    def test_demo_and_console_script(self):
+        res = tarvic_cmd("demo", "--no-deform")
+        assert res.returncode == 0 and "rotation error" in res.stdout
+        script = pathlib.Path(sys.executable).with_name("tarvic")
+        if not script.exists():
+            pytest.skip("the console script is not installed beside this interpreter")
+        res = subprocess.run([str(script), "--version"], capture_output=True, text=True, timeout=60)
+        assert res.returncode == 0 and res.stdout.startswith("tarvic ")
+
+    def test_ctrl_c_stops_a_fit_promptly(self, tmp_path):
+        big = shape_cloud(6000, seed=2)
+        tio.write(tmp_path / "a.npy", big)
+        tio.write(tmp_path / "b.npy", big * 1.1 + 0.3)
+        proc = subprocess.Popen(
+            [sys.executable, "-m", "tarvic", "register", tmp_path / "a.npy", tmp_path / "b.npy", "--deform",
+             "--tolerance", "0", "--max-iterations", "100000"],
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        try:
+            assert "deformable fit of" in proc.stderr.readline()  # printed just before the fit starts
+            time.sleep(0.5)
+            proc.send_signal(signal.SIGINT)
+            t0 = time.monotonic()
+            code = proc.wait(timeout=20)
+            elapsed = time.monotonic() - t0
+        finally:
+            proc.kill()
+        rest = proc.stderr.read()
+        assert code == 130 and "interrupted" in rest and "Traceback" not in rest
+        assert elapsed < 5.0
+
+
+class TestBadInput:
+    """Every refusal: exit status 2, one line on standard error, nothing written."""
+
+    @pytest.mark.parametrize(
+        "args,fragment",
+        [
+            ([], "no command"),
+            (["frobnicate"], "invalid choice"),
+            (["register", "{d}/missing.ply", "{d}/target.pcd"], "missing.ply: "),
+            (["register", "{d}/flat2d.txt", "{d}/target.pcd"], "flat2d.txt: "),
+            (["register", "{d}/source.ply", "{d}/target.pcd", "--w", "1.5"], "w"),
+            (["register", "{d}/source.ply", "{d}/target.pcd", "--w", "lots"], "invalid float"),
+            (["register", "{d}/source.ply", "{d}/target.pcd", "--bogus"], "unrecognized arguments"),
+            (["register", "{d}/source.ply", "{d}/target.pcd", "--alpha", "3"], "--alpha applies only"),
+            (["register", "{d}/source.ply", "{d}/target.pcd", "--deform", "--no-scale"], "--no-scale applies"),
+            (["register", "{d}/source.ply", "{d}/target.pcd", "--scale-bounds", "2", "1"], "scale"),
+            (["register", "{d}/source.ply", "{d}/target.pcd", "--max-iterations", "-3"], "negative"),
+            (["register", "{d}/source.ply", "{d}/target.pcd", "--out", "{t}/moved.docx"], "--out must end in"),
+            (["register", "{d}/source.ply", "{d}/target.pcd", "--out", "{t}/nodir/moved.ply"], "no such directory"),
+            (["register", "{d}/source.ply", "{d}/target.pcd", "--plot", "{t}/fit.jpg"], "--plot must end in"),
+            (["apply", "{t}/missing.json", "{d}/source.ply", "--out", "{t}/x.ply"], "missing.json: no such file"),
+            (["apply", "{t}/garbage.json", "{d}/source.ply", "--out", "{t}/x.ply"], "not valid JSON"),
+            (["apply", "{t}/other.json", "{d}/source.ply", "--out", "{t}/x.ply"], "not a tarvic transform"),
+            (["apply", "{t}/nullrot.json", "{d}/source.ply", "--out", "{t}/x.ply"], "transform.rotation"),
+            (["apply", "{t}/nullrot.json", "{d}/source.ply"], "--out"),
+            (["batch", "{d}/source.ply", "--out-dir", "{t}/o"], "--target"),
+            (["batch", "--target", "{d}/target.pcd", "{d}/source.ply", "{t}/source.npy", "--out-dir", "{t}/o"],
+             "would both write"),
+            (["batch", "--pairs", "{t}/badlist.txt", "--out-dir", "{t}/o"], "line 1"),
+        ],
+    )
+    def test_refused_with_one_line(self, files, tmp_path, capsys, args, fragment):
+        d, src, _ = files
+        (tmp_path / "garbage.json").write_text("{not json")
+        (tmp_path / "other.json").write_text('{"hello": 1}')
+        fit = tarvic.fit_rigid(src, src, max_iterations=1)
+        record = tarvic.transform_file.to_dict(fit)
+        record["transform"]["rotation"][1][1] = None
+        (tmp_path / "nullrot.json").write_text(json.dumps(record))
+        (tmp_path / "badlist.txt").write_text("a.ply b.ply c.ply\n")
+        tio.write(tmp_path / "source.npy", src)
+        before = sorted(os.listdir(tmp_path))
+        code, out, err = run_main(capsys, *(a.format(d=d, t=tmp_path) for a in args))
+        assert code == 2, err
+        assert err.count("\n") == 1 and err.startswith("tarvic"), err
+        assert fragment in err
+        assert sorted(os.listdir(tmp_path)) == before
+
+    def test_nonfinite_points_need_a_flag(self, files, tmp_path, capsys):
+        d, src, tgt = files
+        holes = src.copy()
+        holes[::10] = np.nan
+        tio.write(tmp_path / "holes.pcd", holes)
+        code, _, err = run_main(capsys, "register", tmp_path / "holes.pcd", d / "target.pcd")
+        assert code == 2 and "40 of 400 points have non-finite" in err and "--drop-nonfinite" in err
+        code, _, err = run_main(capsys, "register", tmp_path / "holes.pcd", d / "target.pcd", "--drop-nonfinite",
+                                "--out", tmp_path / "moved.npy", "-q")
+        assert code == 0, err
+        assert tio.read(tmp_path / "moved.npy").shape == (360, 3)
+
+    def test_help_and_version_exit_zero(self, capsys):
+        assert cli.main(["--help"]) == 0 and "register" in capsys.readouterr().out
+        assert cli.main(["register", "--help"]) == 0 and "--scale-bounds" in capsys.readouterr().out
+        assert cli.main(["--version"]) == 0 and capsys.readouterr().out.strip() == f"tarvic {tarvic.__version__}"
+
+    def test_not_converged_is_a_warning_not_a_failure(self, files, capsys):
+        d, _, _ = files
+        code, out, err = run_main(capsys, "register", d / "source.ply", d / "target.pcd", "--max-iterations", "2")
+        assert code == 0 and "not converged" in out and "warning" in err
