@@ -12,7 +12,8 @@ if [ ! -x "$venv/bin/python" ]; then
   python3 -m venv "$venv"
 fi
 py="$venv/bin/python"
-"$py" -m pip install -q --disable-pip-version-check "numpy>=1.23" pytest scipy tbb-devel cmake ninja "dask[distributed]"
+"$py" -m pip install -q --disable-pip-version-check "numpy>=1.23" pytest scipy tbb-devel cmake ninja "dask[distributed]" \
+  plyfile pypcd4 laspy lazrs matplotlib mypy
 
 if [ ! -f /usr/include/gtest/gtest.h ] && [ ! -f /usr/local/include/gtest/gtest.h ]; then
   if command -v apt-get >/dev/null 2>&1 && [ "$(id -u)" = 0 ]; then

@@ -65,6 +65,7 @@ def before_after(
     try:
         from matplotlib.backends.backend_agg import FigureCanvasAgg
         from matplotlib.figure import Figure
+        from matplotlib.ticker import MaxNLocator
     except ImportError as exc:
         raise ModuleNotFoundError("plotting needs matplotlib: pip install 'tarvic[plot]'") from exc
     from .io import _atomic_output
@@ -95,6 +96,8 @@ def before_after(
             ax.view_init(elev=elev, azim=azim)
             ax.set_title(f"{when}: {view}", fontsize=10)
             ax.tick_params(labelsize=7)
+            for axis in (ax.xaxis, ax.yaxis, ax.zaxis):  # fewer ticks: labels would run together
+                axis.set_major_locator(MaxNLocator(4))
             ax.set_xlabel("x", fontsize=8)
             ax.set_ylabel("y", fontsize=8)
             ax.set_zlabel("z", fontsize=8)
