@@ -139,7 +139,12 @@ class TestBadInput:
             (["register", "{d}/source.ply", "{d}/target.pcd", "--alpha", "3"], "--alpha applies only"),
             (["register", "{d}/source.ply", "{d}/target.pcd", "--deform", "--no-scale"], "--no-scale applies"),
             (["register", "{d}/source.ply", "{d}/target.pcd", "--scale-bounds", "2", "1"], "scale"),
-            (["register", "{d}/source.ply", "{d}/target.pcd", "--max-iterations", "-3"], "negative"),
+            (["register", "{d}/source.ply", "{d}/target.pcd", "--max-iterations", "-3"], "must be between 0"),
+            (["register", "{d}/source.ply", "{d}/target.pcd", "--max-iterations", str(2**70)], "must be between 0"),
+            (["register", "{d}/source.ply", "{d}/target.pcd", "--out", "{d}/source.ply"], "overwrite the input"),
+            (["register", "{d}/source.ply", "{d}/target.pcd", "--out", "{t}/a.ply", "--json", "{t}/a.ply"],
+             "also another output"),
+            (["apply", "{t}/nullrot.json", "{t}/source.npy", "--out", "{t}/source.npy"], "overwrite the input"),
             (["register", "{d}/source.ply", "{d}/target.pcd", "--out", "{t}/moved.docx"], "--out must end in"),
             (["register", "{d}/source.ply", "{d}/target.pcd", "--out", "{t}/nodir/moved.ply"], "no such directory"),
             (["register", "{d}/source.ply", "{d}/target.pcd", "--plot", "{t}/fit.jpg"], "--plot must end in"),
@@ -152,6 +157,7 @@ class TestBadInput:
             (["batch", "--target", "{d}/target.pcd", "{d}/source.ply", "{t}/source.npy", "--out-dir", "{t}/o"],
              "would both write"),
             (["batch", "--pairs", "{t}/badlist.txt", "--out-dir", "{t}/o"], "line 1"),
+            (["batch", "--target", "{d}/target.pcd", "{t}/source.npy", "--out-dir", "{t}"], "overwrite the input"),
         ],
     )
     def test_refused_with_one_line(self, files, tmp_path, capsys, args, fragment):
@@ -170,6 +176,60 @@ class TestBadInput:
         assert err.count("\n") == 1 and err.startswith("tarvic"), err
         assert fragment in err
         assert sorted(os.listdir(tmp_path)) == before
+
+    @pytest.mark.skipif(not os.path.isdir("/proc/self"), reason="needs Linux's /proc, where no file can be made")
+    def test_unwritable_output_is_found_before_the_fit_and_nothing_is_written(self, files, tmp_path, capsys):
+        d, _, _ = files
+        for bad in (["--plot", "/proc/x.png"], ["--json", "/proc/x.json"], ["--out", "/proc/x.ply"]):
+            code, out, err = run_main(capsys, "register", d / "source.ply", d / "target.pcd",
+                                      "--out", tmp_path / "good.ply", "--json", tmp_path / "good.json",
+                                      "--plot", tmp_path / "good.png", *bad)
+            assert code == 2 and err.count("\n") == 1 and "/proc/x." in err, err
+            assert "fit of" not in err  # refused before any work
+            assert list(tmp_path.iterdir()) == []
+
+    def test_failure_after_the_fit_leaves_no_output(self, files, tmp_path, capsys):
+        # A transform that overflows: the LAS writer refuses non-finite points after the fit,
+        # and the JSON written next to it must not survive either.
+        d, src, _ = files
+        fit = tarvic.RigidFit(1e308, np.eye(3), np.zeros(3), 1.0, 0.1, 1, True)
+        tarvic.transform_file.save(tmp_path / "huge.json", fit)
+        code, _, err = run_main(capsys, "apply", tmp_path / "huge.json", d / "source.ply", "--out",
+                                tmp_path / "x.las")
+        assert code == 2 and "finite" in err, err
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["huge.json"]
+
+    def test_infinite_options_and_results_are_written_as_null(self, files, tmp_path, capsys):
+        d, _, _ = files
+        code, _, err = run_main(capsys, "register", d / "source.ply", d / "target.pcd", "--scale-bounds", "0.5",
+                                "inf", "--json", tmp_path / "t.json", "-q")
+        assert code == 0, err
+        record = json.loads((tmp_path / "t.json").read_text())
+        assert record["options"]["scale_bounds"] == [0.5, None]
+
+    def test_plot_title_with_dollars(self, files, tmp_path, capsys):
+        pytest.importorskip("matplotlib")
+        d, src, _ = files
+        tio.write(tmp_path / "run_$5_$.npy", src)
+        code, _, err = run_main(capsys, "register", tmp_path / "run_$5_$.npy", d / "target.pcd", "--plot",
+                                tmp_path / "p.png", "-q")
+        assert code == 0 and (tmp_path / "p.png").exists(), err
+
+    def test_pair_list_quoting_and_comments(self, files, tmp_path, capsys):
+        d, src, tgt = files
+        tio.write(tmp_path / "a b.npy", src)
+        tio.write(tmp_path / "t.npy", tgt)
+        (tmp_path / "pairs.txt").write_text("'a b.npy' t.npy  # quoted\na b.npy,t.npy # comma form\n")
+        code, _, err = run_main(capsys, "batch", "--pairs", tmp_path / "pairs.txt", "--out-dir", tmp_path / "o",
+                                "--max-iterations", "3", "-q")
+        # Both lines name the same pair, so both would write one output: refused as such.
+        assert code == 2 and "would both write" in err, err
+        (tmp_path / "pairs.txt").write_text("'a b.npy' t.npy  # quoted\nt.npy,a b.npy # comma form\n")
+        code, _, err = run_main(capsys, "batch", "--pairs", tmp_path / "pairs.txt", "--out-dir", tmp_path / "o",
+                                "--max-iterations", "3", "-q")
+        assert code == 0, err
+        assert sorted(p.name for p in (tmp_path / "o").iterdir()) == [
+            "a b-to-t.json", "a b-to-t.npy", "t-to-a b.json", "t-to-a b.npy"]
 
     def test_nonfinite_points_need_a_flag(self, files, tmp_path, capsys):
         d, src, tgt = files

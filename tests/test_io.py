@@ -178,11 +178,14 @@ GARBAGE = bytes(range(256)) * 8
         ("c.pcd", _pcd("x y z", "ascii", 3, b"1 2 3\n"), "declares 3 points"),
         ("c.pcd", _pcd("x y z", "ascii", 2, b"\n"), "declares 2 points but the file has 0"),
         ("c.pcd", _pcd("x y z", "ascii", 0, b""), "no points"),
+        ("c.pcd", b"VERSION 0.7\nFIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 1 1\nWIDTH\nHEIGHT 1\n"
+                  b"DATA ascii\n1 2 3\n", "WIDTH line has no value"),
         ("c.las", GARBAGE, "not a valid LAS"),
         ("c.npy", GARBAGE, "not a NumPy"),
         ("c.npy", _npy(np.zeros((9, 3)))[:-16], "truncated: 9 points need 216 bytes of data, found 200"),
         ("c.npy", _npy(np.zeros((4, 2))), "shape (4, 2); expected (N, 3)"),
         ("c.npy", _npy(np.zeros(3)), "shape (3,)"),
+        ("c.npy", _npy(np.zeros((5, 3))).replace(b"(5, 3)", b"(-5,3)"), "shape (-5, 3)"),
         ("c.npy", _npy(np.zeros((0, 3))), "no points"),
         ("c.npy", _npy(np.array([[1, "a", None]], dtype=object)), "holds object values"),
         ("c.npy", _npy(np.zeros((2, 3), complex)), "complex128 values; expected real numbers"),
@@ -374,3 +377,18 @@ def test_real_files(relative, shape):
         np.testing.assert_array_equal(points, np.loadtxt(path, skiprows=10).astype(np.float32))
     else:
         np.testing.assert_array_equal(points, np.loadtxt(path))
+
+
+def test_longest_file_name_can_be_written(tmp_path):
+    # The temporary name beside it must not push past the file system's limit.
+    name = tmp_path / ("p" * 251 + ".npy")
+    io.write(name, np.ones((2, 3)))
+    np.testing.assert_array_equal(io.read(name), np.ones((2, 3)))
+    assert os.listdir(tmp_path) == [name.name]
+
+
+def test_las_axis_narrower_than_the_smallest_double(tmp_path):
+    backend_or_skip("c.las")
+    cloud = np.array([[0.0, 1.0, 2.0], [5e-324, 3.0, 4.0]])
+    io.write(tmp_path / "c.las", cloud)
+    np.testing.assert_allclose(io.read(tmp_path / "c.las"), cloud, atol=1e-3)

@@ -10,6 +10,8 @@ import csv
 import io as _stdio
 import math
 import os
+import re
+import shlex
 import sys
 import time
 from pathlib import Path
@@ -53,7 +55,7 @@ def _add_fit_options(p: argparse.ArgumentParser) -> None:
     g.add_argument("--tolerance", type=float, help="stop when the variance changes by less than this fraction (1e-6)")
     g.add_argument("--max-iterations", type=int, metavar="N", help="cap on EM iterations (default 200)")
     g.add_argument("--sigma2", type=float, help="initial variance in squared units (default: from the clouds)")
-    g.add_argument("--threads", type=int, metavar="N", help="threads to use (default: all CPUs or TARVIC_NUM_THREADS)")
+    g.add_argument("--threads", type=int, metavar="N", help="threads to use (default, or 0: all CPUs or TARVIC_NUM_THREADS)")
     g.add_argument("--drop-nonfinite", action="store_true",
                    help="leave out points with NaN or infinite coordinates instead of refusing the file")
 
@@ -77,8 +79,8 @@ def _fit_options(args: argparse.Namespace) -> Dict[str, Any]:
         if args.scale_bounds is not None:
             opts["scale_bounds"] = tuple(args.scale_bounds)
     for k in ("max_iterations", "num_modes", "threads"):
-        if k in opts and opts[k] < 0:
-            raise InputError(f"--{k.replace('_', '-')} must not be negative, not {opts[k]}")
+        if k in opts and not 0 <= opts[k] <= sys.maxsize:
+            raise InputError(f"--{k.replace('_', '-')} must be between 0 and {sys.maxsize}, not {opts[k]}")
     return opts
 
 
@@ -122,7 +124,8 @@ def _build_parser() -> argparse.ArgumentParser:
     which = bat.add_mutually_exclusive_group(required=True)
     which.add_argument("--target", metavar="TARGET", help="the one cloud every SOURCE moves onto")
     which.add_argument("--pairs", metavar="LIST",
-                       help="a text file of 'SOURCE TARGET' lines (paths relative to the file; # comments)")
+                       help="a text file of 'SOURCE TARGET' lines (quote paths with spaces, or write "
+                            "'SOURCE,TARGET'; paths relative to the file; # starts a comment)")
     bat.add_argument("--out-dir", metavar="DIR", required=True, help="folder for the results (created if needed)")
     bat.add_argument("--format", metavar="EXT", help=f"file type of the moved clouds ({formats}; default: the source's)")
     bat.add_argument("--ascii", action="store_true", help="write PLY/PCD output as text rather than binary")
@@ -142,6 +145,68 @@ def _build_parser() -> argparse.ArgumentParser:
 
 # ---------------------------------------------------------------------------------------------
 # Files
+
+
+class _Outputs:
+    """The files a command writes. Each is created under a temporary name beside its
+    destination before any work starts (so an unwritable place is found at once), and all are
+    renamed into place together at the end: a failed or interrupted run leaves none of them."""
+
+    def __init__(self, inputs: Sequence[str]) -> None:
+        self._inputs = {os.path.realpath(p): p for p in inputs}
+        self._staged: List[Tuple[str, str, str]] = []  # (as given, resolved, temporary)
+
+    def __enter__(self) -> "_Outputs":
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        for _, _, temporary in self._staged:
+            try:
+                os.unlink(temporary)
+            except OSError:
+                pass
+        self._staged = []
+
+    def add(self, path: str, what: str) -> str:
+        """Reserve `path` for the output `what`; returns the temporary path to write it to."""
+        from .io import CloudFileError, _temporary_beside
+
+        target = os.path.realpath(path)
+        if target in self._inputs:
+            raise InputError(f"{path}: {what} would overwrite the input {self._inputs[target]}")
+        if any(t == target for _, t, _ in self._staged):
+            raise InputError(f"{path}: {what} is also another output of this command")
+        if os.path.isdir(target):
+            raise InputError(f"{path}: {what} is a directory")
+        if os.path.exists(target) and not os.access(target, os.W_OK):
+            raise InputError(f"{path}: {what} is read-only")
+        try:
+            temporary = _temporary_beside(path, target)
+        except CloudFileError as exc:
+            raise InputError(str(exc)) from exc
+        self._staged.append((path, target, temporary))
+        return temporary
+
+    def commit(self) -> None:
+        from .io import _commit, _os_reason
+
+        while self._staged:
+            shown, target, temporary = self._staged[0]
+            try:
+                _commit(temporary, target)
+            except OSError as exc:
+                raise InputError(f"{shown}: {_os_reason(exc)}") from exc
+            self._staged.pop(0)
+
+
+def _cloud_writer(path: str, ascii_: bool) -> None:
+    """Refuse an output format whose optional package is missing, before any work starts."""
+    from .io import CloudFileError, _suffix, _writer
+
+    try:
+        _writer(path, _suffix(path), not ascii_)
+    except CloudFileError as exc:
+        raise InputError(str(exc)) from exc
 
 
 def _read(path: str, drop_nonfinite: bool) -> Array:
@@ -176,13 +241,40 @@ def _check_output(path: Optional[str], suffixes: Optional[Sequence[str]], what: 
         raise InputError(f"{path}: is a directory")
 
 
-def _write(path: str, points: Array, ascii_: bool) -> None:
-    from .io import CloudFileError, write
+def _write_cloud(path: str, temporary: str, points: Array, ascii_: bool) -> None:
+    """Write `points` in the format of `path` to its reserved `temporary` file."""
+    from .io import CloudFileError, _prepare_write
 
     try:
-        write(path, points, binary=not ascii_)
-    except CloudFileError as exc:
-        raise InputError(str(exc)) from exc
+        _prepare_write(path, points, not ascii_)(temporary)
+    except (CloudFileError, ValueError) as exc:
+        raise InputError(f"{exc}" if path in str(exc) else f"{path}: {exc}") from exc
+
+
+def _write_json(path: str, temporary: str, fit: Any, inputs: Dict[str, Any], opts: Dict[str, Any]) -> None:
+    from .transform_file import _text
+
+    try:
+        with open(temporary, "w", encoding="utf-8") as f:
+            f.write(_text(fit, inputs=inputs, options=opts))
+    except (OSError, ValueError) as exc:
+        raise InputError(f"{path}: {exc.strerror if isinstance(exc, OSError) else exc}") from exc
+
+
+def _write_plot(path: str, temporary: str, source: Array, target: Array, moved: Array, title: str) -> None:
+    from .plot import _figure
+
+    try:
+        _figure(source, target, moved, title=title).savefig(temporary, format="png")
+    except (OSError, ValueError) as exc:
+        raise InputError(f"{path}: cannot draw the picture ({_one_line(exc)})") from exc
+
+
+def _need_matplotlib() -> None:
+    try:
+        import matplotlib  # noqa: F401
+    except ImportError:
+        raise InputError("--plot needs matplotlib: pip install 'tarvic[plot]'") from None
 
 
 def _fit(source: Array, target: Array, deform: bool, opts: Dict[str, Any]) -> Any:
@@ -194,34 +286,29 @@ def _fit(source: Array, target: Array, deform: bool, opts: Dict[str, Any]) -> An
         return tarvic.fit_rigid(source, target, **opts)
     except (ValueError, TypeError, OverflowError) as exc:
         raise InputError(str(exc)) from exc
+    except BaseException as exc:
+        if type(exc).__name__ == "PanicException" and opts.get("threads"):
+            # The one way a fit's worker fails on valid clouds: a pool of that size cannot be built.
+            raise InputError(f"--threads {opts['threads']}: {_one_line(exc)}") from exc
+        raise
 
 
 def _check_options(deform: bool, opts: Dict[str, Any]) -> None:
     """Let the library judge the option values on a tiny cloud, before any file is read."""
     probe = np.array([[0.0, 0.0, 0.0], [1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
-    _fit(probe, probe, deform, {**opts, "max_iterations": min(opts.get("max_iterations", 1), 1), "threads": 1})
-
-
-def _save_json(path: str, fit: Any, inputs: Dict[str, Any], opts: Dict[str, Any]) -> None:
-    from .io import CloudFileError
-    from .transform_file import save
-
-    try:
-        save(path, fit, inputs=inputs, options=opts)
-    except CloudFileError as exc:
-        raise InputError(str(exc)) from exc
+    _fit(probe, probe, deform, {**opts, "max_iterations": min(opts.get("max_iterations", 1), 1)})
 
 
 def _g(x: float) -> str:
     return f"{x:.6g}" if math.isfinite(x) else str(x)
 
 
-def _report(fit: Any, deform: bool, seconds: float) -> None:
+def _report(fit: Any, deform: bool, seconds: float, moved: Array) -> None:
     state = "converged" if fit.converged else "not converged"
     print(f"  {state} after {fit.iterations} iterations in {seconds:.3g} s; "
           f"sigma2 {_g(fit.sigma2)}, nrms {_g(fit.nrms)}")
     if deform:
-        shift = np.linalg.norm(fit.apply(fit.source) - fit.source, axis=1) if len(fit.source) else np.zeros(1)
+        shift = np.linalg.norm(moved - fit.source, axis=1)
         print(f"  kernel width beta {_g(fit.beta)} (absolute), {fit.modes} eigenmodes; "
               f"displacement mean {_g(float(shift.mean()))}, max {_g(float(shift.max()))}")
         return
@@ -243,43 +330,43 @@ def _register(args: argparse.Namespace) -> int:
     _check_output(args.out, SUFFIXES, "--out")
     _check_output(args.plot, (".png",), "--plot")
     _check_output(args.json, None, "--json")
+    if args.out is not None:
+        _cloud_writer(args.out, args.ascii)
     if args.plot is not None:
-        try:
-            import matplotlib  # noqa: F401
-        except ImportError:
-            raise InputError("--plot needs matplotlib: pip install 'tarvic[plot]'") from None
+        _need_matplotlib()
     _check_options(args.deform, opts)
-    source = _read(args.source, args.drop_nonfinite)
-    target = _read(args.target, args.drop_nonfinite)
-    kind = "deformable" if args.deform else "rigid"
-    if not args.quiet:
-        _say(f"tarvic: {kind} fit of {args.source} ({len(source)} points) onto {args.target} "
-             f"({len(target)} points)...")
-    t0 = time.perf_counter()
-    fit = _fit(source, target, args.deform, opts)
-    seconds = time.perf_counter() - t0
-    moved = fit.apply(source)
+    with _Outputs([args.source, args.target]) as outputs:
+        staged = {what: outputs.add(path, what) for what, path in
+                  (("--out", args.out), ("--json", args.json), ("--plot", args.plot)) if path is not None}
+        source = _read(args.source, args.drop_nonfinite)
+        target = _read(args.target, args.drop_nonfinite)
+        kind = "deformable" if args.deform else "rigid"
+        if not args.quiet:
+            _say(f"tarvic: {kind} fit of {args.source} ({len(source)} points) onto {args.target} "
+                 f"({len(target)} points)...")
+        t0 = time.perf_counter()
+        fit = _fit(source, target, args.deform, opts)
+        seconds = time.perf_counter() - t0
+        moved = fit.apply(source)
+        if args.out is not None:
+            _write_cloud(args.out, staged["--out"], moved, args.ascii)
+        if args.json is not None:
+            inputs = {"source": args.source, "target": args.target, "source_points": len(source),
+                      "target_points": len(target), "seconds": seconds}
+            _write_json(args.json, staged["--json"], fit, inputs, opts)
+        if args.plot is not None:
+            _write_plot(args.plot, staged["--plot"], source, target, moved,
+                        f"tarvic {kind} fit: {Path(args.source).name} onto {Path(args.target).name}")
+        outputs.commit()
     if not args.quiet:
         print(f"{kind} fit of {args.source} onto {args.target}")
-        _report(fit, args.deform, seconds)
-    if not fit.converged:
-        _say(f"tarvic: warning: the fit did not converge in {fit.iterations} iterations "
-             "(try a larger --max-iterations or --tolerance)")
-    if args.out is not None:
-        _write(args.out, moved, args.ascii)
-    if args.json is not None:
-        inputs = {"source": args.source, "target": args.target, "source_points": len(source),
-                  "target_points": len(target), "seconds": seconds}
-        _save_json(args.json, fit, inputs, opts)
-    if args.plot is not None:
-        from .plot import before_after
-
-        before_after(source, target, moved, args.plot,
-                     title=f"tarvic {kind} fit: {Path(args.source).name} onto {Path(args.target).name}")
-    if not args.quiet:
+        _report(fit, args.deform, seconds, moved)
         for what, path in (("moved source", args.out), ("transform", args.json), ("picture", args.plot)):
             if path is not None:
                 print(f"  wrote {what} to {path}")
+    if not fit.converged:
+        _say(f"tarvic: warning: the fit did not converge in {fit.iterations} iterations "
+             "(try a larger --max-iterations or --tolerance)")
     return EXIT_OK
 
 
@@ -288,16 +375,20 @@ def _apply(args: argparse.Namespace) -> int:
     from .transform_file import TransformFileError, load
 
     _check_output(args.out, SUFFIXES, "--out")
-    try:
-        fit = load(args.transform)
-    except TransformFileError as exc:
-        raise InputError(str(exc)) from exc
-    points = _read(args.points, args.drop_nonfinite)
-    try:
-        moved = fit.apply(points)
-    except (ValueError, TypeError) as exc:
-        raise InputError(f"{args.transform}: {exc}") from exc
-    _write(args.out, moved, args.ascii)
+    _cloud_writer(args.out, args.ascii)
+    with _Outputs([args.transform, args.points]) as outputs:
+        staged = outputs.add(args.out, "--out")
+        try:
+            fit = load(args.transform)
+        except TransformFileError as exc:
+            raise InputError(str(exc)) from exc
+        points = _read(args.points, args.drop_nonfinite)
+        try:
+            moved = fit.apply(points)
+        except (ValueError, TypeError) as exc:
+            raise InputError(f"{args.transform}: {exc}") from exc
+        _write_cloud(args.out, staged, moved, args.ascii)
+        outputs.commit()
     if not args.quiet:
         print(f"wrote {len(moved)} points to {args.out}")
     return EXIT_OK
@@ -317,7 +408,13 @@ def _read_pairs(list_path: str) -> List[Tuple[str, str]]:
         line = line.strip()
         if not line or line.startswith("#"):
             continue
-        fields = next(csv.reader(_stdio.StringIO(line))) if "," in line else line.split()
+        try:
+            if "," in line:
+                fields = next(csv.reader(_stdio.StringIO(re.sub(r"\s#.*$", "", line))))
+            else:
+                fields = shlex.split(line, comments=True)
+        except ValueError as exc:
+            raise InputError(f"{list_path}, line {n}: {exc}") from exc
         fields = [x.strip() for x in fields if x.strip()]
         if len(fields) != 2:
             raise InputError(f"{list_path}, line {n}: expected 'SOURCE TARGET', got {len(fields)} fields")
@@ -361,60 +458,88 @@ def _batch(args: argparse.Namespace) -> int:
         outputs[stem] = k
         names.append((out_dir / (stem + suffix), out_dir / (stem + ".json")))
 
-    # Each distinct file is read once, however many pairs use it.
-    clouds: Dict[str, int] = {}
-    loaded: List[Array] = []
-    index = np.zeros((len(named), 2), dtype=np.int64)
-    for k, pair in enumerate(named):
-        for j, path in enumerate(pair):
-            key = os.path.realpath(path)
-            if key not in clouds:
-                clouds[key] = len(loaded)
-                loaded.append(_read(path, args.drop_nonfinite))
-            index[k, j] = clouds[key]
+    created = not out_dir.exists()
     try:
         out_dir.mkdir(parents=True, exist_ok=True)
     except OSError as exc:
         raise InputError(f"{out_dir}: cannot create the folder ({exc.strerror})") from exc
-
-    progress = sys.stderr.isatty() if args.progress is None else args.progress
-    kind = "deformable" if args.deform else "rigid"
-    if not args.quiet:
-        _say(f"tarvic: {len(named)} {kind} fits of {len(clouds)} files...")
-    t0 = time.perf_counter()
     try:
-        if args.deform:
-            fits: List[Any] = tarvic.fit_deform_batch(loaded, None, index, progress=progress, **opts)
-        else:
-            fits = tarvic.fit_rigid_batch(loaded, None, index, progress=progress, **opts).fits()
-    except (ValueError, TypeError, OverflowError) as exc:
-        raise InputError(str(exc)) from exc
-    seconds = time.perf_counter() - t0
+        _batch_in(args, named, names, opts)
+    finally:
+        if created and out_dir.exists() and not any(out_dir.iterdir()):
+            out_dir.rmdir()  # a failed run leaves no trace
+    return EXIT_OK
 
-    failed = 0
-    for k, ((s, t), fit, (cloud_out, json_out)) in enumerate(zip(named, fits, names)):
-        source = loaded[index[k, 0]]
-        _write(str(cloud_out), fit.apply(source), args.ascii)
-        inputs = {"source": s, "target": t, "source_points": len(source),
-                  "target_points": len(loaded[index[k, 1]])}
-        _save_json(str(json_out), fit, inputs, opts)
-        failed += not fit.converged
+
+def _batch_in(args: argparse.Namespace, named: List[Tuple[str, str]], names: List[Tuple[Path, Path]],
+              opts: Dict[str, Any]) -> None:
+    import tarvic
+
+    for cloud_out, _ in names[:1]:
+        _cloud_writer(str(cloud_out), args.ascii)
+    with _Outputs([path for pair in named for path in pair]) as outputs:
+        staged = [(outputs.add(str(c), "output"), outputs.add(str(j), "output")) for c, j in names]
+        # Each distinct file is read once, however many pairs use it.
+        clouds: Dict[str, int] = {}
+        loaded: List[Array] = []
+        index = np.zeros((len(named), 2), dtype=np.int64)
+        for k, pair in enumerate(named):
+            for j, path in enumerate(pair):
+                key = os.path.realpath(path)
+                if key not in clouds:
+                    clouds[key] = len(loaded)
+                    loaded.append(_read(path, args.drop_nonfinite))
+                index[k, j] = clouds[key]
+
+        progress = sys.stderr.isatty() if args.progress is None else args.progress
+        kind = "deformable" if args.deform else "rigid"
         if not args.quiet:
-            print(f"{s} -> {t}: {'converged' if fit.converged else 'NOT converged'} after {fit.iterations} "
-                  f"iterations, nrms {_g(fit.nrms)}; wrote {cloud_out}")
+            _say(f"tarvic: {len(named)} {kind} fits of {len(clouds)} files...")
+        t0 = time.perf_counter()
+        try:
+            if args.deform:
+                fits: List[Any] = tarvic.fit_deform_batch(loaded, None, index, progress=progress, **opts)
+            else:
+                fits = tarvic.fit_rigid_batch(loaded, None, index, progress=progress, **opts).fits()
+        except (ValueError, TypeError, OverflowError) as exc:
+            raise InputError(str(exc)) from exc
+        except BaseException as exc:
+            if type(exc).__name__ == "PanicException" and opts.get("threads"):
+                raise InputError(f"--threads {opts['threads']}: {_one_line(exc)}") from exc
+            raise
+        seconds = time.perf_counter() - t0
+
+        lines = []
+        for k, ((s, t), fit, (cloud_out, json_out), (cloud_tmp, json_tmp)) in enumerate(
+                zip(named, fits, names, staged)):
+            source = loaded[index[k, 0]]
+            _write_cloud(str(cloud_out), cloud_tmp, fit.apply(source), args.ascii)
+            inputs = {"source": s, "target": t, "source_points": len(source),
+                      "target_points": len(loaded[index[k, 1]])}
+            _write_json(str(json_out), json_tmp, fit, inputs, opts)
+            lines.append(f"{s} -> {t}: {'converged' if fit.converged else 'NOT converged'} after "
+                         f"{fit.iterations} iterations, nrms {_g(fit.nrms)}; wrote {cloud_out}")
+        outputs.commit()
     if not args.quiet:
-        print(f"{len(named)} fits in {seconds:.3g} s; results in {out_dir}")
+        print("\n".join(lines))
+        print(f"{len(named)} fits in {seconds:.3g} s; results in {args.out_dir}")
+    failed = sum(not f.converged for f in fits)
     if failed:
         _say(f"tarvic: warning: {failed} of {len(named)} fits did not converge")
-    return EXIT_OK
 
 
 def _demo(args: argparse.Namespace) -> int:
     from .demo import run
 
+    from .io import CloudFileError
+
     if args.plot is not None:
         _check_output(args.plot, (".png",), "--plot")
-    run(deform=not args.no_deform, plot=args.plot)
+        _need_matplotlib()
+    try:
+        run(deform=not args.no_deform, plot=args.plot)
+    except CloudFileError as exc:
+        raise InputError(str(exc)) from exc
     return EXIT_OK
 
 

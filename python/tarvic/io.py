@@ -115,6 +115,15 @@ def write(path: str | os.PathLike[str], points: ArrayLike, *, binary: bool = Tru
     missing optional package, or an error creating or writing the file.
     """
     name = os.fspath(path)
+    save = _prepare_write(name, points, binary)
+    with _atomic_output(name) as temporary:
+        save(temporary)
+
+
+def _prepare_write(name: str, points: ArrayLike, binary: bool) -> Callable[[str], None]:
+    """Check a write of `points` to `name` (format, optional package, points) and return the
+    function that writes the file, in that format, to any path (a temporary one); its OSErrors
+    become CloudFileError naming `name`."""
     suffix = _suffix(name)
     cloud = _check_points(points)
     if suffix in (".las", ".laz") and not np.isfinite(cloud).all():
@@ -122,11 +131,14 @@ def write(path: str | os.PathLike[str], points: ArrayLike, *, binary: bool = Tru
     if os.path.isdir(name):
         raise CloudFileError(name, "is a directory")
     writer = _writer(name, suffix, binary)
-    try:
-        with _atomic_output(name) as temporary:
+
+    def save(temporary: str) -> None:
+        try:
             writer(temporary, cloud)
-    except OSError as exc:
-        raise CloudFileError(name, _os_reason(exc)) from exc
+        except OSError as exc:
+            raise CloudFileError(name, _os_reason(exc)) from exc
+
+    return save
 
 
 # ----------------------------------------------------------------------------- helpers
@@ -239,9 +251,12 @@ class _PcdHeader:
                     raise CloudFileError(path, f"PCD header has no {key} line")
                 return default
             try:
-                return [int(v) for v in entries[key]]
+                values = [int(v) for v in entries[key]]
             except ValueError as exc:
                 raise CloudFileError(path, f"PCD header has a malformed {key} line") from exc
+            if not values:
+                raise CloudFileError(path, f"PCD header's {key} line has no value")
+            return values
 
         self.fields = entries.get("FIELDS", [])
         if not self.fields:
@@ -391,11 +406,11 @@ _INT32_LIMIT = 2**31 - 1
 def _las_grid(values: NDArray[np.float64]) -> tuple[float, float, NDArray[np.int32]]:
     """Offset, power-of-ten scale and integers for one axis; the error is at most scale / 2."""
     lo, hi = float(values.min()), float(values.max())
-    if lo == hi:  # a constant axis is all offset, exact with any scale: take millimetres
-        return lo, 1e-3, np.zeros(len(values), np.int32)
     # Halves first so that ranges near the float64 limit do not overflow.
     offset = lo / 2 + hi / 2
     half_range = hi / 2 - lo / 2
+    if half_range == 0:  # a constant axis is all offset (or too narrow to halve): millimetres
+        return offset, 1e-3, np.rint((values - offset) / 1e-3).astype(np.int32)
     # The -300 floor keeps the scale a normal float64 for absurdly narrow ranges.
     exponent = max(int(np.ceil(np.log10(half_range / (_INT32_LIMIT - 1)))), -300)
     while True:
@@ -538,7 +553,7 @@ def _read_npy(path: str) -> NDArray[np.float64]:
             raise CloudFileError(path, f"corrupt or unsupported .npy header ({exc})") from exc
         if not _numeric(dtype):
             raise CloudFileError(path, f"holds {dtype} values; expected real numbers")
-        if len(shape) != 2 or shape[1] != 3:
+        if len(shape) != 2 or shape[1] != 3 or shape[0] < 0:
             raise CloudFileError(path, f"holds an array of shape {shape}; expected (N, 3)")
         needed = shape[0] * 3 * dtype.itemsize
         available = os.fstat(f.fileno()).st_size - f.tell()
@@ -595,6 +610,9 @@ def _temporary_beside(shown: str, target: str) -> str:
     default ACL) decide, exactly as for a plain open().
     """
     directory, base = os.path.split(target)
+    # The temporary name adds 18 characters; shorten it so that any name the file system
+    # accepts for the destination still has room (most allow 255).
+    base = base[:200]
     flags = os.O_WRONLY | os.O_CREAT | os.O_EXCL | getattr(os, "O_BINARY", 0)
     for _ in range(100):
         candidate = os.path.join(directory, f".{base}.{secrets.token_hex(6)}.tmp")
@@ -623,6 +641,9 @@ def _atomic_output(path: str | os.PathLike[str]) -> Iterator[str]:
     """
     shown = os.fspath(path)
     target = os.path.realpath(shown)
+    if os.path.exists(target) and not os.access(target, os.W_OK):
+        # The rename would replace it anyway; open() would refuse, and so do we.
+        raise CloudFileError(shown, "permission denied (the file is read-only)")
     temporary = _temporary_beside(shown, target)
     try:
         yield temporary

@@ -6,7 +6,7 @@ canvas directly, so plotting never changes the pyplot backend or state of a note
 from __future__ import annotations
 
 import os
-from typing import Optional, Sequence, Tuple, Union
+from typing import Any, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
@@ -59,6 +59,23 @@ def before_after(
     subset of that many points; points with non-finite coordinates are left out. The file is
     written to a temporary name and renamed, so a failed plot never leaves a partial file.
     """
+    from .io import _atomic_output
+
+    fig = _figure(source, target, moved, title=title, max_points=max_points, dpi=dpi)
+    with _atomic_output(path) as tmp:
+        fig.savefig(tmp, format="png")
+
+
+def _figure(
+    source: npt.ArrayLike,
+    target: npt.ArrayLike,
+    moved: npt.ArrayLike,
+    *,
+    title: Optional[str] = None,
+    max_points: int = 20000,
+    dpi: int = 110,
+) -> Any:
+    """The matplotlib Figure that `before_after` saves."""
     src, tgt, mov = _cloud(source, "source"), _cloud(target, "target"), _cloud(moved, "moved")
     if max_points < 1:
         raise ValueError(f"max_points must be positive, not {max_points}")
@@ -68,7 +85,6 @@ def before_after(
         from matplotlib.ticker import MaxNLocator
     except ImportError as exc:
         raise ModuleNotFoundError("plotting needs matplotlib: pip install 'tarvic[plot]'") from exc
-    from .io import _atomic_output
 
     everything = np.vstack([src, tgt, mov])
     if len(everything):
@@ -107,6 +123,5 @@ def before_after(
             if c == 0:
                 ax.legend(loc="upper left", fontsize=8, markerscale=max(1.0, 4.0 / size))
     if title:
-        fig.suptitle(title)
-    with _atomic_output(path) as tmp:
-        fig.savefig(tmp, format="png")
+        fig.suptitle(title, parse_math=False)  # file names may hold "$"
+    return fig

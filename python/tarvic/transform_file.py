@@ -52,8 +52,10 @@ class TransformFileError(ValueError):
 
 
 def _finite_or_none(x: Any) -> Any:
-    """JSON-safe copy of a number or nested list: non-finite floats become None."""
-    if isinstance(x, list):
+    """JSON-safe copy of a nested record: non-finite floats become None, tuples lists."""
+    if isinstance(x, Mapping):
+        return {k: _finite_or_none(v) for k, v in x.items()}
+    if isinstance(x, (list, tuple)):
         return [_finite_or_none(v) for v in x]
     if isinstance(x, float) and not math.isfinite(x):
         return None
@@ -96,14 +98,25 @@ def to_dict(
         "format": FORMAT,
         "version": VERSION,
         "kind": kind,
-        "transform": _finite_or_none(transform),
-        "fit": _finite_or_none(fit_record),
+        "transform": transform,
+        "fit": fit_record,
     }
     if inputs is not None:
         record["inputs"] = dict(inputs)
     if options is not None:
         record["options"] = dict(options)
-    return record
+    result: Dict[str, Any] = _finite_or_none(record)
+    return result
+
+
+def _text(
+    fit: Union[RigidFit, DeformFit],
+    *,
+    inputs: Optional[Mapping[str, Any]] = None,
+    options: Optional[Mapping[str, Any]] = None,
+) -> str:
+    """The file's contents: `to_dict` as indented JSON."""
+    return json.dumps(to_dict(fit, inputs=inputs, options=options), indent=1, allow_nan=False) + "\n"
 
 
 def save(
@@ -116,10 +129,10 @@ def save(
     """Write `fit` as a transform file at `path`, atomically (temporary file, then rename)."""
     from .io import _atomic_output
 
-    text = json.dumps(to_dict(fit, inputs=inputs, options=options), indent=1, allow_nan=False)
+    text = _text(fit, inputs=inputs, options=options)
     with _atomic_output(path) as tmp:
         with open(tmp, "w", encoding="utf-8") as f:
-            f.write(text + "\n")
+            f.write(text)
 
 
 def _array(value: Any, shape: Tuple[Optional[int], ...], what: str) -> npt.NDArray[np.float64]:
@@ -127,8 +140,12 @@ def _array(value: Any, shape: Tuple[Optional[int], ...], what: str) -> npt.NDArr
     if value is None:
         raise ValueError(f'"{what}" is missing')
     try:
-        a = np.array(value, dtype=np.float64)  # a null becomes NaN, refused below
-    except (TypeError, ValueError) as exc:
+        raw = np.array(value, dtype=object)
+        # Only JSON numbers (and nulls, refused below as non-finite); no strings or booleans.
+        if not all(v is None or (isinstance(v, (int, float)) and not isinstance(v, bool)) for v in raw.flat):
+            raise ValueError
+        a = np.array(raw, dtype=np.float64)  # a null becomes NaN
+    except (TypeError, ValueError, OverflowError) as exc:
         raise ValueError(f'"{what}" must be an array of numbers') from exc
     if a.ndim != len(shape) or any(n is not None and n != m for n, m in zip(shape, a.shape)):
         expected = ", ".join("M" if n is None else str(n) for n in shape)
@@ -145,9 +162,13 @@ def _number(value: Any, what: str, required: bool) -> float:
         return math.nan
     if isinstance(value, bool) or not isinstance(value, (int, float)):
         raise ValueError(f'"{what}" must be a number')
-    if required and not math.isfinite(value):
+    try:
+        number = float(value)
+    except OverflowError as exc:
+        raise ValueError(f'"{what}" is too large') from exc
+    if required and not math.isfinite(number):
         raise ValueError(f'"{what}" is not finite')
-    return float(value)
+    return number
 
 
 def from_dict(record: Mapping[str, Any]) -> Union[RigidFit, DeformFit]:
@@ -178,8 +199,10 @@ def from_dict(record: Mapping[str, Any]) -> Union[RigidFit, DeformFit]:
             raise ValueError(f'"transform.w" has {len(w)} rows but "transform.source" has {len(source)}')
         modes = f.get("modes", 0)
         modes = modes if isinstance(modes, int) and not isinstance(modes, bool) else 0
-        return DeformFit(source, w, _number(t.get("beta"), "transform.beta", True), sigma2, nrms, iterations,
-                         converged, modes)
+        beta = _number(t.get("beta"), "transform.beta", True)
+        if not beta > 0:
+            raise ValueError(f'"transform.beta" must be positive, not {beta}')
+        return DeformFit(source, w, beta, sigma2, nrms, iterations, converged, modes)
     raise ValueError(f'unknown "kind" {kind!r} (expected "rigid" or "deform")')
 
 
@@ -195,6 +218,8 @@ def load(path: PathLike) -> Union[RigidFit, DeformFit]:
         raise TransformFileError(name, f"cannot read it ({exc.strerror if isinstance(exc, OSError) else exc})") from exc
     except json.JSONDecodeError as exc:
         raise TransformFileError(name, f"not valid JSON ({exc.msg} at line {exc.lineno})") from exc
+    except RecursionError as exc:
+        raise TransformFileError(name, "not a transform (nested too deeply)") from exc
     try:
         return from_dict(record)
     except ValueError as exc:
