@@ -6,6 +6,7 @@ interrupted with Ctrl-C, 1 for anything unexpected (also one line, never a trace
 from __future__ import annotations
 
 import argparse
+import contextlib
 import csv
 import io as _stdio
 import math
@@ -15,7 +16,7 @@ import shlex
 import sys
 import time
 from pathlib import Path
-from typing import Any, Dict, List, NoReturn, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, NoReturn, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -280,10 +281,17 @@ def _need_matplotlib() -> None:
 def _fit(source: Array, target: Array, deform: bool, opts: Dict[str, Any]) -> Any:
     import tarvic
 
-    try:
+    with _fit_errors(opts):
         if deform:
             return tarvic.fit_deform(source, target, **opts)
         return tarvic.fit_rigid(source, target, **opts)
+
+
+@contextlib.contextmanager
+def _fit_errors(opts: Dict[str, Any]) -> Iterator[None]:
+    """The library's refusals of clouds or options, as input errors."""
+    try:
+        yield
     except (ValueError, TypeError, OverflowError) as exc:
         raise InputError(str(exc)) from exc
     except BaseException as exc:
@@ -496,20 +504,16 @@ def _batch_in(args: argparse.Namespace, named: List[Tuple[str, str]], names: Lis
         if not args.quiet:
             _say(f"tarvic: {len(named)} {kind} fits of {len(clouds)} files...")
         t0 = time.perf_counter()
-        try:
+        fits: List[Any]
+        with _fit_errors(opts):
             if args.deform:
-                fits: List[Any] = tarvic.fit_deform_batch(loaded, None, index, progress=progress, **opts)
+                fits = tarvic.fit_deform_batch(loaded, None, index, progress=progress, **opts)
             else:
                 fits = tarvic.fit_rigid_batch(loaded, None, index, progress=progress, **opts).fits()
-        except (ValueError, TypeError, OverflowError) as exc:
-            raise InputError(str(exc)) from exc
-        except BaseException as exc:
-            if type(exc).__name__ == "PanicException" and opts.get("threads"):
-                raise InputError(f"--threads {opts['threads']}: {_one_line(exc)}") from exc
-            raise
         seconds = time.perf_counter() - t0
 
         lines = []
+        fit: Any  # a RigidFit or a DeformFit
         for k, ((s, t), fit, (cloud_out, json_out), (cloud_tmp, json_tmp)) in enumerate(
                 zip(named, fits, names, staged)):
             source = loaded[index[k, 0]]

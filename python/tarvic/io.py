@@ -225,12 +225,7 @@ def _write_ply(path: str, cloud: NDArray[np.float64], binary: bool) -> None:
         f"ply\nformat {encoding} 1.0\ncomment written by tarvic\nelement vertex {len(cloud)}\n"
         "property double x\nproperty double y\nproperty double z\nend_header\n"
     )
-    with open(path, "wb") as out:
-        out.write(header.encode("ascii"))
-        if binary:
-            out.write(cloud.astype("<f8").tobytes())
-        else:
-            _write_rows(out, cloud, " ")
+    _write_header_and_rows(path, header, cloud, binary)
 
 
 # ----------------------------------------------------------------------------- PCD
@@ -369,6 +364,11 @@ def _write_pcd(path: str, cloud: NDArray[np.float64], binary: bool) -> None:
         f"TYPE F F F\nCOUNT 1 1 1\nWIDTH {n}\nHEIGHT 1\nVIEWPOINT 0 0 0 1 0 0 0\nPOINTS {n}\n"
         f"DATA {'binary' if binary else 'ascii'}\n"
     )
+    _write_header_and_rows(path, header, cloud, binary)
+
+
+def _write_header_and_rows(path: str, header: str, cloud: NDArray[np.float64], binary: bool) -> None:
+    """PLY and PCD alike: an ASCII header, then little-endian float64 rows or text rows."""
     with open(path, "wb") as out:
         out.write(header.encode("ascii"))
         if binary:
