@@ -13,11 +13,13 @@ Array = npt.NDArray[np.float64]
 __all__ = ["RigidFit", "DeformFit", "RigidBatch"]
 
 
-def _homogeneous(scale: float, rotation: Array, translation: Array) -> Array:
-    m = np.zeros((4, 4))
-    m[:3, :3] = scale * np.asarray(rotation, dtype=np.float64)
-    m[:3, 3] = translation
-    m[3, 3] = 1.0
+def _homogeneous(scale: npt.ArrayLike, rotation: npt.ArrayLike, translation: npt.ArrayLike) -> Array:
+    """``[[scale * rotation, translation], [0, 0, 0, 1]]``, for one transform or a stack of them."""
+    r = np.asarray(rotation, dtype=np.float64)
+    m = np.zeros(r.shape[:-2] + (4, 4))
+    m[..., :3, :3] = np.asarray(scale, dtype=np.float64)[..., None, None] * r
+    m[..., :3, 3] = translation
+    m[..., 3, 3] = 1.0
     return m
 
 
@@ -122,8 +124,4 @@ class RigidBatch(NamedTuple):
     @property
     def matrices(self) -> Array:
         """(P, 4, 4) homogeneous matrices, one per pair (see `RigidFit.matrix`)."""
-        m = np.zeros((len(self.scales), 4, 4))
-        m[:, :3, :3] = self.scales[:, None, None] * self.rotations
-        m[:, :3, 3] = self.translations
-        m[:, 3, 3] = 1.0
-        return m
+        return _homogeneous(self.scales, self.rotations, self.translations)

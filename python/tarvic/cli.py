@@ -179,8 +179,6 @@ class _Outputs:
             raise InputError(f"{path}: {what} is also another output of this command")
         if os.path.isdir(target):
             raise InputError(f"{path}: {what} is a directory")
-        if os.path.exists(target) and not os.access(target, os.W_OK):
-            raise InputError(f"{path}: {what} is read-only")
         try:
             temporary = _temporary_beside(path, target)
         except CloudFileError as exc:
@@ -433,7 +431,6 @@ def _read_pairs(list_path: str) -> List[Tuple[str, str]]:
 
 
 def _batch(args: argparse.Namespace) -> int:
-    import tarvic
     from .io import SUFFIXES
 
     opts = _fit_options(args)
@@ -483,7 +480,8 @@ def _batch_in(args: argparse.Namespace, named: List[Tuple[str, str]], names: Lis
               opts: Dict[str, Any]) -> None:
     import tarvic
 
-    for cloud_out, _ in names[:1]:
+    # One output of each file type is enough to find a missing format library.
+    for cloud_out in {cloud_out.suffix: cloud_out for cloud_out, _ in names}.values():
         _cloud_writer(str(cloud_out), args.ascii)
     with _Outputs([path for pair in named for path in pair]) as outputs:
         staged = [(outputs.add(str(c), "output"), outputs.add(str(j), "output")) for c, j in names]
@@ -534,7 +532,6 @@ def _batch_in(args: argparse.Namespace, named: List[Tuple[str, str]], names: Lis
 
 def _demo(args: argparse.Namespace) -> int:
     from .demo import run
-
     from .io import CloudFileError
 
     if args.plot is not None:

@@ -609,6 +609,9 @@ def _temporary_beside(shown: str, target: str) -> str:
     tempfile.mkstemp would make it 0600; creating it with 0666 lets the umask (and any
     default ACL) decide, exactly as for a plain open().
     """
+    if os.path.exists(target) and not os.access(target, os.W_OK):
+        # The rename would replace it anyway; open() would refuse, and so do we.
+        raise CloudFileError(shown, "permission denied (the file is read-only)")
     directory, base = os.path.split(target)
     # The temporary name adds 18 characters; shorten it so that any name the file system
     # accepts for the destination still has room (most allow 255).
@@ -641,9 +644,6 @@ def _atomic_output(path: str | os.PathLike[str]) -> Iterator[str]:
     """
     shown = os.fspath(path)
     target = os.path.realpath(shown)
-    if os.path.exists(target) and not os.access(target, os.W_OK):
-        # The rename would replace it anyway; open() would refuse, and so do we.
-        raise CloudFileError(shown, "permission denied (the file is read-only)")
     temporary = _temporary_beside(shown, target)
     try:
         yield temporary
