@@ -34,6 +34,39 @@ def rotation_error_deg(a, b):
     return float(np.degrees(np.arccos(c)))
 
 
+def cpu_model():
+    """The CPU's model name, for the tables."""
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    import platform
+    return platform.processor() or "unknown CPU"
+
+
+def median(xs):
+    xs = sorted(xs)
+    return xs[len(xs) // 2] if len(xs) % 2 else 0.5 * (xs[len(xs) // 2 - 1] + xs[len(xs) // 2])
+
+
+# cycpd 0.28 under NumPy 2 leaves its variance as a 1 x 1 array after each update, which its own
+# loop condition cannot compare; its verbose mode unwraps it the same way before printing.
+CYCPD_PATCH = r"""
+import numpy as np
+def _cycpd(cls):
+    class Unwrapped(cls):
+        def iterate(self):
+            while isinstance(self.sigma2, np.ndarray):
+                self.sigma2 = self.sigma2.reshape(-1)[0]
+            super().iterate()
+            while isinstance(self.sigma2, np.ndarray):
+                self.sigma2 = self.sigma2.reshape(-1)[0]
+    return Unwrapped
+"""
+
+
 def run_isolated(code, env_drop=()):
     """Run `code` in a fresh interpreter; it prints one JSON object. Adds peak RSS growth (MiB)."""
     prologue = (

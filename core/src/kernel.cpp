@@ -13,6 +13,7 @@
 #include <cmath>
 #include <limits>
 
+#include "tarvic/fpenv.hpp"
 #include "tarvic/threads.hpp"
 
 // Runtime ISA dispatch for the hot loops. Every clone computes identical values: contraction
@@ -319,6 +320,7 @@ struct EStepCtx {
         const std::size_t begin = idx * chunk;
         const std::size_t len = std::min(chunk, n - begin);
         const std::size_t lp = padded(len);
+        const detail::FlushSubnormals ftz;
         estep_chunk_kernel(moving.x32.data(), moving.y32.data(), moving.z32.data(), m, fixed.x32.data() + begin,
                            fixed.y32.data() + begin, fixed.z32.data() + begin, len, lp, g, c, s.block.data(),
                            s.col_sum.data(), s.inv_den.data(), pt1 + begin, s.p1.data(), s.px.data());
@@ -452,6 +454,7 @@ void gauss_mul(const PointsF32& points, const PointsF32& centres, float beta, co
     in_current_pool([&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, nblocks, 1), [&](const tbb::blocked_range<std::size_t>& r) {
             std::vector<float> w(m);
+            const detail::FlushSubnormals ftz;
             for (std::size_t b = r.begin(); b != r.end(); ++b) {
                 const std::size_t begin = b * kRows, end = std::min(n, begin + kRows);
                 if (cancelled(cancel)) {
