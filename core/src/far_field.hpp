@@ -1,0 +1,34 @@
+#pragma once
+// The far path of the Gauss transform: a grid-based fast Gauss transform for wide kernels, with a
+// rigorous per-point bound. Used by gauss_transform (core/src/gauss_transform.cpp), which picks
+// the cheapest path from the plans' cost estimates and sums again, on the near or direct path, every
+// point whose far bound exceeds the requested tolerance.
+#include <cstddef>
+
+#include "tarvic/gauss_transform.hpp"
+
+namespace tarvic::detail {
+
+/// Parameters of one far transform, chosen from the clouds, the width and the tolerance.
+struct FarPlan {
+    bool feasible = false;  // false when no parameters meet the tolerance within the memory cap
+    double seconds = 0.0;   // estimated time on one thread (calibrated on the build machine)
+    std::size_t bytes = 0;  // peak working memory
+    // Method parameters: opaque to the caller.
+    int order = 0;
+    double spacing = 0.0;
+    std::size_t dims[3] = {0, 0, 0};
+    double origin[3] = {0.0, 0.0, 0.0};
+};
+
+/// Plan a far transform of `c` weight columns, or report it infeasible.
+FarPlan far_plan(const Points64& targets, const Points64& sources, double h, double tolerance, std::size_t c);
+
+/// Run a feasible plan: out (targets.n × c, row-major) gets the sums, bound (targets.n) the
+/// per-point bounds b_i in the sense of gauss_transform (with `floor` added to column 0's
+/// magnitude sum). Points whose bound exceeds the tolerance are left to the caller to redo.
+/// Deterministic: the same inputs give the same bits at any thread count.
+void far_transform(const FarPlan& plan, const Points64& targets, const Points64& sources, double h, const double* q,
+                   std::size_t c, double floor, bool parallel, CancelFlag cancel, double* out, double* bound);
+
+}  // namespace tarvic::detail
