@@ -1,0 +1,125 @@
+// The Gauss transform's dispatcher: a cost model picks the direct, near or far path per call, and
+// every point the chosen path could not bound within the tolerance is summed again on a path that can.
+#include "tarvic/gauss_transform.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <optional>
+
+#include "far_field.hpp"
+#include "near_field.hpp"
+
+namespace tarvic {
+
+namespace {
+
+using detail::NearSources;
+using detail::PairLayout;
+
+// Seconds per kernel pair on one thread, by accumulator slots (measured on an AVX-512 Xeon with
+// bench/gauss_bench; only their ratios to the far path's estimates matter).
+double pair_seconds(std::size_t slots) { return 1.1e-9 + 0.25e-9 * static_cast<double>(slots); }
+// Per point of the near path's cell structures (bucketing, gathering) and per target cell.
+constexpr double kNearPointSeconds = 6e-8;
+// Below this many pairs the direct path is taken without planning the others.
+constexpr double kSmallPairs = 1 << 18;
+
+PairLayout layout_for(const double* q, std::size_t m, std::size_t c, double h, bool moments) {
+    PairLayout l;
+    l.c = c;
+    l.moments = moments;
+    l.h = h;
+    l.inv_2h2 = 1.0 / (2.0 * h * h);
+    for (std::size_t k = 0; k < c; ++k)
+        for (std::size_t j = 0; j < m; ++j)
+            if (q[j * c + k] < 0.0) {
+                l.signed_cols.push_back(k);
+                break;
+            }
+    return l;
+}
+
+}  // namespace
+
+const char* path_name(GaussPath p) {
+    switch (p) {
+        case GaussPath::Direct: return "direct";
+        case GaussPath::Near: return "near";
+        case GaussPath::Far: return "far";
+    }
+    return "direct";
+}
+
+GaussSums gauss_transform(const Points64& targets, const Points64& sources, double h, const double* q,
+                          std::size_t c, const GaussOptions& opts_in) {
+    GaussOptions opts = opts_in;
+    GaussSums res;
+    res.width = c + (opts.moments ? 4 : 0);
+    const std::size_t n = targets.n, m = sources.n;
+    res.values.assign(n * res.width, 0.0);
+    res.bound.assign(n, 0.0);
+    if (n == 0 || m == 0 || c == 0) return res;
+
+    const PairLayout layout = layout_for(q, m, c, h, opts.moments);
+    const double pairs = static_cast<double>(n) * static_cast<double>(m);
+    const double direct_s = pairs * pair_seconds(layout.slots());
+
+    // Plan: the direct path alone for small problems, else the cheapest estimate.
+    GaussPath path = GaussPath::Direct;
+    std::optional<NearSources> ns;
+    detail::FarPlan far;
+    auto near_sources = [&] {
+        if (!ns) {
+            // Cells much sparser than the kernel's reach cost more in lookups of empty cells than
+            // they save in pairs: widen them until an occupied cell holds a few sources.
+            double side = detail::near_cell_side(h, opts.tolerance);
+            for (int widen = 0;; ++widen) {
+                const detail::CellFrame frame = detail::CellFrame::over(targets, sources, side);
+                ns.emplace(detail::near_sources(sources, q, c, h, frame, opts));
+                if (widen == 4 || static_cast<double>(m) >= 4.0 * static_cast<double>(ns->grid.size())) break;
+                side *= 2.0;
+            }
+        }
+        return &*ns;
+    };
+    if (opts.force >= 0) {
+        path = static_cast<GaussPath>(opts.force);
+        if (path == GaussPath::Far) {
+            far = detail::far_plan(targets, sources, h, opts.tolerance, c + (opts.moments ? 4 : 0));
+            if (!far.feasible) path = GaussPath::Near;
+        }
+    } else if (pairs > kSmallPairs) {
+        double best = direct_s;
+        const double near_s = detail::near_pairs_estimate(*near_sources(), targets) * pair_seconds(layout.slots()) +
+                              static_cast<double>(n + m) * kNearPointSeconds;
+        if (near_s < best) {
+            best = near_s;
+            path = GaussPath::Near;
+        }
+        far = detail::far_plan(targets, sources, h, opts.tolerance, c + (opts.moments ? 4 : 0));
+        if (far.feasible && far.seconds < best) path = GaussPath::Far;
+    }
+    res.path = path;
+
+    double* out = res.values.data();
+    double* bound = res.bound.data();
+    switch (path) {
+        case GaussPath::Direct: {
+            const detail::SourceArrays src = detail::gather_sources(sources.x, sources.y, sources.z, q, c, nullptr, m);
+            detail::direct_run(src, layout, targets, nullptr, opts.floor, opts.parallel, opts.cancel, out, bound);
+            break;
+        }
+        case GaussPath::Near:
+            res.redone = detail::near_run(*near_sources(), targets, nullptr, opts.parallel, opts.cancel, out, bound);
+            break;
+        case GaussPath::Far:
+            // Filled in with the grid transform; unreachable while its plan is infeasible.
+            break;
+    }
+    res.max_bound = 0.0;
+    for (double b : res.bound) res.max_bound = std::max(res.max_bound, b);
+    return res;
+}
+
+}  // namespace tarvic

@@ -1,0 +1,350 @@
+// Truncated Gauss transforms on sparse cells, and the direct sum they fall back on.
+#include "near_field.hpp"
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "exp64.hpp"
+#include "tarvic/fpenv.hpp"
+#include "tarvic/threads.hpp"
+
+namespace tarvic::detail {
+
+namespace {
+
+constexpr double kInf = std::numeric_limits<double>::infinity();
+constexpr std::size_t kMaxOffsets = 40000;  // beyond this stencil a cell is summed directly
+
+// exp(−ρ²/2h²), never below the kernel's clamp.
+double tail_kernel(double rho, double inv_2h2) {
+    if (!(rho < kInf)) return 0.0;
+    return exp64(std::max(-(rho * rho) * inv_2h2, kExpMin));
+}
+
+std::vector<CellOffset> sorted_offsets(double side, double reach) {
+    const int r = static_cast<int>(std::min(std::ceil(reach / side) + 1.0, 24.0));
+    std::vector<CellOffset> out;
+    out.reserve(static_cast<std::size_t>(2 * r + 1) * (2 * r + 1) * (2 * r + 1));
+    for (int k = -r; k <= r; ++k)
+        for (int j = -r; j <= r; ++j)
+            for (int i = -r; i <= r; ++i) {
+                auto gap = [](int d) { return static_cast<double>(std::max(std::abs(d) - 1, 0)); };
+                const double g = gap(i) * gap(i) + gap(j) * gap(j) + gap(k) * gap(k);
+                out.push_back(CellOffset{i, j, k, side * std::sqrt(g)});
+            }
+    std::stable_sort(out.begin(), out.end(), [](const CellOffset& a, const CellOffset& b) { return a.dist < b.dist; });
+    return out;
+}
+
+// Everything beyond a list of offsets that covers a cube of half-width R cells is at least
+// R·side away.
+double beyond_list(const std::vector<CellOffset>& offs, double side) {
+    int r = 0;
+    for (const CellOffset& o : offs) r = std::max({r, std::abs(o.di), std::abs(o.dj), std::abs(o.dk)});
+    return side * r;
+}
+
+}  // namespace
+
+double near_cell_side(double h, double tolerance) {
+    const double r0 = h * std::sqrt(2.0 * std::log(1.0 / tolerance));
+    return 0.5 * r0;
+}
+
+double point_bound(const PairLayout& layout, const double* sums, const double* outside, double rho, double floor,
+                   std::size_t terms) {
+    const std::size_t c = layout.c, vs = layout.value_slots();
+    double b = 0.0;
+    auto ratio = [](double d, double mag) {
+        if (d == 0.0) return 0.0;
+        return mag > 0.0 ? d / mag : kInf;
+    };
+    // Beyond rho a term is at most K(rho); its moments K·d and K·d² peak at h and √2·h.
+    const bool none = !(rho < kInf);
+    const double k0 = none ? 0.0 : tail_kernel(rho, layout.inv_2h2);
+    std::size_t next_signed = 0;
+    for (std::size_t k = 0; k < c; ++k) {
+        double mag = sums[k];
+        if (next_signed < layout.signed_cols.size() && layout.signed_cols[next_signed] == k)
+            mag = sums[vs + next_signed++];
+        if (k == 0) mag += floor;
+        b = std::max(b, ratio(outside[k] * k0, mag));
+    }
+    if (layout.moments && !none) {
+        const double r1 = std::max(rho, layout.h), r2 = std::max(rho, std::sqrt(2.0) * layout.h);
+        const double m1 = outside[0] * tail_kernel(r1, layout.inv_2h2) * r1;
+        const double m2 = outside[0] * tail_kernel(r2, layout.inv_2h2) * r2 * r2;
+        b = std::max(b, ratio(m1, sums[vs + layout.signed_cols.size()]));
+        b = std::max(b, ratio(m2, sums[c + 3]));
+    }
+    return b + rounding_allowance(terms);
+}
+
+NearSources near_sources(const Points64& sources, const double* q, std::size_t c, double h, const CellFrame& frame,
+                         const GaussOptions& opts) {
+    NearSources ns;
+    ns.h = h;
+    ns.side = frame.side;
+    ns.tolerance = opts.tolerance;
+    ns.floor = opts.floor;
+    ns.r0 = h * std::sqrt(2.0 * std::log(1.0 / opts.tolerance));
+    ns.grid = CellGrid::build(sources, frame);
+    ns.src = gather_sources(sources.x, sources.y, sources.z, q, c, ns.grid.order.data(), sources.n);
+    ns.layout.c = c;
+    ns.layout.moments = opts.moments;
+    ns.layout.h = h;
+    ns.layout.inv_2h2 = 1.0 / (2.0 * h * h);
+    for (std::size_t k = 0; k < c; ++k)
+        for (std::size_t j = 0; j < sources.n; ++j)
+            if (q[j * c + k] < 0.0) {
+                ns.layout.signed_cols.push_back(k);
+                break;
+            }
+    const std::size_t cells = ns.grid.size();
+    ns.cell_mag.assign(cells * c, 0.0);
+    ns.total_mag.assign(c, 0.0);
+    for (std::size_t cell = 0; cell < cells; ++cell)
+        for (std::size_t p = ns.grid.start[cell]; p < ns.grid.start[cell + 1]; ++p)
+            for (std::size_t k = 0; k < c; ++k) ns.cell_mag[cell * c + k] += std::fabs(ns.src.column(k)[p]);
+    for (std::size_t cell = 0; cell < cells; ++cell)
+        for (std::size_t k = 0; k < c; ++k) ns.total_mag[k] += ns.cell_mag[cell * c + k];
+    const std::size_t cs = c + 4;
+    ns.cell_sum.assign(cells * cs, 0.0);
+    ns.total_sum.assign(cs, 0.0);
+    for (std::size_t cell = 0; cell < cells; ++cell) {
+        double* sum = ns.cell_sum.data() + cell * cs;
+        for (std::size_t p = ns.grid.start[cell]; p < ns.grid.start[cell + 1]; ++p) {
+            for (std::size_t k = 0; k < c; ++k) sum[k] += ns.src.column(k)[p];
+            const double q0 = ns.src.column(0)[p], x = ns.src.x[p], y = ns.src.y[p], z = ns.src.z[p];
+            sum[c] += q0 * x;
+            sum[c + 1] += q0 * y;
+            sum[c + 2] += q0 * z;
+            sum[c + 3] += q0 * ((x * x + y * y) + z * z);
+        }
+        for (std::size_t k = 0; k < cs; ++k) ns.total_sum[k] += sum[k];
+    }
+    // Offsets out to where the kernel reaches its clamp: no wider stencil can tighten a bound.
+    ns.offsets = sorted_offsets(frame.side, h * std::sqrt(-2.0 * kExpMin));
+    ns.beyond_offsets = beyond_list(ns.offsets, frame.side);
+    // A margin keeps rounding of |t − s|²/2h² from landing a term just inside the clamp.
+    ns.clamp_radius = h * std::sqrt(-2.0 * kExpMin) * (1.0 + 1e-9);
+    ns.clamp_value = exp64(kExpMin);
+    return ns;
+}
+
+double near_pairs_estimate(const NearSources& ns, const Points64& targets) {
+    const CellGrid tg = CellGrid::build(targets, ns.grid.frame);
+    // One growth step beyond the cut-off is typical: the dropped mass is bounded by totals.
+    const double rho = ns.r0 + ns.side;
+    std::size_t last = 0;
+    while (last < ns.offsets.size() && ns.offsets[last].dist < rho) ++last;
+    const std::size_t cells = tg.size();
+    const std::size_t step = std::max<std::size_t>(1, cells / 2048);
+    double pairs = 0.0, sampled = 0.0;
+    for (std::size_t tc = 0; tc < cells; tc += step) {
+        const CellCoord c0 = tg.cells[tc];
+        double near = 0.0;
+        for (std::size_t o = 0; o < last; ++o) {
+            const CellOffset& off = ns.offsets[o];
+            const std::uint32_t sc = ns.grid.find(CellCoord{c0.i + off.di, c0.j + off.dj, c0.k + off.dk});
+            if (sc != CellGrid::npos) near += static_cast<double>(ns.grid.count(sc));
+        }
+        // Runs are summed eight lanes at a time: count the padded length.
+        pairs += static_cast<double>(tg.count(tc)) * near;
+        sampled += static_cast<double>(tg.count(tc));
+    }
+    return sampled > 0.0 ? pairs * static_cast<double>(targets.n) / sampled : 0.0;
+}
+
+namespace {
+
+// One cell of evaluation points against its growing stencil.
+struct CellWork {
+    const NearSources& ns;
+    const Points64& targets;
+    const CellGrid& tg;
+    const unsigned* rows;
+    double* out;
+    double* bound;
+    std::size_t slots, width, c;
+    double tol;
+
+    // Returns whether the cell fell back on the direct sum.
+    bool run(std::size_t tc, std::vector<double>& acc, std::vector<double>& sums) const {
+        const std::size_t first = tg.start[tc], count = tg.count(tc);
+        const CellCoord c0 = tg.cells[tc];
+        acc.assign(count * slots * kPairLanes, 0.0);
+        sums.assign(count * slots, 0.0);
+        std::vector<double> inside(c, 0.0), dropped(c, 0.0), slack(c, 0.0), inside_sum(c + 4, 0.0);
+        std::size_t terms = 0, visited = 0, next = 0;
+        const std::size_t source_cells = ns.grid.size();
+        const auto& offs = ns.offsets;
+        double rho = ns.r0;
+        bool direct = false;
+        for (;;) {
+            // Take every offset closer than rho.
+            while (next < offs.size() && offs[next].dist < rho) {
+                const CellOffset& o = offs[next++];
+                const std::uint32_t sc = ns.grid.find(CellCoord{c0.i + o.di, c0.j + o.dj, c0.k + o.dk});
+                if (sc == CellGrid::npos) continue;
+                ++visited;
+                const std::size_t b = ns.grid.start[sc], e = ns.grid.start[sc + 1];
+                terms += e - b;
+                for (std::size_t k = 0; k < c; ++k) inside[k] += ns.cell_mag[sc * c + k];
+                for (std::size_t k = 0; k < c + 4; ++k) inside_sum[k] += ns.cell_sum[sc * (c + 4) + k];
+                for (std::size_t p = 0; p < count; ++p) {
+                    const std::size_t i = tg.order[first + p];
+                    add_pairs(ns.layout, ns.src, b, e, targets.x[i], targets.y[i], targets.z[i],
+                              acc.data() + p * slots * kPairLanes);
+                }
+            }
+            // Everything left out is at least `excluded` away.
+            const bool all = visited == source_cells;
+            const double excluded = all ? kInf : (next < offs.size() ? offs[next].dist : ns.beyond_offsets);
+            for (std::size_t k = 0; k < c; ++k) {
+                slack[k] = ns.total_mag[k] * static_cast<double>(2 * source_cells + 8) * kUnitRoundoff;
+                dropped[k] = all ? 0.0 : std::max(ns.total_mag[k] - inside[k], 0.0) + slack[k];
+            }
+            // Beyond the clamp radius every term left out is exactly clamp × weight: add them.
+            const bool clamped = !all && excluded >= ns.clamp_radius;
+            bool ok = true;
+            for (std::size_t p = 0; p < count; ++p) {
+                double* sum = sums.data() + p * slots;
+                fold_lanes(acc.data() + p * slots * kPairLanes, slots, sum);
+                if (clamped) {
+                    const std::size_t i = tg.order[first + p];
+                    add_clamped(sum, inside, inside_sum, targets.x[i], targets.y[i], targets.z[i]);
+                }
+                const double b = clamped ? point_bound(ns.layout, sum, dropped.data(), kInf, ns.floor, terms) +
+                                               clamped_allowance(sum, slack)
+                                         : point_bound(ns.layout, sum, dropped.data(), excluded, ns.floor, terms);
+                bound[row(first + p)] = b;
+                ok = ok && b <= tol;
+            }
+            if (ok || all || clamped) break;
+            if (next >= offs.size() || next > kMaxOffsets) {
+                direct = true;
+                break;
+            }
+            rho = std::max(excluded, rho) + 0.5 * ns.side;
+        }
+        if (direct) {
+            for (std::size_t p = 0; p < count; ++p) {
+                const std::size_t i = tg.order[first + p];
+                double* a = acc.data() + p * slots * kPairLanes;
+                std::fill(a, a + slots * kPairLanes, 0.0);
+                add_pairs(ns.layout, ns.src, 0, ns.src.n, targets.x[i], targets.y[i], targets.z[i], a);
+                fold_lanes(a, slots, sums.data() + p * slots);
+                std::fill(dropped.begin(), dropped.end(), 0.0);
+                bound[row(first + p)] = point_bound(ns.layout, sums.data() + p * slots, dropped.data(), kInf, ns.floor,
+                                                    ns.src.n);
+            }
+        }
+        for (std::size_t p = 0; p < count; ++p) {
+            double* o = out + row(first + p) * width;
+            for (std::size_t s = 0; s < width; ++s) o[s] = sums[p * slots + s];
+        }
+        return direct;
+    }
+
+    // The left-out terms of one point, all equal to the clamp times their weights.
+    void add_clamped(double* sum, const std::vector<double>& inside, const std::vector<double>& inside_sum, double tx,
+                     double ty, double tz) const {
+        const double k = ns.clamp_value;
+        const std::size_t vs = ns.layout.value_slots();
+        std::size_t next_signed = 0;
+        for (std::size_t col = 0; col < c; ++col) {
+            sum[col] += (ns.total_sum[col] - inside_sum[col]) * k;
+            if (next_signed < ns.layout.signed_cols.size() && ns.layout.signed_cols[next_signed] == col)
+                sum[vs + next_signed++] += std::max(ns.total_mag[col] - inside[col], 0.0) * k;
+        }
+        if (ns.layout.moments) {
+            const double s0 = ns.total_sum[0] - inside_sum[0];
+            const double s1[3] = {ns.total_sum[c] - inside_sum[c], ns.total_sum[c + 1] - inside_sum[c + 1],
+                                  ns.total_sum[c + 2] - inside_sum[c + 2]};
+            const double s2 = ns.total_sum[c + 3] - inside_sum[c + 3];
+            const double t[3] = {tx, ty, tz};
+            for (int a = 0; a < 3; ++a) sum[c + a] += (s1[a] - t[a] * s0) * k;
+            const double tt = (tx * tx + ty * ty) + tz * tz;
+            sum[c + 3] += std::max((s2 - 2.0 * (s1[0] * tx + s1[1] * ty + s1[2] * tz)) + tt * s0, 0.0) * k;
+        }
+    }
+
+    // Rounding of the clamped additions (differences of per-cell sums), relative to the point's
+    // magnitudes: the terms are below 3e-308 each, so this only matters where nothing else is.
+    double clamped_allowance(const double* sum, const std::vector<double>& slack) const {
+        double b = 0.0;
+        const std::size_t vs = ns.layout.value_slots();
+        std::size_t next_signed = 0;
+        for (std::size_t col = 0; col < c; ++col) {
+            double mag = sum[col];
+            if (next_signed < ns.layout.signed_cols.size() && ns.layout.signed_cols[next_signed] == col)
+                mag = sum[vs + next_signed++];
+            if (col == 0) mag += ns.floor;
+            const double err = (slack[col] + ns.total_mag[col] * 4.0 * kUnitRoundoff) * ns.clamp_value;
+            if (err > 0.0) b = std::max(b, mag > 0.0 ? err / mag : kInf);
+        }
+        return b;
+    }
+
+    std::size_t row(std::size_t sorted_pos) const {
+        const std::size_t i = tg.order[sorted_pos];
+        return rows ? rows[i] : i;
+    }
+};
+
+}  // namespace
+
+std::size_t near_run(const NearSources& ns, const Points64& targets, const unsigned* rows, bool parallel,
+                     CancelFlag cancel, double* out, double* bound) {
+    const CellGrid tg = CellGrid::build(targets, ns.grid.frame);
+    const std::size_t slots = ns.layout.slots(), width = ns.layout.value_slots();
+    const CellWork work{ns, targets, tg, rows, out, bound, slots, width, ns.layout.c,
+                        std::max(ns.tolerance - rounding_allowance(0), 0.0)};
+    std::atomic<std::size_t> fell_back{0};
+    auto body = [&](const tbb::blocked_range<std::size_t>& r) {
+        std::vector<double> acc, sums;
+        const FlushSubnormals ftz;
+        std::size_t local = 0;
+        for (std::size_t tc = r.begin(); tc != r.end(); ++tc) {
+            if (cancelled(cancel)) break;
+            if (work.run(tc, acc, sums)) local += tg.count(tc);
+        }
+        fell_back.fetch_add(local, std::memory_order_relaxed);
+    };
+    const tbb::blocked_range<std::size_t> all(0, tg.size(), 1);
+    if (parallel)
+        in_current_pool([&] { tbb::parallel_for(all, body); });
+    else
+        body(all);
+    return fell_back.load();
+}
+
+void direct_run(const SourceArrays& src, const PairLayout& layout, const Points64& targets, const unsigned* rows,
+                double floor, bool parallel, CancelFlag cancel, double* out, double* bound) {
+    const std::size_t slots = layout.slots(), width = layout.value_slots();
+    auto body = [&](const tbb::blocked_range<std::size_t>& r) {
+        std::vector<double> acc(slots * kPairLanes), sums(slots), dropped(layout.c, 0.0);
+        const FlushSubnormals ftz;
+        for (std::size_t i = r.begin(); i != r.end(); ++i) {
+            if (cancelled(cancel)) break;
+            std::fill(acc.begin(), acc.end(), 0.0);
+            add_pairs(layout, src, 0, src.n, targets.x[i], targets.y[i], targets.z[i], acc.data());
+            fold_lanes(acc.data(), slots, sums.data());
+            const std::size_t row = rows ? rows[i] : i;
+            for (std::size_t s = 0; s < width; ++s) out[row * width + s] = sums[s];
+            bound[row] = point_bound(layout, sums.data(), dropped.data(), kInf, floor, src.n);
+        }
+    };
+    const tbb::blocked_range<std::size_t> all(0, targets.n, 16);
+    if (parallel)
+        in_current_pool([&] { tbb::parallel_for(all, body); });
+    else
+        body(all);
+}
+
+}  // namespace tarvic::detail

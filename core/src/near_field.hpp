@@ -1,0 +1,71 @@
+#pragma once
+// The near path of the Gauss transform: a truncated Gaussian on sparse uniform cells.
+//
+// Sources are bucketed into cubic cells of side a (a fraction of the cut-off radius). An
+// evaluation point's stencil is every source cell whose smallest distance to the point's own
+// cell is below ρ; every source left out is then at distance ≥ ρ, so the mass dropped from
+// column k is at most W_out,k·exp(−ρ²/2h²), W_out,k being the total |weight| outside the
+// stencil (known exactly from per-cell sums). The stencil of a cell of evaluation points grows,
+// ring by ring, until this bound, relative to each point's own magnitude sum (plus the caller's
+// floor), meets the tolerance; a cell that would need too wide a stencil is summed directly.
+// Once every source left out is beyond the kernel's clamp (e^−708), their terms are known
+// exactly, clamp × weight, and are added from the per-cell sums instead of being bounded.
+// So every point this path returns meets the tolerance, rounding included.
+#include <cstddef>
+#include <vector>
+
+#include "cell_grid.hpp"
+#include "pair_sums.hpp"
+#include "tarvic/gauss_transform.hpp"
+
+namespace tarvic::detail {
+
+/// One stencil entry: a cell offset and the smallest distance between points of two cells that
+/// far apart.
+struct CellOffset {
+    int di = 0, dj = 0, dk = 0;
+    double dist = 0.0;
+};
+
+/// The source side of near transforms: cells, sorted padded arrays, per-cell weight magnitudes.
+struct NearSources {
+    CellGrid grid;
+    SourceArrays src;                 // sources in cell order
+    PairLayout layout;
+    std::vector<double> cell_mag;     // cells × c: Σ|q_k| per cell
+    std::vector<double> total_mag;    // c: Σ|q_k| over all sources
+    std::vector<double> cell_sum;     // cells × (c + 4): Σq_k, then Σq_0·s (3) and Σq_0·|s|² (moments)
+    std::vector<double> total_sum;    // c + 4: the same over all sources
+    std::vector<CellOffset> offsets;  // sorted by distance, ties in a fixed order
+    double beyond_offsets = 0.0;      // distance of every cell the offsets do not reach
+    double clamp_radius = 0.0;        // beyond it every term is exactly clamp_value × weight
+    double clamp_value = 0.0;         // the kernel's smallest value, e^−708
+    double h = 1.0, side = 1.0, r0 = 1.0, tolerance = 1e-6, floor = 0.0;
+};
+
+/// Bucket the sources on `frame` (whose side the caller chose for this width and tolerance).
+NearSources near_sources(const Points64& sources, const double* q, std::size_t c, double h, const CellFrame& frame,
+                         const GaussOptions& opts);
+
+/// Cell side for width h and a tolerance: half the radius beyond which a term is below it.
+double near_cell_side(double h, double tolerance);
+
+/// Estimated kernel pairs of a near transform onto `targets` (from a sample of target cells).
+double near_pairs_estimate(const NearSources& ns, const Points64& targets);
+
+/// Sum onto `targets`: point p's results go to row rows[p] (or p when `rows` is null) of `out`
+/// (width = layout.value_slots()) and `bound`. Returns the number of points summed directly.
+std::size_t near_run(const NearSources& ns, const Points64& targets, const unsigned* rows, bool parallel,
+                     CancelFlag cancel, double* out, double* bound);
+
+/// Every pair: point p of `targets` against all sources (in `src` order), same outputs.
+void direct_run(const SourceArrays& src, const PairLayout& layout, const Points64& targets, const unsigned* rows,
+                double floor, bool parallel, CancelFlag cancel, double* out, double* bound);
+
+/// The bound of one point from its folded sums: every source left out carries at most
+/// `outside[k]` of |weight| in column k and lies at least `rho` away (∞: none left out);
+/// magnitudes come from the layout's slots, plus `floor` on column 0, plus rounding.
+double point_bound(const PairLayout& layout, const double* sums, const double* outside, double rho, double floor,
+                   std::size_t terms);
+
+}  // namespace tarvic::detail

@@ -1,0 +1,168 @@
+// Double-precision pair sums of the Gauss transform's direct and near paths.
+// Vector-typed helpers are inlined into the kernels; GCC's ABI note about passing them does not
+// concern any real call.
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+#include "pair_sums.hpp"
+
+#include <cstring>
+
+#include "exp64.hpp"
+
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(TARVIC_NO_CLONES)
+#define TARVIC_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
+#else
+#define TARVIC_CLONES
+#endif
+
+namespace tarvic::detail {
+
+namespace {
+
+typedef double v8d __attribute__((vector_size(64)));
+typedef long long v8l __attribute__((vector_size(64)));
+
+[[gnu::always_inline]] inline v8d load(const double* p) {
+    v8d v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+[[gnu::always_inline]] inline void store(double* p, v8d v) { std::memcpy(p, &v, sizeof v); }
+[[gnu::always_inline]] inline v8d vabs(v8d v) { return v < 0.0 ? -v : v; }
+
+// Lane-wise exp64 (the same steps as the scalar routine in exp64.hpp).
+[[gnu::always_inline]] inline v8d exp64_v8(v8d x) {
+    const v8d t = x * kLog2e + kRoundMagic;
+    const v8d n = t - kRoundMagic;
+    const v8d r = (x - n * kLn2Hi) - n * kLn2Lo;
+    long long magic;
+    std::memcpy(&magic, &kRoundMagic, sizeof magic);
+    v8l tb;
+    std::memcpy(&tb, &t, sizeof tb);
+    const v8l bits = (tb - magic + 1023) << 52;
+    v8d two_n;
+    std::memcpy(&two_n, &bits, sizeof two_n);
+    return two_n * exp_poly64(r);
+}
+
+const v8d kLaneIndex = {0, 1, 2, 3, 4, 5, 6, 7};
+
+// Kernel values of eight sources at p (masked to zero at and beyond `left` lanes), and offsets.
+struct Eight {
+    v8d k, dx, dy, dz, d2;
+};
+
+[[gnu::always_inline]] inline Eight eight(const SourceArrays& s, std::size_t p, double tx, double ty, double tz,
+                                         double inv_2h2, double left) {
+    Eight e;
+    e.dx = load(s.x.data() + p) - tx;
+    e.dy = load(s.y.data() + p) - ty;
+    e.dz = load(s.z.data() + p) - tz;
+    e.d2 = (e.dx * e.dx + e.dy * e.dy) + e.dz * e.dz;
+    v8d a = -(e.d2 * inv_2h2);
+    a = a > kExpMin ? a : kExpMin;  // also maps NaN to the clamp
+    const v8d k = exp64_v8(a);
+    e.k = kLaneIndex < left ? k : 0.0;
+    return e;
+}
+
+TARVIC_CLONES
+void add_one_column(const SourceArrays& s, std::size_t begin, std::size_t end, double tx, double ty, double tz,
+                    double inv_2h2, double* acc) {
+    v8d a0 = load(acc);
+    const double* q = s.column(0);
+    for (std::size_t p = begin; p < end; p += kPairLanes) {
+        const Eight e = eight(s, p, tx, ty, tz, inv_2h2, static_cast<double>(end - p));
+        a0 += e.k * load(q + p);
+    }
+    store(acc, a0);
+}
+
+TARVIC_CLONES
+void add_moments(const SourceArrays& s, std::size_t begin, std::size_t end, double tx, double ty, double tz,
+                 double inv_2h2, double* acc) {
+    v8d a0 = load(acc), ax = load(acc + 8), ay = load(acc + 16), az = load(acc + 24), a2 = load(acc + 32),
+        am = load(acc + 40);
+    const double* q = s.column(0);
+    for (std::size_t p = begin; p < end; p += kPairLanes) {
+        const Eight e = eight(s, p, tx, ty, tz, inv_2h2, static_cast<double>(end - p));
+        const v8d kq = e.k * load(q + p);
+        a0 += kq;
+        ax += kq * e.dx;
+        ay += kq * e.dy;
+        az += kq * e.dz;
+        a2 += kq * e.d2;
+        am += kq * ((vabs(e.dx) + vabs(e.dy)) + vabs(e.dz));
+    }
+    store(acc, a0);
+    store(acc + 8, ax);
+    store(acc + 16, ay);
+    store(acc + 24, az);
+    store(acc + 32, a2);
+    store(acc + 40, am);
+}
+
+TARVIC_CLONES
+void add_general(const PairLayout& l, const SourceArrays& s, std::size_t begin, std::size_t end, double tx,
+                 double ty, double tz, double* acc) {
+    const std::size_t c = l.c, vs = l.value_slots(), ns = l.signed_cols.size();
+    for (std::size_t p = begin; p < end; p += kPairLanes) {
+        const Eight e = eight(s, p, tx, ty, tz, l.inv_2h2, static_cast<double>(end - p));
+        for (std::size_t k = 0; k < c; ++k) store(acc + 8 * k, load(acc + 8 * k) + e.k * load(s.column(k) + p));
+        for (std::size_t t = 0; t < ns; ++t) {
+            double* a = acc + 8 * (vs + t);
+            store(a, load(a) + e.k * vabs(load(s.column(l.signed_cols[t]) + p)));
+        }
+        if (l.moments) {
+            const v8d kq = e.k * load(s.column(0) + p);
+            double* a = acc + 8 * c;
+            store(a, load(a) + kq * e.dx);
+            store(a + 8, load(a + 8) + kq * e.dy);
+            store(a + 16, load(a + 16) + kq * e.dz);
+            store(a + 24, load(a + 24) + kq * e.d2);
+            double* m = acc + 8 * (vs + ns);
+            store(m, load(m) + kq * ((vabs(e.dx) + vabs(e.dy)) + vabs(e.dz)));
+        }
+    }
+}
+
+}  // namespace
+
+void add_pairs(const PairLayout& layout, const SourceArrays& src, std::size_t begin, std::size_t end, double tx,
+               double ty, double tz, double* acc) {
+    if (begin >= end) return;
+    if (layout.c == 1 && layout.signed_cols.empty()) {
+        if (!layout.moments) return add_one_column(src, begin, end, tx, ty, tz, layout.inv_2h2, acc);
+        return add_moments(src, begin, end, tx, ty, tz, layout.inv_2h2, acc);
+    }
+    add_general(layout, src, begin, end, tx, ty, tz, acc);
+}
+
+void fold_lanes(const double* acc, std::size_t slots, double* out) {
+    for (std::size_t s = 0; s < slots; ++s) {
+        const double* a = acc + kPairLanes * s;
+        out[s] = ((a[0] + a[1]) + (a[2] + a[3])) + ((a[4] + a[5]) + (a[6] + a[7]));
+    }
+}
+
+SourceArrays gather_sources(const double* x, const double* y, const double* z, const double* q, std::size_t c,
+                            const unsigned* idx, std::size_t n) {
+    SourceArrays s;
+    s.n = n;
+    s.c = c;
+    s.stride = n + kPairLanes;
+    s.x.assign(s.stride, 0.0);
+    s.y.assign(s.stride, 0.0);
+    s.z.assign(s.stride, 0.0);
+    s.q.assign(c * s.stride, 0.0);
+    for (std::size_t p = 0; p < n; ++p) {
+        const std::size_t j = idx ? idx[p] : p;
+        s.x[p] = x[j];
+        s.y[p] = y[j];
+        s.z[p] = z[j];
+        for (std::size_t k = 0; k < c; ++k) s.q[k * s.stride + p] = q[j * c + k];
+    }
+    return s;
+}
+
+}  // namespace tarvic::detail

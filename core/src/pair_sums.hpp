@@ -1,0 +1,62 @@
+#pragma once
+// The pair kernel shared by the direct and near paths of the Gauss transform: the contributions of
+// a run of sources to one evaluation point, in double precision, eight sources at a time.
+//
+// Each evaluation point owns `slots` accumulators of eight lanes; a source at position p of a run
+// always adds into lane p mod 8, and every lane does the same operations in the same order on
+// every instruction set, so a point's sums depend only on the runs it was given and their order,
+// never on the thread that ran them. Sources are held in padded SoA arrays: reading past the end
+// of a run is allowed (its weights are masked to zero).
+#include <cstddef>
+#include <vector>
+
+namespace tarvic::detail {
+
+/// Lanes per accumulator, and the padding every source array carries past its last point.
+constexpr std::size_t kPairLanes = 8;
+
+/// Sources ready for the pair kernel: coordinates and weight columns, padded by kPairLanes.
+struct SourceArrays {
+    std::vector<double> x, y, z;  // n + padding
+    std::vector<double> q;        // c columns of (n + padding) values each
+    std::size_t n = 0, c = 0, stride = 0;
+    const double* column(std::size_t k) const { return q.data() + k * stride; }
+};
+
+/// What a pair adds to an evaluation point. Slot layout: the c weighted sums; with moments,
+/// Σ q0·K·(s − t) (3) and Σ q0·K·|s − t|²; then the magnitude sums the bound needs: Σ|q_k|·K for
+/// each signed column k (in order) and, with moments, Σ q0·K·(|dx| + |dy| + |dz|).
+struct PairLayout {
+    std::size_t c = 0;
+    bool moments = false;
+    std::vector<std::size_t> signed_cols;  // columns with a negative weight
+    double h = 1.0;                        // kernel width
+    double inv_2h2 = 0.0;                  // 1 / (2h²)
+    std::size_t value_slots() const { return c + (moments ? 4 : 0); }
+    std::size_t slots() const { return value_slots() + signed_cols.size() + (moments ? 1 : 0); }
+};
+
+/// Add the sources [begin, end) to the lane accumulators `acc` (slots × kPairLanes) of the point
+/// (tx, ty, tz). The kernel is exp(max(−|t − s|²/(2h²), −708)): the clamp keeps every value a
+/// normal double, and values below e^−708 ≈ 3e-308 are raised to it.
+void add_pairs(const PairLayout& layout, const SourceArrays& src, std::size_t begin, std::size_t end, double tx,
+               double ty, double tz, double* acc);
+
+/// Fold a point's lane accumulators into `slots` sums (a fixed tree of additions).
+void fold_lanes(const double* acc, std::size_t slots, double* out);
+
+/// Sources `idx` (or all, in order, when `idx` is null) copied into padded arrays.
+SourceArrays gather_sources(const double* x, const double* y, const double* z, const double* q, std::size_t c,
+                            const unsigned* idx, std::size_t n);
+
+/// Unit roundoff of double precision.
+constexpr double kUnitRoundoff = 1.1102230246251565e-16;
+
+/// Rounding allowance, relative to a point's magnitude sum, for `terms` pairs summed in lanes:
+/// kernel values within 4000 ulp (the argument's rounding times |argument| ≤ 708, and exp's own
+/// error), plus lane and tree summation.
+inline double rounding_allowance(std::size_t terms) {
+    return (4000.0 + static_cast<double>(terms) / 4.0 + 32.0) * kUnitRoundoff;
+}
+
+}  // namespace tarvic::detail

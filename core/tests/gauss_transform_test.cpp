@@ -1,0 +1,252 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "../src/exp64.hpp"
+#include "tarvic/gauss_transform.hpp"
+#include "tarvic/threads.hpp"
+
+using namespace tarvic;
+
+namespace {
+
+// A cloud as owned columns.
+struct Cloud {
+    std::vector<double> x, y, z;
+    Points64 view() const { return Points64{x.data(), y.data(), z.data(), x.size()}; }
+    void add(double a, double b, double c) {
+        x.push_back(a);
+        y.push_back(b);
+        z.push_back(c);
+    }
+};
+
+// The shapes the transform must handle: spread, on a surface, in tight clusters, with exact
+// duplicates, and along a thin strip.
+Cloud make_cloud(const std::string& shape, std::size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> u(-1.0, 1.0);
+    std::normal_distribution<double> g(0.0, 1.0);
+    Cloud c;
+    for (std::size_t i = 0; i < n; ++i) {
+        if (shape == "uniform") {
+            c.add(u(rng), u(rng), u(rng));
+        } else if (shape == "surface") {
+            const double th = 3.141592653589793 * (u(rng) + 1.0), ph = std::acos(u(rng));
+            const double r = 0.8 + 0.2 * std::sin(3 * th) * std::sin(2 * ph);
+            c.add(r * std::sin(ph) * std::cos(th), r * std::sin(ph) * std::sin(th), 0.6 * r * std::cos(ph));
+        } else if (shape == "clustered") {
+            const double cx = (i % 5) * 0.4 - 0.8;
+            c.add(cx + 0.01 * g(rng), 0.3 * (i % 3) + 0.01 * g(rng), 0.01 * g(rng));
+        } else if (shape == "duplicated") {
+            if (i % 3 != 0 && i > 0) {
+                c.add(c.x[i - 1], c.y[i - 1], c.z[i - 1]);
+            } else {
+                c.add(u(rng), u(rng), u(rng));
+            }
+        } else {  // strip
+            c.add(u(rng), 0.02 * u(rng), 1e-4 * u(rng));
+        }
+    }
+    return c;
+}
+
+// Weights spanning twelve orders of magnitude; signed columns after the first when asked.
+std::vector<double> make_weights(std::size_t m, std::size_t c, bool signed_cols, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> e(-6.0, 6.0), s(-1.0, 1.0);
+    std::vector<double> q(m * c);
+    for (std::size_t j = 0; j < m; ++j)
+        for (std::size_t k = 0; k < c; ++k) {
+            const double v = std::pow(10.0, e(rng));
+            q[j * c + k] = (signed_cols && k > 0 && s(rng) < 0.0) ? -v : v;
+        }
+    return q;
+}
+
+// Reference sums and magnitude sums of one point in extended precision, same clamped kernel.
+struct RefRow {
+    std::vector<long double> sum, mag;
+};
+
+RefRow reference(const Points64& t, std::size_t i, const Points64& s, double h, const std::vector<double>& q,
+                 std::size_t c, bool moments) {
+    const std::size_t w = c + (moments ? 4 : 0);
+    RefRow r{std::vector<long double>(w, 0.0L), std::vector<long double>(w, 0.0L)};
+    for (std::size_t j = 0; j < s.n; ++j) {
+        const long double dx = static_cast<long double>(s.x[j]) - t.x[i], dy = static_cast<long double>(s.y[j]) - t.y[i],
+                          dz = static_cast<long double>(s.z[j]) - t.z[i];
+        const long double d2 = dx * dx + dy * dy + dz * dz;
+        const long double k = std::exp(std::max(-d2 / (2.0L * h * h), static_cast<long double>(detail::kExpMin)));
+        for (std::size_t col = 0; col < c; ++col) {
+            r.sum[col] += k * q[j * c + col];
+            r.mag[col] += k * std::fabs(q[j * c + col]);
+        }
+        if (moments) {
+            const long double kq = k * q[j * c];
+            const long double d[3] = {dx, dy, dz};
+            const long double l1 = std::fabs(dx) + std::fabs(dy) + std::fabs(dz);
+            for (int a = 0; a < 3; ++a) {
+                r.sum[c + a] += kq * d[a];
+                r.mag[c + a] += kq * l1;
+            }
+            r.sum[c + 3] += kq * d2;
+            r.mag[c + 3] += kq * d2;
+        }
+    }
+    return r;
+}
+
+// Every checked point: observed error within the reported bound, the bound within the tolerance.
+void expect_bounded(const GaussSums& g, const Points64& t, const Points64& s, double h, const std::vector<double>& q,
+                    std::size_t c, const GaussOptions& o, std::size_t stride = 1) {
+    ASSERT_EQ(g.values.size(), t.n * g.width);
+    EXPECT_LE(g.max_bound, o.tolerance);
+    for (std::size_t i = 0; i < t.n; i += stride) {
+        const RefRow r = reference(t, i, s, h, q, c, o.moments);
+        const double b = g.bound[i];
+        EXPECT_LE(b, o.tolerance) << "point " << i;
+        for (std::size_t k = 0; k < g.width; ++k) {
+            const long double err = std::fabs(static_cast<long double>(g.values[i * g.width + k]) - r.sum[k]);
+            const long double scale = r.mag[k] + (k == 0 ? o.floor : 0.0);
+            ASSERT_LE(err, b * scale * (1.0L + 1e-9L) + 1e-300L)
+                << "point " << i << " column " << k << " path " << path_name(g.path) << " value "
+                << g.values[i * g.width + k] << " reference " << static_cast<double>(r.sum[k]);
+        }
+    }
+}
+
+struct Case {
+    const char* shape;
+    std::size_t m, n;
+    double h;  // relative to the cloud's extent (about 2)
+};
+
+class GaussPaths : public ::testing::TestWithParam<std::tuple<Case, int>> {};
+
+TEST_P(GaussPaths, ErrorWithinBoundWithinTolerance) {
+    const auto [cs, force] = GetParam();
+    const Cloud src = make_cloud(cs.shape, cs.m, 3), tgt = make_cloud(cs.shape, cs.n, 4);
+    const double h = 2.0 * cs.h;
+    for (double tol : {1e-3, 1e-6, 1e-9}) {
+        for (std::size_t c : {std::size_t{1}, std::size_t{3}}) {
+            const std::vector<double> q = make_weights(cs.m, c, c > 1, 5);
+            GaussOptions o;
+            o.tolerance = tol;
+            o.force = force;
+            o.moments = c == 1;
+            o.floor = c == 1 ? 0.0 : 1e-3;
+            const GaussSums g = gauss_transform(tgt.view(), src.view(), h, q.data(), c, o);
+            SCOPED_TRACE(std::string(cs.shape) + " h=" + std::to_string(h) + " tol=" + std::to_string(tol));
+            expect_bounded(g, tgt.view(), src.view(), h, q, c, o, cs.n > 400 ? 7 : 1);
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Shapes, GaussPaths,
+    ::testing::Combine(::testing::Values(Case{"uniform", 700, 500, 0.05}, Case{"surface", 900, 800, 0.02},
+                                         Case{"surface", 600, 700, 1e-4}, Case{"clustered", 500, 400, 0.003},
+                                         Case{"duplicated", 400, 300, 0.01}, Case{"strip", 800, 600, 0.01},
+                                         Case{"uniform", 300, 200, 10.0}, Case{"surface", 1, 1, 0.1},
+                                         Case{"surface", 1, 50, 0.2}, Case{"uniform", 60, 1, 0.05}),
+                       ::testing::Values(static_cast<int>(GaussPath::Direct), static_cast<int>(GaussPath::Near), -1)));
+
+TEST(GaussTransform, IsolatedPointsAndHugeWeightsStayBounded) {
+    // A target far from every source (its sum is many orders below its neighbours') and a
+    // source with a weight 1e12 times the others: the bound must still hold point by point.
+    Cloud src = make_cloud("surface", 1500, 8), tgt = make_cloud("surface", 1200, 9);
+    tgt.add(5.0, 5.0, 5.0);
+    tgt.add(0.0, 0.0, 0.0);
+    src.add(0.9, 0.0, 0.0);
+    std::vector<double> q(src.x.size(), 1.0);
+    q.back() = 1e12;
+    GaussOptions o;
+    o.force = static_cast<int>(GaussPath::Near);
+    const GaussSums g = gauss_transform(tgt.view(), src.view(), 0.03, q.data(), 1, o);
+    expect_bounded(g, tgt.view(), src.view(), 0.03, q, 1, o, 11);
+    const std::size_t far = tgt.x.size() - 2;
+    const RefRow r = reference(tgt.view(), far, src.view(), 0.03, q, 1, false);
+    // Every source is beyond the kernel's clamp: the sum is the clamp times the total weight.
+    double total = 0.0;
+    for (double v : q) total += v;
+    EXPECT_NEAR(g.values[far], std::exp(detail::kExpMin) * total, 1e-12 * std::exp(detail::kExpMin) * total);
+    EXPECT_NEAR(g.values[far], static_cast<double>(r.sum[0]), g.bound[far] * static_cast<double>(r.mag[0]));
+}
+
+TEST(GaussTransform, LargeCloudNearPathAgreesWithReferenceOnSampledPoints) {
+    const Cloud src = make_cloud("surface", 20000, 21), tgt = make_cloud("surface", 20000, 22);
+    const std::vector<double> q = make_weights(src.x.size(), 1, false, 23);
+    GaussOptions o;
+    o.moments = true;
+    const GaussSums g = gauss_transform(tgt.view(), src.view(), 0.01, q.data(), 1, o);
+    EXPECT_EQ(g.path, GaussPath::Near);
+    expect_bounded(g, tgt.view(), src.view(), 0.01, q, 1, o, 997);
+}
+
+TEST(GaussTransform, SameBitsForOneTwoAndThreeThreads) {
+    const Cloud src = make_cloud("surface", 3000, 31), tgt = make_cloud("uniform", 2000, 32);
+    const std::vector<double> q = make_weights(src.x.size(), 2, true, 33);
+    for (int force : {0, 1, -1}) {
+        GaussOptions o;
+        o.force = force;
+        std::vector<std::vector<double>> runs;
+        for (std::size_t threads : {1, 2, 3}) {
+            std::optional<GaussSums> g;
+            run_in_pool(threads, [&] { g.emplace(gauss_transform(tgt.view(), src.view(), 0.05, q.data(), 2, o)); });
+            runs.push_back(g->values);
+            runs.back().insert(runs.back().end(), g->bound.begin(), g->bound.end());
+        }
+        EXPECT_EQ(runs[0], runs[1]);
+        EXPECT_EQ(runs[0], runs[2]);
+    }
+}
+
+TEST(GaussTransform, CancellationStopsPromptly) {
+    const Cloud src = make_cloud("uniform", 40000, 41), tgt = make_cloud("uniform", 40000, 42);
+    const std::vector<double> q(src.x.size(), 1.0);
+    std::atomic<bool> flag{true};
+    GaussOptions o;
+    o.cancel = &flag;
+    o.force = static_cast<int>(GaussPath::Direct);
+    GaussSums g = gauss_transform(tgt.view(), src.view(), 0.1, q.data(), 1, o);
+    for (double v : g.values) EXPECT_EQ(v, 0.0);
+    // Set while running: a direct transform of 1.6e9 pairs stops long before it would finish.
+    flag = false;
+    std::thread setter([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        flag = true;
+    });
+    const auto t0 = std::chrono::steady_clock::now();
+    g = gauss_transform(tgt.view(), src.view(), 0.1, q.data(), 1, o);
+    const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    setter.join();
+    EXPECT_LT(secs, 1.0);
+}
+
+TEST(GaussTransform, EmptyInputsAndExp64Accuracy) {
+    const Cloud one = make_cloud("uniform", 3, 1), none;
+    const std::vector<double> q(3, 1.0);
+    GaussOptions o;
+    GaussSums g = gauss_transform(none.view(), one.view(), 0.1, q.data(), 1, o);
+    EXPECT_TRUE(g.values.empty());
+    g = gauss_transform(one.view(), none.view(), 0.1, q.data(), 1, o);
+    for (double v : g.values) EXPECT_EQ(v, 0.0);
+    // The kernel's exponential: within 2 ulp of the C library's over its whole range.
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> u(detail::kExpMin, 0.0);
+    for (int i = 0; i < 200000; ++i) {
+        const double x = i < 4 ? std::vector<double>{0.0, -1e-300, detail::kExpMin, -0.5}[i] : u(rng);
+        const double ref = std::exp(static_cast<long double>(x));
+        EXPECT_LE(std::fabs(detail::exp64(x) - ref), 4.5e-16 * ref) << x;
+    }
+}
+
+}  // namespace
