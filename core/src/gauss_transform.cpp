@@ -25,12 +25,18 @@ constexpr double kNearPointSeconds = 6e-8;
 // Below this many pairs the direct path is taken without planning the others.
 constexpr double kSmallPairs = 1 << 18;
 
-PairLayout layout_for(const double* q, std::size_t m, std::size_t c, double h, bool moments) {
+PairLayout layout_for(const double* q, std::size_t m, std::size_t c, double h, const GaussOptions& o) {
     PairLayout l;
     l.c = c;
-    l.moments = moments;
+    l.moments = o.moments;
+    l.track_max = o.nearest;
     l.h = h;
     l.inv_2h2 = 1.0 / (2.0 * h * h);
+    if (o.kernel32_sigma2 > 0.0f) {
+        l.g32 = -1.442695f / (o.kernel32_sigma2 + o.kernel32_sigma2);
+        l.h = std::sqrt(static_cast<double>(o.kernel32_sigma2));
+        l.inv_2h2 = 1.0 / (2.0 * static_cast<double>(o.kernel32_sigma2));
+    }
     for (std::size_t k = 0; k < c; ++k)
         for (std::size_t j = 0; j < m; ++j)
             if (q[j * c + k] < 0.0) {
@@ -55,13 +61,13 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
                           std::size_t c, const GaussOptions& opts_in) {
     GaussOptions opts = opts_in;
     GaussSums res;
-    res.width = c + (opts.moments ? 4 : 0);
+    res.width = c + (opts.moments ? 4 : 0) + (opts.nearest ? 1 : 0);
     const std::size_t n = targets.n, m = sources.n;
     res.values.assign(n * res.width, 0.0);
     res.bound.assign(n, 0.0);
     if (n == 0 || m == 0 || c == 0) return res;
 
-    const PairLayout layout = layout_for(q, m, c, h, opts.moments);
+    const PairLayout layout = layout_for(q, m, c, h, opts);
     const double pairs = static_cast<double>(n) * static_cast<double>(m);
     const double direct_s = pairs * pair_seconds(layout.slots());
 
@@ -73,16 +79,17 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
         if (!ns) {
             // Cells much sparser than the kernel's reach cost more in lookups of empty cells than
             // they save in pairs: widen them until an occupied cell holds a few sources.
-            double side = detail::near_cell_side(h, opts.tolerance);
+            double side = detail::near_cell_side(layout.h, opts.tolerance);
             for (int widen = 0;; ++widen) {
                 const detail::CellFrame frame = detail::CellFrame::over(targets, sources, side);
-                ns.emplace(detail::near_sources(sources, q, c, h, frame, opts));
+                ns.emplace(detail::near_sources(sources, q, layout, frame, opts));
                 if (widen == 4 || static_cast<double>(m) >= 4.0 * static_cast<double>(ns->grid.size())) break;
                 side *= 2.0;
             }
         }
         return &*ns;
     };
+    if (opts.kernel32_sigma2 > 0.0f && opts.force == static_cast<int>(GaussPath::Far)) opts.force = -1;
     if (opts.force >= 0) {
         path = static_cast<GaussPath>(opts.force);
         if (path == GaussPath::Far) {
@@ -97,8 +104,10 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
             best = near_s;
             path = GaussPath::Near;
         }
-        far = detail::far_plan(targets, sources, h, opts.tolerance, c + (opts.moments ? 4 : 0));
-        if (far.feasible && far.seconds < best) path = GaussPath::Far;
+        if (opts.kernel32_sigma2 <= 0.0f) {
+            far = detail::far_plan(targets, sources, h, opts.tolerance, c + (opts.moments ? 4 : 0));
+            if (far.feasible && far.seconds < best) path = GaussPath::Far;
+        }
     }
     res.path = path;
 

@@ -54,11 +54,7 @@ void normalise(const CloudView& cloud, const double centre[3], double norm_scale
 
 void Moving::move_by_rows(const double* rows, std::size_t len) {
     const std::size_t m = len / 3;
-    for (std::size_t i = 0; i < m; ++i) {
-        x32[i] = static_cast<float>(rows[3 * i]);
-        y32[i] = static_cast<float>(rows[3 * i + 1]);
-        z32[i] = static_cast<float>(rows[3 * i + 2]);
-    }
+    for (std::size_t i = 0; i < m; ++i) move_point(i, rows[3 * i], rows[3 * i + 1], rows[3 * i + 2]);
 }
 
 Setup Setup::make(const CloudView& source, const CloudView& target, std::optional<double> sigma2, double w) {
@@ -102,6 +98,9 @@ Setup Setup::make(const CloudView& source, const CloudView& target, std::optiona
 
     normalise(source, s.centre, s.norm_scale, s.moving.x, s.moving.y, s.moving.z);
     normalise(target, s.centre, s.norm_scale, s.fixed.x, s.fixed.y, s.fixed.z);
+    s.moving.cx = s.moving.x;
+    s.moving.cy = s.moving.y;
+    s.moving.cz = s.moving.z;
     to_f32_padded(s.moving.x, s.moving.x32);
     to_f32_padded(s.moving.y, s.moving.y32);
     to_f32_padded(s.moving.z, s.moving.z32);

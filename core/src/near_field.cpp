@@ -84,26 +84,18 @@ double point_bound(const PairLayout& layout, const double* sums, const double* o
     return b + rounding_allowance(terms);
 }
 
-NearSources near_sources(const Points64& sources, const double* q, std::size_t c, double h, const CellFrame& frame,
+NearSources near_sources(const Points64& sources, const double* q, const PairLayout& layout, const CellFrame& frame,
                          const GaussOptions& opts) {
     NearSources ns;
-    ns.h = h;
+    const std::size_t c = layout.c;
+    ns.h = layout.h;
     ns.side = frame.side;
     ns.tolerance = opts.tolerance;
     ns.floor = opts.floor;
-    ns.r0 = h * std::sqrt(2.0 * std::log(1.0 / opts.tolerance));
+    ns.r0 = layout.h * std::sqrt(2.0 * std::log(1.0 / opts.tolerance));
     ns.grid = CellGrid::build(sources, frame);
     ns.src = gather_sources(sources.x, sources.y, sources.z, q, c, ns.grid.order.data(), sources.n);
-    ns.layout.c = c;
-    ns.layout.moments = opts.moments;
-    ns.layout.h = h;
-    ns.layout.inv_2h2 = 1.0 / (2.0 * h * h);
-    for (std::size_t k = 0; k < c; ++k)
-        for (std::size_t j = 0; j < sources.n; ++j)
-            if (q[j * c + k] < 0.0) {
-                ns.layout.signed_cols.push_back(k);
-                break;
-            }
+    ns.layout = layout;
     const std::size_t cells = ns.grid.size();
     ns.cell_mag.assign(cells * c, 0.0);
     ns.total_mag.assign(c, 0.0);
@@ -128,11 +120,18 @@ NearSources near_sources(const Points64& sources, const double* q, std::size_t c
         for (std::size_t k = 0; k < cs; ++k) ns.total_sum[k] += sum[k];
     }
     // Offsets out to where the kernel reaches its clamp: no wider stencil can tighten a bound.
-    ns.offsets = sorted_offsets(frame.side, h * std::sqrt(-2.0 * kExpMin));
+    ns.offsets = sorted_offsets(frame.side, layout.h * std::sqrt(-2.0 * kExpMin));
     ns.beyond_offsets = beyond_list(ns.offsets, frame.side);
-    // A margin keeps rounding of |t − s|²/2h² from landing a term just inside the clamp.
-    ns.clamp_radius = h * std::sqrt(-2.0 * kExpMin) * (1.0 + 1e-9);
-    ns.clamp_value = exp64(kExpMin);
+    if (layout.g32 != 0.0f) {
+        // The single-precision kernel's floor 2^-126, reached once d²·g ≤ −126; the margin covers
+        // the rounding of d² in single precision.
+        ns.clamp_radius = std::sqrt(-126.0 / static_cast<double>(layout.g32)) * (1.0 + 1e-5);
+        ns.clamp_value = std::ldexp(1.0, -126);
+    } else {
+        // A margin keeps rounding of |t − s|²/2h² from landing a term just inside the clamp.
+        ns.clamp_radius = layout.h * std::sqrt(-2.0 * kExpMin) * (1.0 + 1e-9);
+        ns.clamp_value = exp64(kExpMin);
+    }
     return ns;
 }
 
@@ -177,10 +176,12 @@ struct CellWork {
     bool run(std::size_t tc, std::vector<double>& acc, std::vector<double>& sums) const {
         const std::size_t first = tg.start[tc], count = tg.count(tc);
         const CellCoord c0 = tg.cells[tc];
-        acc.assign(count * slots * kPairLanes, 0.0);
+        acc.resize(count * slots * kPairLanes);
+        for (std::size_t p = 0; p < count; ++p) reset_lanes(ns.layout, acc.data() + p * slots * kPairLanes);
         sums.assign(count * slots, 0.0);
         std::vector<double> inside(c, 0.0), dropped(c, 0.0), slack(c, 0.0), inside_sum(c + 4, 0.0);
         std::size_t terms = 0, visited = 0, next = 0;
+        double final_excluded = kInf;
         const std::size_t source_cells = ns.grid.size();
         const auto& offs = ns.offsets;
         double rho = ns.r0;
@@ -205,6 +206,7 @@ struct CellWork {
             // Everything left out is at least `excluded` away.
             const bool all = visited == source_cells;
             const double excluded = all ? kInf : (next < offs.size() ? offs[next].dist : ns.beyond_offsets);
+            final_excluded = excluded;
             for (std::size_t k = 0; k < c; ++k) {
                 slack[k] = ns.total_mag[k] * static_cast<double>(2 * source_cells + 8) * kUnitRoundoff;
                 dropped[k] = all ? 0.0 : std::max(ns.total_mag[k] - inside[k], 0.0) + slack[k];
@@ -214,7 +216,7 @@ struct CellWork {
             bool ok = true;
             for (std::size_t p = 0; p < count; ++p) {
                 double* sum = sums.data() + p * slots;
-                fold_lanes(acc.data() + p * slots * kPairLanes, slots, sum);
+                fold_lanes(ns.layout, acc.data() + p * slots * kPairLanes, sum);
                 if (clamped) {
                     const std::size_t i = tg.order[first + p];
                     add_clamped(sum, inside, inside_sum, targets.x[i], targets.y[i], targets.z[i]);
@@ -233,12 +235,13 @@ struct CellWork {
             rho = std::max(excluded, rho) + 0.5 * ns.side;
         }
         if (direct) {
+            final_excluded = kInf;
             for (std::size_t p = 0; p < count; ++p) {
                 const std::size_t i = tg.order[first + p];
                 double* a = acc.data() + p * slots * kPairLanes;
-                std::fill(a, a + slots * kPairLanes, 0.0);
+                reset_lanes(ns.layout, a);
                 add_pairs(ns.layout, ns.src, 0, ns.src.n, targets.x[i], targets.y[i], targets.z[i], a);
-                fold_lanes(a, slots, sums.data() + p * slots);
+                fold_lanes(ns.layout, a, sums.data() + p * slots);
                 std::fill(dropped.begin(), dropped.end(), 0.0);
                 bound[row(first + p)] = point_bound(ns.layout, sums.data() + p * slots, dropped.data(), kInf, ns.floor,
                                                     ns.src.n);
@@ -246,7 +249,16 @@ struct CellWork {
         }
         for (std::size_t p = 0; p < count; ++p) {
             double* o = out + row(first + p) * width;
-            for (std::size_t s = 0; s < width; ++s) o[s] = sums[p * slots + s];
+            const double* sum = sums.data() + p * slots;
+            for (std::size_t s = 0; s < ns.layout.value_slots(); ++s) o[s] = sum[s];
+            // The largest exponent over all sources: the kept pairs', or what the sources left
+            // out could reach from beyond the exclusion distance.
+            if (ns.layout.track_max)
+                o[width - 1] = std::max(sum[ns.layout.max_slot()],
+                                        final_excluded < kInf ? std::max(-(final_excluded * final_excluded) *
+                                                                             ns.layout.inv_2h2,
+                                                                         kExpMin)
+                                                              : -kInf);
         }
         return direct;
     }
@@ -302,7 +314,7 @@ struct CellWork {
 std::size_t near_run(const NearSources& ns, const Points64& targets, const unsigned* rows, bool parallel,
                      CancelFlag cancel, double* out, double* bound) {
     const CellGrid tg = CellGrid::build(targets, ns.grid.frame);
-    const std::size_t slots = ns.layout.slots(), width = ns.layout.value_slots();
+    const std::size_t slots = ns.layout.slots(), width = ns.layout.out_width();
     const CellWork work{ns, targets, tg, rows, out, bound, slots, width, ns.layout.c,
                         std::max(ns.tolerance - rounding_allowance(0), 0.0)};
     std::atomic<std::size_t> fell_back{0};
@@ -326,17 +338,18 @@ std::size_t near_run(const NearSources& ns, const Points64& targets, const unsig
 
 void direct_run(const SourceArrays& src, const PairLayout& layout, const Points64& targets, const unsigned* rows,
                 double floor, bool parallel, CancelFlag cancel, double* out, double* bound) {
-    const std::size_t slots = layout.slots(), width = layout.value_slots();
+    const std::size_t slots = layout.slots(), width = layout.out_width();
     auto body = [&](const tbb::blocked_range<std::size_t>& r) {
         std::vector<double> acc(slots * kPairLanes), sums(slots), dropped(layout.c, 0.0);
         const FlushSubnormals ftz;
         for (std::size_t i = r.begin(); i != r.end(); ++i) {
             if (cancelled(cancel)) break;
-            std::fill(acc.begin(), acc.end(), 0.0);
+            reset_lanes(layout, acc.data());
             add_pairs(layout, src, 0, src.n, targets.x[i], targets.y[i], targets.z[i], acc.data());
-            fold_lanes(acc.data(), slots, sums.data());
+            fold_lanes(layout, acc.data(), sums.data());
             const std::size_t row = rows ? rows[i] : i;
-            for (std::size_t s = 0; s < width; ++s) out[row * width + s] = sums[s];
+            for (std::size_t s = 0; s < layout.value_slots(); ++s) out[row * width + s] = sums[s];
+            if (layout.track_max) out[row * width + width - 1] = sums[layout.max_slot()];
             bound[row] = point_bound(layout, sums.data(), dropped.data(), kInf, floor, src.n);
         }
     };

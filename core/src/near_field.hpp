@@ -44,7 +44,7 @@ struct NearSources {
 };
 
 /// Bucket the sources on `frame` (whose side the caller chose for this width and tolerance).
-NearSources near_sources(const Points64& sources, const double* q, std::size_t c, double h, const CellFrame& frame,
+NearSources near_sources(const Points64& sources, const double* q, const PairLayout& layout, const CellFrame& frame,
                          const GaussOptions& opts);
 
 /// Cell side for width h and a tolerance: half the radius beyond which a term is below it.
@@ -54,7 +54,7 @@ double near_cell_side(double h, double tolerance);
 double near_pairs_estimate(const NearSources& ns, const Points64& targets);
 
 /// Sum onto `targets`: point p's results go to row rows[p] (or p when `rows` is null) of `out`
-/// (width = layout.value_slots()) and `bound`. Returns the number of points summed directly.
+/// (width = layout.out_width()) and `bound`. Returns the number of points summed directly.
 std::size_t near_run(const NearSources& ns, const Points64& targets, const unsigned* rows, bool parallel,
                      CancelFlag cancel, double* out, double* bound);
 

@@ -66,6 +66,55 @@ struct Eight {
     return e;
 }
 
+typedef float v8f __attribute__((vector_size(32)));
+typedef int v8i __attribute__((vector_size(32)));
+
+// The exact E-step's single-precision kernel on eight sources (same operations, same order).
+[[gnu::always_inline]] inline Eight eight32(const SourceArrays& s, std::size_t p, double tx, double ty, double tz,
+                                           float g, double left) {
+    const v8f fx = __builtin_convertvector(load(s.x.data() + p), v8f) - static_cast<float>(tx);
+    const v8f fy = __builtin_convertvector(load(s.y.data() + p), v8f) - static_cast<float>(ty);
+    const v8f fz = __builtin_convertvector(load(s.z.data() + p), v8f) - static_cast<float>(tz);
+    const v8f d2 = fz * fz + (fy * fy + fx * fx);
+    const v8f a = d2 * g;
+    const v8f floor = {-126.0f, -126.0f, -126.0f, -126.0f, -126.0f, -126.0f, -126.0f, -126.0f};
+    const v8f t = a > floor ? a : floor;
+    const v8f n = (t + 12582912.0f) - 12582912.0f;
+    const v8f f = t - n;
+    const v8i bits = (__builtin_convertvector(n, v8i) + 127) << 23;
+    v8f two_n;
+    std::memcpy(&two_n, &bits, sizeof two_n);
+    const v8f k = two_n * (1.0f + f * (0.693147182f + f * (0.240226507f + f * (0.0555041097f +
+                  f * (0.00961812865f + f * (0.00133335579f + f * (0.000154035297f + f * 1.52527336e-5f)))))));
+    Eight e;
+    e.dx = __builtin_convertvector(fx, v8d);
+    e.dy = __builtin_convertvector(fy, v8d);
+    e.dz = __builtin_convertvector(fz, v8d);
+    e.d2 = __builtin_convertvector(d2, v8d);
+    const v8d kd = __builtin_convertvector(k, v8d);
+    e.k = kLaneIndex < left ? kd : 0.0;
+    return e;
+}
+
+TARVIC_CLONES
+void add_one_column_max(const SourceArrays& s, std::size_t begin, std::size_t end, double tx, double ty, double tz,
+                        double inv_2h2, double* acc) {
+    v8d a0 = load(acc), amax = load(acc + 8);
+    const double* q = s.column(0);
+    for (std::size_t p = begin; p < end; p += kPairLanes) {
+        const double left = static_cast<double>(end - p);
+        const v8d dx = load(s.x.data() + p) - tx, dy = load(s.y.data() + p) - ty, dz = load(s.z.data() + p) - tz;
+        v8d a = -(((dx * dx + dy * dy) + dz * dz) * inv_2h2);
+        a = a > kExpMin ? a : kExpMin;
+        const v8d k = exp64_v8(a);
+        a0 += (kLaneIndex < left ? k : 0.0) * load(q + p);
+        const v8d live = kLaneIndex < left ? a : kExpMin;
+        amax = live > amax ? live : amax;
+    }
+    store(acc, a0);
+    store(acc + 8, amax);
+}
+
 TARVIC_CLONES
 void add_one_column(const SourceArrays& s, std::size_t begin, std::size_t end, double tx, double ty, double tz,
                     double inv_2h2, double* acc) {
@@ -107,7 +156,17 @@ void add_general(const PairLayout& l, const SourceArrays& s, std::size_t begin, 
                  double ty, double tz, double* acc) {
     const std::size_t c = l.c, vs = l.value_slots(), ns = l.signed_cols.size();
     for (std::size_t p = begin; p < end; p += kPairLanes) {
-        const Eight e = eight(s, p, tx, ty, tz, l.inv_2h2, static_cast<double>(end - p));
+        const double left = static_cast<double>(end - p);
+        const Eight e = l.g32 != 0.0f ? eight32(s, p, tx, ty, tz, l.g32, left) : eight(s, p, tx, ty, tz, l.inv_2h2, left);
+        if (l.track_max) {
+            // The exponent in natural-log units: −d²/2h² (clamped), whichever kernel is in use.
+            v8d a = -(e.d2 * l.inv_2h2);
+            a = a > kExpMin ? a : kExpMin;
+            const v8d live = kLaneIndex < left ? a : kExpMin;
+            double* m = acc + 8 * l.max_slot();
+            const v8d cur = load(m);
+            store(m, live > cur ? live : cur);
+        }
         for (std::size_t k = 0; k < c; ++k) store(acc + 8 * k, load(acc + 8 * k) + e.k * load(s.column(k) + p));
         for (std::size_t t = 0; t < ns; ++t) {
             double* a = acc + 8 * (vs + t);
@@ -131,18 +190,33 @@ void add_general(const PairLayout& l, const SourceArrays& s, std::size_t begin, 
 void add_pairs(const PairLayout& layout, const SourceArrays& src, std::size_t begin, std::size_t end, double tx,
                double ty, double tz, double* acc) {
     if (begin >= end) return;
-    if (layout.c == 1 && layout.signed_cols.empty()) {
-        if (!layout.moments) return add_one_column(src, begin, end, tx, ty, tz, layout.inv_2h2, acc);
-        return add_moments(src, begin, end, tx, ty, tz, layout.inv_2h2, acc);
+    if (layout.c == 1 && layout.signed_cols.empty() && layout.g32 == 0.0f) {
+        if (!layout.moments && !layout.track_max) return add_one_column(src, begin, end, tx, ty, tz, layout.inv_2h2, acc);
+        if (!layout.moments) return add_one_column_max(src, begin, end, tx, ty, tz, layout.inv_2h2, acc);
+        if (!layout.track_max) return add_moments(src, begin, end, tx, ty, tz, layout.inv_2h2, acc);
     }
     add_general(layout, src, begin, end, tx, ty, tz, acc);
 }
 
-void fold_lanes(const double* acc, std::size_t slots, double* out) {
-    for (std::size_t s = 0; s < slots; ++s) {
+void fold_lanes(const PairLayout& layout, const double* acc, double* out) {
+    const std::size_t sums = layout.max_slot();
+    for (std::size_t s = 0; s < sums; ++s) {
         const double* a = acc + kPairLanes * s;
         out[s] = ((a[0] + a[1]) + (a[2] + a[3])) + ((a[4] + a[5]) + (a[6] + a[7]));
     }
+    if (layout.track_max) {
+        const double* a = acc + kPairLanes * sums;
+        double m = a[0];
+        for (std::size_t l = 1; l < kPairLanes; ++l) m = a[l] > m ? a[l] : m;
+        out[sums] = m;
+    }
+}
+
+void reset_lanes(const PairLayout& layout, double* acc) {
+    const std::size_t n = layout.slots() * kPairLanes;
+    for (std::size_t i = 0; i < n; ++i) acc[i] = 0.0;
+    if (layout.track_max)
+        for (std::size_t l = 0; l < kPairLanes; ++l) acc[layout.max_slot() * kPairLanes + l] = -1e308;
 }
 
 SourceArrays gather_sources(const double* x, const double* y, const double* z, const double* q, std::size_t c,

@@ -25,15 +25,23 @@ struct SourceArrays {
 
 /// What a pair adds to an evaluation point. Slot layout: the c weighted sums; with moments,
 /// Σ q0·K·(s − t) (3) and Σ q0·K·|s − t|²; then the magnitude sums the bound needs: Σ|q_k|·K for
-/// each signed column k (in order) and, with moments, Σ q0·K·(|dx| + |dy| + |dz|).
+/// each signed column k (in order) and, with moments, Σ q0·K·(|dx| + |dy| + |dz|); last, with
+/// `track_max`, the largest kernel exponent seen (folded by max, not by sum).
 struct PairLayout {
     std::size_t c = 0;
     bool moments = false;
+    bool track_max = false;
     std::vector<std::size_t> signed_cols;  // columns with a negative weight
     double h = 1.0;                        // kernel width
     double inv_2h2 = 0.0;                  // 1 / (2h²)
+    // Non-zero: the single-precision kernel of the exact E-step instead, 2^max(d²·g32, −126) with
+    // d² formed in single precision from single-precision coordinates (the test oracle).
+    float g32 = 0.0f;
     std::size_t value_slots() const { return c + (moments ? 4 : 0); }
-    std::size_t slots() const { return value_slots() + signed_cols.size() + (moments ? 1 : 0); }
+    std::size_t max_slot() const { return value_slots() + signed_cols.size() + (moments ? 1 : 0); }
+    std::size_t slots() const { return max_slot() + (track_max ? 1 : 0); }
+    /// Values per evaluation point in the output: the value slots, then the exponent if tracked.
+    std::size_t out_width() const { return value_slots() + (track_max ? 1 : 0); }
 };
 
 /// Add the sources [begin, end) to the lane accumulators `acc` (slots × kPairLanes) of the point
@@ -42,8 +50,11 @@ struct PairLayout {
 void add_pairs(const PairLayout& layout, const SourceArrays& src, std::size_t begin, std::size_t end, double tx,
                double ty, double tz, double* acc);
 
-/// Fold a point's lane accumulators into `slots` sums (a fixed tree of additions).
-void fold_lanes(const double* acc, std::size_t slots, double* out);
+/// Fold a point's lane accumulators into its slots (a fixed tree of additions; max for the
+/// exponent slot). Accumulators start at zero except the exponent slot: see reset_lanes.
+void fold_lanes(const PairLayout& layout, const double* acc, double* out);
+/// Zero a point's accumulators (the exponent slot starts at −∞).
+void reset_lanes(const PairLayout& layout, double* acc);
 
 /// Sources `idx` (or all, in order, when `idx` is null) copied into padded arrays.
 SourceArrays gather_sources(const double* x, const double* y, const double* z, const double* q, std::size_t c,

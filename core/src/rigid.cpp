@@ -212,9 +212,7 @@ RigidResult rigid_register_inner(const CloudView& source, const CloudView& targe
             const double y[3] = {mv.x[k], mv.y[k], mv.z[k]};
             double ry[3];
             mat_vec(rot, y, ry);
-            mv.x32[k] = static_cast<float>(s * ry[0] + t[0]);
-            mv.y32[k] = static_cast<float>(s * ry[1] + t[1]);
-            mv.z32[k] = static_cast<float>(s * ry[2] + t[2]);
+            mv.move_point(k, s * ry[0] + t[0], s * ry[1] + t[1], s * ry[2] + t[2]);
         }
 
         // Full weighted residual of the fitted transform, valid for a held or clamped scale too.

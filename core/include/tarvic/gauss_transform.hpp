@@ -38,6 +38,9 @@ struct GaussOptions {
     double tolerance = 1e-6;  // requested bound on every b_i, in (0, 1)
     double floor = 0.0;       // added to Σ|q_j0|·K_ij when bounding column 0 (≥ 0)
     bool moments = false;     // also Σ q_j0·K_ij·(s_j − t_i) (3 columns) and Σ q_j0·K_ij·|s_j − t_i|²
+    bool nearest = false;     // also a last column: −min_j |t_i − s_j|²/2h², clamped at −708 (far path: 0)
+    float kernel32_sigma2 = 0;  // > 0: the exact E-step's single-precision kernel of this variance
+                                // (near and direct paths only; the test oracle)
     bool parallel = true;     // spread the work over the current pool
     int force = -1;           // test and benchmark hook: a GaussPath to use (−1: cheapest)
     CancelFlag cancel = nullptr;
@@ -45,7 +48,7 @@ struct GaussOptions {
 
 /// Sums with their bounds and a record of how they were obtained.
 struct GaussSums {
-    std::vector<double> values;  // n × width row-major; width = c (+ 4 with moments)
+    std::vector<double> values;  // n × width row-major; width = c (+ 4 with moments) (+ 1 nearest)
     std::vector<double> bound;   // n: b_i as defined above (moments: see gauss_transform)
     std::size_t width = 0;       // values per evaluation point
     double max_bound = 0.0;      // max_i b_i
