@@ -102,4 +102,11 @@ std::optional<Error> check_deform_options(const DeformOptions& o) {
     return std::nullopt;
 }
 
+bool runs_fast(Method method, std::size_t m, std::size_t n) {
+    // Below this many pairs the exact dense E-step costs less than a few milliseconds an iteration.
+    constexpr double kAutoExactPairs = 2.5e7;
+    if (method == Method::Auto) return static_cast<double>(m) * static_cast<double>(n) > kAutoExactPairs;
+    return method == Method::Fast;
+}
+
 }  // namespace tarvic

@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "batch.hpp"
+#include "tarvic/fast_estep.hpp"
 #include "tarvic/threads.hpp"
 
 namespace tarvic {
@@ -152,10 +153,23 @@ RigidResult rigid_register_inner(const CloudView& source, const CloudView& targe
     std::size_t iterations = 0;
     bool converged = false;
 
+    const bool fast = runs_fast(opts.method, m, n);
+    double bound = 0.0;
+    FastEStep fe;
+    EStep exact;
+    std::vector<double> moved(fast ? 3 * m : 0);
+
     while (true) {
         if (cancelled(cancel)) break;
         const double c = outlier_term(sigma2, setup.outlier_weight);
-        const EStep e = estep(mv, fx, parallel, cancel, estep_sigma2(sigma2), c);
+        if (fast) {
+            fe = estep_fast(mv, fx, std::max(sigma2, kFastMinSigma2), c,
+                            FastEStepOptions{opts.gauss_tolerance, parallel, cancel, false});
+            bound = std::max(bound, fe.bound);
+        } else {
+            exact = estep(mv, fx, parallel, cancel, estep_sigma2(sigma2), c);
+        }
+        const EStep& e = fast ? fe.sums : exact;
         if (!(std::isfinite(e.np) && e.np > 0.0)) break;
 
         // M-step (eqs. for μx, μy, A, the rotation, scale and translation).
@@ -208,22 +222,39 @@ RigidResult rigid_register_inner(const CloudView& source, const CloudView& targe
         std::memcpy(rot, nr, sizeof rot);
         std::memcpy(t, nt, sizeof t);
 
-        for (std::size_t k = 0; k < m; ++k) {
-            const double y[3] = {mv.x[k], mv.y[k], mv.z[k]};
-            double ry[3];
-            mat_vec(rot, y, ry);
-            mv.move_point(k, s * ry[0] + t[0], s * ry[1] + t[1], s * ry[2] + t[2]);
+        double s2new;
+        if (fast) {
+            // The residual about each point's own posterior moments: no cancellation as σ² → 0.
+            for (std::size_t k = 0; k < m; ++k) {
+                const double y[3] = {mv.x[k], mv.y[k], mv.z[k]};
+                double ry[3];
+                mat_vec(rot, y, ry);
+                for (int a = 0; a < 3; ++a) moved[3 * k + a] = s * ry[a] + t[a];
+            }
+            s2new = fast_variance(fe, mv, moved.data());
+            mv.move_by_rows(moved.data(), moved.size());
+        } else {
+            for (std::size_t k = 0; k < m; ++k) {
+                const double y[3] = {mv.x[k], mv.y[k], mv.z[k]};
+                double ry[3];
+                mat_vec(rot, y, ry);
+                mv.move_point(k, s * ry[0] + t[0], s * ry[1] + t[1], s * ry[2] + t[2]);
+            }
+            // Full weighted residual of the fitted transform, valid for a held or clamped scale too.
+            double sxx = 0.0;
+            for (std::size_t k = 0; k < n; ++k) {
+                const double dx = fx.x[k] - mux[0], dy = fx.y[k] - mux[1], dz = fx.z[k] - mux[2];
+                sxx += e.pt1[k] * (dx * dx + dy * dy + dz * dz);
+            }
+            s2new = ((s * s) * wsum + (sxx - tr * (s + s))) / (e.np * 3.0);
         }
-
-        // Full weighted residual of the fitted transform, valid for a held or clamped scale too.
-        double sxx = 0.0;
-        for (std::size_t k = 0; k < n; ++k) {
-            const double dx = fx.x[k] - mux[0], dy = fx.y[k] - mux[1], dz = fx.z[k] - mux[2];
-            sxx += e.pt1[k] * (dx * dx + dy * dy + dz * dz);
-        }
-        const double s2new = ((s * s) * wsum + (sxx - tr * (s + s))) / (e.np * 3.0);
         ++iterations;
         if (!(std::isfinite(s2new) && s2new > 0.0)) {
+            converged = true;
+            break;
+        }
+        if (fast && s2new < kFastResolvedSigma2) {
+            sigma2 = s2new;
             converged = true;
             break;
         }
@@ -258,6 +289,8 @@ RigidResult rigid_register_inner(const CloudView& source, const CloudView& targe
         for (int j = 0; j < 3; ++j) finite = finite && std::isfinite(res.rotation[i][j]);
     }
     res.converged = converged && finite;
+    res.fast = fast;
+    res.error_bound = bound;
     return res;
 }
 

@@ -320,3 +320,65 @@ TEST(RigidFit, OverflowingTransformIsNotConverged) {
     EXPECT_FALSE(finite);  // −2.7e308 along x
     EXPECT_FALSE(f.converged);
 }
+
+TEST(RigidFit, FastPathAgreesWithExactAndBoundsItsEStep) {
+    const Array2 src = surface_cloud(1500, 41);
+    double r[3][3];
+    const double axis[3] = {0.2, 1.0, -0.4}, t[3] = {0.3, 0.1, -0.2};
+    axis_angle(axis, 25.0, r);
+    Array2 tgt = similarity(surface_cloud(1300, 42), 1.2, r, t);
+    for (std::size_t i = 0; i < tgt.values.size(); ++i) tgt.values[i] += 1e-3 * std::sin(1.7 * static_cast<double>(i));
+    // Both run to the same optimum: the exact fit for a fixed number of iterations (its variance
+    // jitters at the single-precision floor before a tight tolerance is met), the fast one to 1e-10.
+    RigidOptions o;
+    o.w = 0.05;
+    o.threads = 1;
+    o.tolerance = 0.0;
+    o.max_iterations = 300;
+    const RigidResult exact = rigid_register(src.view(), tgt.view(), o, nullptr).value();
+    EXPECT_FALSE(exact.fast);
+    EXPECT_EQ(exact.error_bound, 0.0);
+    for (double tol : {1e-4, 1e-8}) {
+        o.method = Method::Fast;
+        o.gauss_tolerance = tol;
+        o.tolerance = 1e-10;
+        const RigidResult fast = rigid_register(src.view(), tgt.view(), o, nullptr).value();
+        EXPECT_TRUE(fast.fast);
+        EXPECT_GT(fast.error_bound, 0.0);
+        EXPECT_LE(fast.error_bound, tol);
+        EXPECT_TRUE(fast.converged);
+        EXPECT_LT(rotation_error_deg(fast.rotation, exact.rotation), 1e-3);
+        EXPECT_NEAR(fast.scale, exact.scale, 1e-5);
+        for (int k = 0; k < 3; ++k) EXPECT_NEAR(fast.translation[k], exact.translation[k], 1e-5);
+    }
+    o.tolerance = 1e-6;
+    o.method = Method::Exact;
+    const RigidResult exact6 = rigid_register(src.view(), tgt.view(), o, nullptr).value();
+    // Auto: exact below the pair threshold, so small fits return exactly the exact fit.
+    o.method = Method::Auto;
+    const RigidResult automatic = rigid_register(src.view(), tgt.view(), o, nullptr).value();
+    EXPECT_FALSE(automatic.fast);
+    EXPECT_EQ(automatic.sigma2, exact6.sigma2);
+    EXPECT_EQ(automatic.iterations, exact6.iterations);
+}
+
+TEST(RigidFit, FastPathResolvesANoiseFreeCopyToDoublePrecision) {
+    // The fast path has no single-precision floor: on a noise-free copy it runs until the variance
+    // has resolved the coordinates to double precision, and stops there as converged.
+    const Array2 src = surface_cloud(2000, 43);
+    double r[3][3];
+    const double axis[3] = {1.0, 0.3, 0.2}, t[3] = {0.5, -0.25, 0.125};
+    axis_angle(axis, 30.0, r);
+    const Array2 tgt = similarity(src, 1.25, r, t);
+    RigidOptions o;
+    o.tolerance = 1e-6;
+    o.max_iterations = 300;
+    o.method = Method::Fast;
+    const RigidResult fast = rigid_register(src.view(), tgt.view(), o, nullptr).value();
+    EXPECT_TRUE(fast.converged);
+    EXPECT_LT(fast.sigma2, 1e-25);
+    EXPECT_LT(fast.iterations, 300u);
+    EXPECT_LT(rotation_error_deg(fast.rotation, r), 1e-6);
+    EXPECT_NEAR(fast.scale, 1.25, 1e-9);
+    for (int k = 0; k < 3; ++k) EXPECT_NEAR(fast.translation[k], t[k], 1e-9);
+}

@@ -72,6 +72,11 @@ private:
     std::variant<T, Error> v_;
 };
 
+/// How a fit evaluates its E-step (and a deformable fit its kernel products): the exact dense
+/// sums; Gauss transforms in double precision within a guaranteed relative error; or the first
+/// where M·N is small enough for it to be cheap and the second otherwise.
+enum class Method : unsigned char { Exact, Fast, Auto };
+
 /// Options of a rigid or similarity fit; no defaults here, the Python layer fills them.
 struct RigidOptions {
     bool scale = true;                                        // estimate a uniform scale too
@@ -81,6 +86,8 @@ struct RigidOptions {
     std::size_t max_iterations = 200;                         // cap on EM iterations
     std::optional<double> sigma2;                             // initial variance in caller units
     std::optional<std::size_t> threads;                       // dedicated pool size; none or 0: current pool
+    Method method = Method::Exact;                            // how the E-step is evaluated
+    double gauss_tolerance = 1e-6;                            // error bound of the fast E-step, in (0, 1)
 };
 
 /// Options of a deformable fit.
@@ -93,7 +100,12 @@ struct DeformOptions {
     std::optional<double> sigma2;             // initial variance in caller units
     std::size_t num_modes = 100;              // kernel eigenmodes to solve through
     std::optional<std::size_t> threads;       // dedicated pool size; none or 0: current pool
+    Method method = Method::Exact;            // how the E-step and kernel products are evaluated
+    double gauss_tolerance = 1e-6;            // their error bound on the fast path, in (0, 1)
 };
+
+/// Whether a fit of M onto N points with this method runs the fast path.
+bool runs_fast(Method method, std::size_t m, std::size_t n);
 
 /// Shape, emptiness and finiteness of one cloud, in that order.
 std::optional<Error> check_cloud(const CloudView& cloud, const char* name);

@@ -19,6 +19,14 @@
 
 namespace tarvic {
 
+/// The smallest variance the fast E-step is given: below it 1/(2σ²) would overflow.
+constexpr double kFastMinSigma2 = 1e-290;
+
+/// The variance at which a fast fit has resolved its normalised coordinates (within [−1, 1])
+/// to double precision: (1e-14)². Below it the variance only measures rounding, which jitters
+/// from one iteration to the next, so the fits stop there as converged.
+constexpr double kFastResolvedSigma2 = 1e-28;
+
 /// Options of one fast E-step.
 struct FastEStepOptions {
     double tolerance = 1e-6;  // bound on the E-step's error (see FastEStep::bound)

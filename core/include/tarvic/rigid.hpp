@@ -18,6 +18,8 @@ struct RigidResult {
     double nrms = 0.0;             // sqrt(3σ²) / target RMS radius, scale-free
     std::size_t iterations = 0;    // completed M-steps
     bool converged = false;
+    bool fast = false;             // the E-step ran through Gauss transforms
+    double error_bound = 0.0;      // the largest bound of a fast E-step over the fit (0 when exact)
 };
 
 /// Validate, then fit on the pool that `opts.threads` selects (parallel E-step).
