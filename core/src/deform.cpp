@@ -10,6 +10,7 @@
 
 #include "batch.hpp"
 #include "deform_internal.hpp"
+#include "tarvic/fast_estep.hpp"
 #include "tarvic/deform.hpp"
 #include "tarvic/linalg.hpp"
 #include "tarvic/threads.hpp"
@@ -176,8 +177,34 @@ DeformResult deform_register_inner(const CloudView& source, const CloudView& tar
     // The set-up divides by the joint radius, so `beta` is already a width in normalised units.
     const PointsF32 points = PointsF32::from_columns(moving.x, moving.y, moving.z);
     const float beta = static_cast<float>(opts.beta);
-    const Eigenmodes modes = kernel_eigenmodes(points, beta, opts.num_modes, cancel);
+    const bool fast = runs_fast(opts.method, n_src, fixed.size());
+    double bound = 0.0;
+    // Products with the source's kernel: single-precision blocks, or a bounded Gauss transform.
+    const Points64 source64{moving.x.data(), moving.y.data(), moving.z.data(), n_src};
+    auto product = [&](const double* in, std::size_t c, double* out) {
+        if (!fast) {
+            gauss_mul(points, points, beta, in, n_src * c, c, out, n_src * c, cancel);
+            return;
+        }
+        GaussOptions o;
+        o.tolerance = opts.gauss_tolerance;
+        o.cancel = cancel;
+        const GaussSums g = gauss_transform(source64, source64, opts.beta, in, c, o);
+        std::copy(g.values.begin(), g.values.end(), out);
+        bound = std::max(bound, g.max_bound);
+    };
+    const Eigenmodes modes = fast ? kernel_eigenmodes(n_src, opts.num_modes, cancel, product)
+                                  : kernel_eigenmodes(points, beta, opts.num_modes, cancel);
     const std::size_t m = modes.m;
+    // One E-step at σ², exact or fast; the fast one keeps its moments for the variance.
+    FastEStep fe;
+    auto estep_at = [&](double s2) -> EStep {
+        if (!fast) return run_estep(st, parallel, cancel, s2);
+        fe = estep_fast(moving, fixed, std::max(s2, kFastMinSigma2), outlier_term(s2, st.outlier_weight),
+                        FastEStepOptions{opts.gauss_tolerance, parallel, cancel, false});
+        bound = std::max(bound, fe.bound);
+        return fe.sums;
+    };
 
     double sigma2 = st.sigma2;
     std::size_t iterations = 0;
@@ -202,7 +229,7 @@ DeformResult deform_register_inner(const CloudView& source, const CloudView& tar
                 converged = false;
                 break;
             }
-            const EStep e = run_estep(st, parallel, cancel, sigma2);
+            const EStep e = estep_at(sigma2);
             if (!finite_positive(e.np)) {
                 converged = false;
                 break;
@@ -223,11 +250,16 @@ DeformResult deform_register_inner(const CloudView& source, const CloudView& tar
             // T = Y₀ + U·Λ·Uᵀ·W, the low-rank G·W.
             detail::modes_product(modes, w.data(), true, h, t.data());
             add_source(moving, t.data());
+            // The fast path's variance comes from the posterior moments about the positions the
+            // E-step saw, so it is formed before the points move.
+            const double sigma2_new = fast ? fast_variance(fe, moving, t.data()) : detail::variance_update(x2, e, t.data());
             moving.move_by_rows(t.data(), len);
-
-            const double sigma2_new = detail::variance_update(x2, e, t.data());
             ++iterations;
             if (!finite_positive(sigma2_new)) break;
+            if (fast && sigma2_new < kFastResolvedSigma2) {
+                sigma2 = sigma2_new;
+                break;
+            }
 
             if (opts.tolerance >= std::fabs(sigma2_new - sigma2) / sigma2) {
                 sigma2 = sigma2_new;
@@ -246,12 +278,12 @@ DeformResult deform_register_inner(const CloudView& source, const CloudView& tar
         // rather than its low-rank approximation and re-estimate the variance there.
         detail::modes_product(modes, w.data(), false, h, w.data());
         if (!cancelled(cancel)) {
-            gauss_mul(points, points, beta, w.data(), len, 3, t.data(), len, cancel);
+            product(w.data(), 3, t.data());
             add_source(moving, t.data());
             moving.move_by_rows(t.data(), len);
-            const EStep e = run_estep(st, parallel, cancel, sigma2);
+            const EStep e = estep_at(sigma2);
             if (finite_positive(e.np)) {
-                const double sigma2_final = detail::variance_update(x2, e, t.data());
+                const double sigma2_final = fast ? fast_variance(fe, moving, t.data()) : detail::variance_update(x2, e, t.data());
                 if (finite_positive(sigma2_final)) sigma2 = sigma2_final;
             }
         }
@@ -279,6 +311,8 @@ DeformResult deform_register_inner(const CloudView& source, const CloudView& tar
     };
     out.converged = converged && std::isfinite(out.beta) && all_finite(out.w.values) && all_finite(out.source.values);
     out.modes = m;
+    out.fast = fast;
+    out.error_bound = bound;
     return out;
 }
 

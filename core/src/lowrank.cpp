@@ -45,8 +45,14 @@ void fill_standard_normal(std::vector<double>& out) {
 }  // namespace
 
 Eigenmodes kernel_eigenmodes(const PointsF32& source, float beta, std::size_t num_modes, CancelFlag cancel) {
+    return kernel_eigenmodes(source.size(), num_modes, cancel, [&](const double* in, std::size_t c, double* out) {
+        const std::size_t len = source.size() * c;
+        gauss_mul(source, source, beta, in, len, c, out, len, cancel);
+    });
+}
+
+Eigenmodes kernel_eigenmodes(std::size_t m_pts, std::size_t num_modes, CancelFlag cancel, const KernelProduct& product) {
     Eigenmodes modes;
-    const std::size_t m_pts = source.size();
     if (m_pts == 0 || num_modes == 0) return modes;
     const std::size_t k = std::min(num_modes, m_pts);
     const std::size_t p = std::min(m_pts, k + 10);  // ten columns of oversampling
@@ -58,17 +64,17 @@ Eigenmodes kernel_eigenmodes(const PointsF32& source, float beta, std::size_t nu
     fill_standard_normal(a);
 
     // Range finder: Q spans (K·K·K)·Ω, orthonormalised after every product for stability.
-    gauss_mul(source, source, beta, a.data(), len, p, b.data(), len, cancel);  // Y₀ = K·Ω
+    product(a.data(), p, b.data());  // Y₀ = K·Ω
     if (cancelled(cancel)) return modes;
     orthonormalise(b.data(), len, m_pts, p);
-    gauss_mul(source, source, beta, b.data(), len, p, a.data(), len, cancel);  // Y₁ = K·Q₀
+    product(b.data(), p, a.data());  // Y₁ = K·Q₀
     if (cancelled(cancel)) return modes;
     orthonormalise(a.data(), len, m_pts, p);
-    gauss_mul(source, source, beta, a.data(), len, p, b.data(), len, cancel);  // Y₂ = K·Q₁
+    product(a.data(), p, b.data());  // Y₂ = K·Q₁
     if (cancelled(cancel)) return modes;
     orthonormalise(b.data(), len, m_pts, p);
     const std::vector<double>& q = b;
-    gauss_mul(source, source, beta, q.data(), len, p, a.data(), len, cancel);  // B = K·Q
+    product(q.data(), p, a.data());  // B = K·Q
     const std::vector<double>& kq = a;
 
     // Rayleigh–Ritz: T = Qᵀ·K·Q, row by row of Q, symmetrised against rounding.

@@ -369,6 +369,19 @@ TEST(DeformRegister, RecoversSmoothDeformation) {
         EXPECT_GT(d.modes, 0u);
         EXPECT_LT(d.nrms, 0.1);
     }
+    // The fast path (bounded Gauss transforms for the E-steps and the kernel products) fits the
+    // same deformation.
+    DeformOptions o = options();
+    o.beta = 2.0;
+    const DeformResult exact = deform_register(source.view(), target.view(), o, nullptr).value();
+    o.method = Method::Fast;
+    o.gauss_tolerance = 1e-7;
+    const DeformResult fast = deform_register(source.view(), target.view(), o, nullptr).value();
+    EXPECT_TRUE(fast.fast);
+    EXPECT_GT(fast.error_bound, 0.0);
+    EXPECT_LE(fast.error_bound, 1e-7);
+    EXPECT_LT(rms_distance(moved(fast), truth), 0.1 * before);
+    EXPECT_LT(rms_distance(moved(fast), moved(exact)), 0.01 * before);
 }
 
 }  // namespace

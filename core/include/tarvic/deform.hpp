@@ -19,6 +19,8 @@ struct DeformResult {
     std::size_t iterations = 0;
     bool converged = false;
     std::size_t modes = 0;       // eigenmodes used
+    bool fast = false;           // E-steps and kernel products ran through Gauss transforms
+    double error_bound = 0.0;    // the largest bound of those over the fit (0 when exact)
 };
 
 /// Validate, then fit on the pool that `opts.threads` selects.
