@@ -40,7 +40,10 @@ class TestWrappers:
         # A default that drifted from the extension's would silently change results.
         ours = inspect.signature(getattr(tarvic, name)).parameters
         theirs = inspect.signature(getattr(ext, name)).parameters
-        assert list(ours) == list(theirs)
+        # The package's own options come after the extension's, keyword only.
+        assert list(ours) == list(theirs) + ["method", "accuracy"]
+        assert ours["method"].kind == ours["accuracy"].kind == inspect.Parameter.KEYWORD_ONLY
+        assert (ours["method"].default, ours["accuracy"].default) == ("auto", 1e-6)
         for p in theirs:
             assert ours[p].default == theirs[p].default, p
             assert ours[p].kind == theirs[p].kind, p

@@ -178,6 +178,7 @@ DeformResult deform_register_inner(const CloudView& source, const CloudView& tar
     const PointsF32 points = PointsF32::from_columns(moving.x, moving.y, moving.z);
     const float beta = static_cast<float>(opts.beta);
     const bool fast = runs_fast(opts.method, n_src, fixed.size());
+    if (fast) moving.keep_double_positions();
     double bound = 0.0;
     // Products with the source's kernel: single-precision blocks, or a bounded Gauss transform.
     const Points64 source64{moving.x.data(), moving.y.data(), moving.z.data(), n_src};

@@ -98,9 +98,6 @@ Setup Setup::make(const CloudView& source, const CloudView& target, std::optiona
 
     normalise(source, s.centre, s.norm_scale, s.moving.x, s.moving.y, s.moving.z);
     normalise(target, s.centre, s.norm_scale, s.fixed.x, s.fixed.y, s.fixed.z);
-    s.moving.cx = s.moving.x;
-    s.moving.cy = s.moving.y;
-    s.moving.cz = s.moving.z;
     to_f32_padded(s.moving.x, s.moving.x32);
     to_f32_padded(s.moving.y, s.moving.y32);
     to_f32_padded(s.moving.z, s.moving.z32);

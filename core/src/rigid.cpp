@@ -154,6 +154,7 @@ RigidResult rigid_register_inner(const CloudView& source, const CloudView& targe
     bool converged = false;
 
     const bool fast = runs_fast(opts.method, m, n);
+    if (fast) mv.keep_double_positions();
     double bound = 0.0;
     FastEStep fe;
     EStep exact;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "tarvic/gauss_transform.hpp"
 #include "tarvic/kernel.hpp"
 
 namespace tarvic {
@@ -21,7 +22,10 @@ Result<Array2> RigidTransform::apply(const CloudView& points) const {
     return out;
 }
 
-Result<Array2> DeformTransform::apply(const CloudView& points) const {
+Result<Array2> DeformTransform::apply(const CloudView& points) const { return apply(points, Options{}, nullptr); }
+
+Result<Array2> DeformTransform::apply(const CloudView& points, const Options& opts, double* bound) const {
+    if (bound) *bound = 0.0;
     if (points.cols != 3) return Error::bad_shape(points.cols);
     const std::size_t n = points.rows, m = source.rows;
     Array2 out(n, 3);
@@ -65,14 +69,31 @@ Result<Array2> DeformTransform::apply(const CloudView& points) const {
         }
         return p;
     };
-    const PointsF32 pts = to_frame(points);
-    const PointsF32 src = to_frame(source);
     std::vector<double> wv(3 * m);
     for (std::size_t j = 0; j < m; ++j)
         for (std::size_t k = 0; k < 3; ++k) wv[3 * j + k] = w.at(j, k);
-    const float beta_n = static_cast<float>(beta / r);
     std::vector<double> d(3 * n, 0.0);
-    gauss_mul(pts, src, beta_n, wv.data(), wv.size(), 3, d.data(), d.size(), nullptr);
+    if (runs_fast(opts.method, n, m)) {
+        // The same frame in double precision, for the bounded transform.
+        auto to_frame64 = [&](const CloudView& v, std::vector<double>(&cols)[3]) {
+            for (int k = 0; k < 3; ++k) cols[k].resize(v.rows);
+            for (std::size_t i = 0; i < v.rows; ++i)
+                for (std::size_t k = 0; k < 3; ++k) cols[k][i] = (v.at(i, k) - c[k]) * inv;
+            return Points64{cols[0].data(), cols[1].data(), cols[2].data(), v.rows};
+        };
+        std::vector<double> pc[3], sc[3];
+        GaussOptions o;
+        o.tolerance = opts.tolerance;
+        o.cancel = opts.cancel;
+        const GaussSums g = gauss_transform(to_frame64(points, pc), to_frame64(source, sc), beta / r, wv.data(), 3, o);
+        d = g.values;
+        if (bound) *bound = g.max_bound;
+    } else {
+        const PointsF32 pts = to_frame(points);
+        const PointsF32 src = to_frame(source);
+        const float beta_n = static_cast<float>(beta / r);
+        gauss_mul(pts, src, beta_n, wv.data(), wv.size(), 3, d.data(), d.size(), opts.cancel);
+    }
     for (std::size_t i = 0; i < 3 * n; ++i) out.values[i] += d[i];
     return out;
 }

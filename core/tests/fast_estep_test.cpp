@@ -15,7 +15,11 @@ using tarvic::testing::surface_cloud;
 
 namespace {
 
-tarvic::Setup setup_of(const Array2& s, const Array2& t, double w) { return tarvic::Setup::make(s.view(), t.view(), std::nullopt, w); }
+tarvic::Setup setup_of(const Array2& s, const Array2& t, double w) {
+    tarvic::Setup st = tarvic::Setup::make(s.view(), t.view(), std::nullopt, w);
+    st.moving.keep_double_positions();
+    return st;
+}
 
 // The exact E-step's kernel values (single precision, floored at 2^-126) with every sum in double.
 EStep exact_kernel_double_sums(const Moving& mv, const Fixed& fx, float s2, double c) {

@@ -3,48 +3,12 @@
 #include <vector>
 
 #include "entries.hpp"
+#include "fits.hpp"
 #include "interrupt.hpp"
 #include "tarvic/deform.hpp"
 #include "tarvic/transform.hpp"
 
 namespace tarvic::py {
-
-namespace {
-
-/// The option arguments of the deformable fits, starting at `alpha`, in their conversion order.
-/// `a` holds alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, threads (null: default).
-bool deform_options(const PyRef* a, DeformOptions& o) {
-    o = DeformOptions{};
-    o.alpha = 2.0;
-    o.beta = 1.0;
-    o.w = 0.0;
-    o.tolerance = 1e-6;
-    o.max_iterations = 200;
-    o.sigma2.reset();
-    o.num_modes = 100;
-    o.threads.reset();
-    return (!a[0] || to_float(a[0].get(), "alpha", o.alpha)) && (!a[1] || to_float(a[1].get(), "beta", o.beta)) &&
-           (!a[2] || to_float(a[2].get(), "w", o.w)) &&
-           (!a[3] || to_float(a[3].get(), "tolerance", o.tolerance)) &&
-           (!a[4] || to_count(a[4].get(), "max_iterations", o.max_iterations)) &&
-           (!a[5] || to_opt_float(a[5].get(), "sigma2", o.sigma2)) &&
-           (!a[6] || to_count(a[6].get(), "num_modes", o.num_modes)) &&
-           (!a[7] || to_opt_count(a[7].get(), "threads", o.threads));
-}
-
-/// `(source, w, beta, sigma2, nrms, iterations, converged, modes)`, the arrays moved into NumPy.
-PyObject* deform_tuple(DeformResult&& r) {
-    std::vector<PyRef> items;
-    const auto add = [&](PyObject* o) { return items.emplace_back(PyRef::steal(o)).get() != nullptr; };
-    if (!(add(to_numpy(std::move(r.source))) && add(to_numpy(std::move(r.w))) && add(PyFloat_FromDouble(r.beta)) &&
-          add(PyFloat_FromDouble(r.sigma2)) && add(PyFloat_FromDouble(r.nrms)) &&
-          add(PyLong_FromSize_t(r.iterations)) && add(PyBool_FromLong(r.converged)) &&
-          add(PyLong_FromSize_t(r.modes))))
-        return nullptr;
-    return pack_tuple(std::move(items));
-}
-
-}  // namespace
 
 PyObject* fit_deform_py(PyObject* args, PyObject* kwargs) {
     static const char* const params[] = {"source",         "target", "alpha",     "beta",   "w",

@@ -4,50 +4,12 @@
 #include <vector>
 
 #include "entries.hpp"
+#include "fits.hpp"
 #include "interrupt.hpp"
 #include "tarvic/rigid.hpp"
 #include "tarvic/transform.hpp"
 
 namespace tarvic::py {
-
-namespace {
-
-/// The option arguments of the rigid fits, starting at `scale`, in their conversion order.
-/// `a` holds scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads (null: default).
-bool rigid_options(const PyRef* a, RigidOptions& o) {
-    o = RigidOptions{};
-    o.scale = true;
-    o.scale_bounds.reset();
-    o.w = 0.0;
-    o.tolerance = 1e-6;
-    o.max_iterations = 200;
-    o.sigma2.reset();
-    o.threads.reset();
-    return (!a[0] || to_flag(a[0].get(), "scale", o.scale)) &&
-           (!a[1] || to_float_pair(a[1].get(), "scale_bounds", o.scale_bounds)) &&
-           (!a[2] || to_float(a[2].get(), "w", o.w)) &&
-           (!a[3] || to_float(a[3].get(), "tolerance", o.tolerance)) &&
-           (!a[4] || to_count(a[4].get(), "max_iterations", o.max_iterations)) &&
-           (!a[5] || to_opt_float(a[5].get(), "sigma2", o.sigma2)) &&
-           (!a[6] || to_opt_count(a[6].get(), "threads", o.threads));
-}
-
-PyObject* rigid_tuple(const RigidResult& r) {
-    std::vector<double> rotation(9), translation(3);
-    for (int i = 0; i < 3; ++i) {
-        for (int j = 0; j < 3; ++j) rotation[3 * i + j] = r.rotation[i][j];
-        translation[i] = r.translation[i];
-    }
-    std::vector<PyRef> items;
-    const auto add = [&](PyObject* o) { return items.emplace_back(PyRef::steal(o)).get() != nullptr; };
-    if (!(add(PyFloat_FromDouble(r.scale)) && add(to_numpy(std::move(rotation), {3, 3})) &&
-          add(to_numpy(std::move(translation), {3})) && add(PyFloat_FromDouble(r.sigma2)) &&
-          add(PyFloat_FromDouble(r.nrms)) && add(PyLong_FromSize_t(r.iterations)) && add(PyBool_FromLong(r.converged))))
-        return nullptr;
-    return pack_tuple(std::move(items));
-}
-
-}  // namespace
 
 bool prepare_batch(const std::vector<PyRef>& sources, const std::vector<PyRef>* targets, PyArrayObject* pairs,
                    BatchInput& out) {

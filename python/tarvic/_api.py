@@ -1,7 +1,10 @@
-"""The package's fits: the extension's functions with the same arguments, returning named results.
+"""The package's fits: the extension's functions with the same arguments, plus keyword options
+of their own, returning named results.
 
-Every argument is passed on positionally, so the extension does all of the checking and its
-messages and exception classes reach the caller unchanged.
+They run the package's second compiled module, `tarvic._engine`, which takes every argument of
+`tarvic._tarvic` in the same order and checks it the same way, so the extension's messages and
+exception classes reach the caller unchanged; with `method="exact"` (and, for small clouds, the
+default "auto") the numbers are the extension's too.
 """
 from __future__ import annotations
 
@@ -10,7 +13,7 @@ from typing import Callable, List, Optional, Sequence, Tuple
 import numpy as np
 import numpy.typing as npt
 
-from . import _tarvic
+from . import _engine, _tarvic
 from ._results import DeformFit, RigidBatch, RigidFit
 
 Array = npt.NDArray[np.float64]
@@ -21,7 +24,7 @@ def _doc(ext: Callable[..., object], returns: str) -> str:
     """The extension's docstring with its Returns section replaced by the named result's."""
     text = ext.__doc__ or ""
     head = text.split("\nReturns\n-------\n", 1)[0].rstrip()
-    return f"{head}\n\nReturns\n-------\n{returns}\n"
+    return f"{head}\n{_METHOD_DOC}\nReturns\n-------\n{returns}\n"
 
 
 def fit_rigid(
@@ -34,9 +37,14 @@ def fit_rigid(
     max_iterations: int = 200,
     sigma2: Optional[float] = None,
     threads: Optional[int] = None,
+    *,
+    method: str = "auto",
+    accuracy: float = 1e-6,
 ) -> RigidFit:
     return RigidFit(
-        *_tarvic.fit_rigid(source, target, scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads)
+        *_engine.fit_rigid(
+            source, target, scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads, method, accuracy
+        )
     )
 
 
@@ -52,12 +60,15 @@ def fit_rigid_batch(
     sigma2: Optional[float] = None,
     threads: Optional[int] = None,
     progress: bool = False,
+    *,
+    method: str = "auto",
+    accuracy: float = 1e-6,
 ) -> RigidBatch:
-    return RigidBatch(
-        *_tarvic.fit_rigid_batch(
-            sources, targets, pairs, scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads, progress
-        )
+    fits = _engine.fit_rigid_batch(
+        sources, targets, pairs, scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads, progress,
+        method, accuracy,
     )
+    return RigidBatch.from_fits(fits)
 
 
 def fit_deform(
@@ -71,9 +82,14 @@ def fit_deform(
     sigma2: Optional[float] = None,
     num_modes: int = 100,
     threads: Optional[int] = None,
+    *,
+    method: str = "auto",
+    accuracy: float = 1e-6,
 ) -> DeformFit:
     return DeformFit(
-        *_tarvic.fit_deform(source, target, alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, threads)
+        *_engine.fit_deform(
+            source, target, alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, threads, method, accuracy
+        )
     )
 
 
@@ -90,19 +106,38 @@ def fit_deform_batch(
     num_modes: int = 100,
     threads: Optional[int] = None,
     progress: bool = False,
+    *,
+    method: str = "auto",
+    accuracy: float = 1e-6,
 ) -> List[DeformFit]:
-    fits = _tarvic.fit_deform_batch(
-        sources, targets, pairs, alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, threads, progress
+    fits = _engine.fit_deform_batch(
+        sources, targets, pairs, alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, threads, progress,
+        method, accuracy,
     )
     return [DeformFit(*f) for f in fits]
 
+
+_METHOD_DOC = (
+    "\n"
+    "Options of the package (keyword only)\n"
+    "-------------------------------------\n"
+    "- `method`:   How each E-step is summed (and a deformable fit's kernel products).\n"
+    "              \"exact\": the dense sums of `tarvic._tarvic`, O(M * N) per iteration, in\n"
+    "              single precision; \"fast\": Gauss transforms in double precision, close to\n"
+    "              linear in M + N, each within `accuracy`; \"auto\" (default): exact while\n"
+    "              M * N <= 2.5e7 (so small fits return exactly what `tarvic._tarvic` does),\n"
+    "              fast above.\n"
+    "- `accuracy`: On the fast path, a guaranteed bound in (0, 1) on the relative error of the\n"
+    "              E-step's sums against the exact Gaussian (rounding included). The result's\n"
+    "              `error_bound` is the largest bound reached over the fit.\n"
+)
 
 fit_rigid.__doc__ = _doc(
     _tarvic.fit_rigid,
     "A `RigidFit`: the tuple `(scale, rotation, translation, sigma2, nrms, iterations, converged)`\n"
     "with those names as fields, where `rotation` is (3, 3) in the column-vector convention and\n"
     "`translation` is (3, ); `.apply(points)` carries points through it and `.matrix` is the\n"
-    "4 x 4 homogeneous form.",
+    "4 x 4 homogeneous form. `.method` and `.error_bound` say how it was computed.",
 )
 fit_rigid_batch.__doc__ = _doc(
     _tarvic.fit_rigid_batch,

@@ -1,12 +1,12 @@
 """Named results of the fits: still tuples, so code that unpacks the plain results keeps working."""
 from __future__ import annotations
 
-from typing import List, NamedTuple
+from typing import Any, List, Literal, NamedTuple, Optional, Sequence, Tuple, Union, overload
 
 import numpy as np
 import numpy.typing as npt
 
-from . import _tarvic
+from . import _engine, _tarvic
 
 Array = npt.NDArray[np.float64]
 
@@ -23,7 +23,17 @@ def _homogeneous(scale: npt.ArrayLike, rotation: npt.ArrayLike, translation: npt
     return m
 
 
-class RigidFit(NamedTuple):
+class _RigidFields(NamedTuple):
+    scale: float
+    rotation: Array
+    translation: Array
+    sigma2: float
+    nrms: float
+    iterations: int
+    converged: bool
+
+
+class RigidFit(_RigidFields):
     """A fitted similarity ``p -> scale * rotation @ p + translation`` (column vectors).
 
     Unpacks as ``(scale, rotation, translation, sigma2, nrms, iterations, converged)``, the
@@ -37,15 +47,41 @@ class RigidFit(NamedTuple):
     - `nrms`: sqrt(3 * sigma2) divided by the target's RMS radius; scale-free.
     - `iterations`: EM iterations run. `converged`: whether the variance settled within
       `tolerance` before `max_iterations` (and the transform is finite).
+
+    Two attributes say how it was computed, outside the tuple so that it unpacks as before:
+    `method` (``"exact"`` or ``"fast"``) and `error_bound`, the largest bound on the relative
+    error of a fast E-step over the fit (0.0 for the exact method).
     """
 
-    scale: float
-    rotation: Array
-    translation: Array
-    sigma2: float
-    nrms: float
-    iterations: int
-    converged: bool
+    method: str = "exact"
+    error_bound: float = 0.0
+
+    def __new__(
+        cls,
+        scale: float,
+        rotation: Array,
+        translation: Array,
+        sigma2: float,
+        nrms: float,
+        iterations: int,
+        converged: bool,
+        method: str = "exact",
+        error_bound: float = 0.0,
+    ) -> "RigidFit":
+        self = super().__new__(cls, scale, rotation, translation, sigma2, nrms, iterations, converged)
+        self.method = method
+        self.error_bound = error_bound
+        return self
+
+    def __repr__(self) -> str:
+        return f"{super().__repr__()[:-1]}, method={self.method!r}, error_bound={self.error_bound!r})"
+
+    def _replace(self, **changes: Any) -> "RigidFit":
+        extras = {"method": changes.pop("method", self.method), "error_bound": changes.pop("error_bound", self.error_bound)}
+        return RigidFit(*super()._replace(**changes), **extras)
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return (RigidFit, (*self, self.method, self.error_bound))
 
     def apply(self, points: Array) -> Array:
         """Carry an (N, 3) float64 array of points through the fitted transform."""
@@ -61,7 +97,18 @@ class RigidFit(NamedTuple):
         return _homogeneous(self.scale, self.rotation, self.translation)
 
 
-class DeformFit(NamedTuple):
+class _DeformFields(NamedTuple):
+    source: Array
+    w: Array
+    beta: float
+    sigma2: float
+    nrms: float
+    iterations: int
+    converged: bool
+    modes: int
+
+
+class DeformFit(_DeformFields):
     """A fitted deformation ``x -> x + sum_j exp(-|x - source_j|^2 / (2 beta^2)) * w_j``.
 
     Unpacks as ``(source, w, beta, sigma2, nrms, iterations, converged, modes)``, the tuple
@@ -73,30 +120,62 @@ class DeformFit(NamedTuple):
       the clouds' radius, not the fraction itself).
     - `sigma2`, `nrms`, `iterations`, `converged`: as for `RigidFit`.
     - `modes`: kernel eigenmodes the fit was solved through.
+
+    `method` and `error_bound` as for `RigidFit`; on the fast path the bound covers the kernel
+    products (eigenmodes, final positions) as well as the E-steps.
     """
 
-    source: Array
-    w: Array
-    beta: float
-    sigma2: float
-    nrms: float
-    iterations: int
-    converged: bool
-    modes: int
+    method: str = "exact"
+    error_bound: float = 0.0
 
-    def apply(self, points: Array) -> Array:
-        """Carry an (N, 3) float64 array of points through the fitted deformation."""
-        return _tarvic.apply_deform(points, self.source, self.w, self.beta)
+    def __new__(
+        cls,
+        source: Array,
+        w: Array,
+        beta: float,
+        sigma2: float,
+        nrms: float,
+        iterations: int,
+        converged: bool,
+        modes: int,
+        method: str = "exact",
+        error_bound: float = 0.0,
+    ) -> "DeformFit":
+        self = super().__new__(cls, source, w, beta, sigma2, nrms, iterations, converged, modes)
+        self.method = method
+        self.error_bound = error_bound
+        return self
+
+    def __repr__(self) -> str:
+        return f"{super().__repr__()[:-1]}, method={self.method!r}, error_bound={self.error_bound!r})"
+
+    def _replace(self, **changes: Any) -> "DeformFit":
+        extras = {"method": changes.pop("method", self.method), "error_bound": changes.pop("error_bound", self.error_bound)}
+        return DeformFit(*super()._replace(**changes), **extras)
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return (DeformFit, (*self, self.method, self.error_bound))
+
+    @overload
+    def apply(self, points: Array, *, method: str = ..., accuracy: float = ...) -> Array: ...
+    @overload
+    def apply(self, points: Array, *, method: str = ..., accuracy: float = ..., with_bound: Literal[True]) -> Tuple[Array, float]: ...
+
+    def apply(
+        self, points: Array, *, method: str = "auto", accuracy: float = 1e-6, with_bound: bool = False
+    ) -> Union[Array, Tuple[Array, float]]:
+        """Carry an (N, 3) float64 array of points through the fitted deformation.
+
+        `method` and `accuracy` as for the fits: ``"auto"`` sums the kernel exactly unless
+        N * M is large, ``"fast"`` through a Gauss transform whose relative error (against
+        the sum of the magnitudes of the terms) is at most `accuracy`. With ``with_bound=True``
+        the bound reached comes back too, as ``(moved, bound)``. Ctrl-C interrupts it.
+        """
+        moved, bound = _engine.apply_deform(points, self.source, self.w, self.beta, method, accuracy)
+        return (moved, bound) if with_bound else moved
 
 
-class RigidBatch(NamedTuple):
-    """Rigid fits of P pairs, as stacked arrays aligned to the `pairs` of the call.
-
-    Unpacks as ``(scales, rotations, translations, sigma2s, nrms, iterations, converged)``, the
-    tuple `tarvic._tarvic.fit_rigid_batch` returns; ``batch[k]`` is a field, ``batch.pair(k)``
-    is the fit of pair k as a `RigidFit`.
-    """
-
+class _RigidBatchFields(NamedTuple):
     scales: Array
     rotations: Array
     translations: Array
@@ -104,6 +183,59 @@ class RigidBatch(NamedTuple):
     nrms: Array
     iterations: npt.NDArray[np.int64]
     converged: npt.NDArray[np.bool_]
+
+
+class RigidBatch(_RigidBatchFields):
+    """Rigid fits of P pairs, as stacked arrays aligned to the `pairs` of the call.
+
+    Unpacks as ``(scales, rotations, translations, sigma2s, nrms, iterations, converged)``, the
+    tuple `tarvic._tarvic.fit_rigid_batch` returns; ``batch[k]`` is a field, ``batch.pair(k)``
+    is the fit of pair k as a `RigidFit`. `methods` (a list of ``"exact"``/``"fast"``) and
+    `error_bounds` (an array) say how each pair was computed.
+    """
+
+    methods: List[str] = []
+    error_bounds: Array = np.zeros(0)
+
+    def __new__(
+        cls,
+        scales: Array,
+        rotations: Array,
+        translations: Array,
+        sigma2s: Array,
+        nrms: Array,
+        iterations: npt.NDArray[np.int64],
+        converged: npt.NDArray[np.bool_],
+        methods: Optional[List[str]] = None,
+        error_bounds: Optional[Array] = None,
+    ) -> "RigidBatch":
+        self = super().__new__(cls, scales, rotations, translations, sigma2s, nrms, iterations, converged)
+        self.methods = ["exact"] * len(scales) if methods is None else list(methods)
+        self.error_bounds = np.zeros(len(scales)) if error_bounds is None else np.asarray(error_bounds, np.float64)
+        return self
+
+    def __repr__(self) -> str:
+        return f"{super().__repr__()[:-1]}, methods={self.methods!r}, error_bounds={self.error_bounds!r})"
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return (RigidBatch, (*self, self.methods, self.error_bounds))
+
+    @classmethod
+    def from_fits(cls, fits: Sequence[Tuple[Any, ...]]) -> "RigidBatch":
+        """Stack per-pair tuples ``(scale, rotation, translation, sigma2, nrms, iterations,
+        converged, method, error_bound)``."""
+        p = len(fits)
+        return cls(
+            np.array([f[0] for f in fits], dtype=np.float64).reshape(p),
+            np.array([f[1] for f in fits], dtype=np.float64).reshape(p, 3, 3),
+            np.array([f[2] for f in fits], dtype=np.float64).reshape(p, 3),
+            np.array([f[3] for f in fits], dtype=np.float64).reshape(p),
+            np.array([f[4] for f in fits], dtype=np.float64).reshape(p),
+            np.array([f[5] for f in fits], dtype=np.int64).reshape(p),
+            np.array([f[6] for f in fits], dtype=np.bool_).reshape(p),
+            [str(f[7]) for f in fits],
+            np.array([f[8] for f in fits], dtype=np.float64).reshape(p),
+        )
 
     def pair(self, k: int) -> RigidFit:
         """The fit of pair `k` (negative indices count from the end)."""
@@ -115,6 +247,8 @@ class RigidBatch(NamedTuple):
             float(self.nrms[k]),
             int(self.iterations[k]),
             bool(self.converged[k]),
+            self.methods[k],
+            float(self.error_bounds[k]),
         )
 
     def fits(self) -> List[RigidFit]:

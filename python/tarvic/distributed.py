@@ -15,7 +15,7 @@ from typing import Any, Dict, List, Optional, Sequence, Tuple
 import numpy as np
 import numpy.typing as npt
 
-from . import _tarvic
+from . import _engine
 from ._results import DeformFit, RigidBatch
 
 __all__ = ["fit_rigid_batch", "fit_deform_batch"]
@@ -43,7 +43,7 @@ def _run_chunk(kind: str, pairs: Pairs, sources: Sequence[Array], targets: Optio
     opts = dict(options)
     if not opts.get("threads"):
         opts["threads"] = _worker_threads()
-    local = _tarvic.fit_rigid_batch if kind == "rigid" else _tarvic.fit_deform_batch
+    local = _engine.fit_rigid_batch if kind == "rigid" else _engine.fit_deform_batch
     with _WORKER_LOCK:
         return local(list(sources), None if targets is None else list(targets), pairs, **opts)
 
@@ -51,7 +51,7 @@ def _run_chunk(kind: str, pairs: Pairs, sources: Sequence[Array], targets: Optio
 def _validate(kind: str, sources: Sequence[Array], targets: Optional[Sequence[Array]], pairs: Any,
               options: Dict[str, Any]) -> None:
     """Raise exactly what the local batch would raise for these inputs, without fitting anything."""
-    local = _tarvic.fit_rigid_batch if kind == "rigid" else _tarvic.fit_deform_batch
+    local = _engine.fit_rigid_batch if kind == "rigid" else _engine.fit_deform_batch
     good_array = isinstance(pairs, np.ndarray) and pairs.ndim == 2 and pairs.dtype == np.dtype(np.int64)
     probe = pairs[:0] if good_array else pairs
     negative = good_array and pairs.shape[1] == 2 and bool((pairs < 0).any())
@@ -132,22 +132,22 @@ def _run(kind: str, sources: Sequence[Array], targets: Optional[Sequence[Array]]
     targets = None if targets is None else list(targets)
     futures = _submit(kind, sources, targets, pairs, options, client) if len(pairs) else []
     parts = _gather(futures, client, progress)
+    items = [item for part in parts for item in part]
     if kind == "deform":
-        return [DeformFit(*item) for part in parts for item in part]
-    if not parts:
-        return RigidBatch(*_tarvic.fit_rigid_batch([], None, np.zeros((0, 2), np.int64)))
-    return RigidBatch(*(np.concatenate([p[k] for p in parts]) for k in range(7)))
+        return [DeformFit(*item) for item in items]
+    return RigidBatch.from_fits(items)
 
 
 def fit_rigid_batch(sources: Sequence[Array], targets: Optional[Sequence[Array]], pairs: Pairs, scale: bool = True,
                     scale_bounds: Optional[Tuple[float, float]] = None, w: float = 0.0, tolerance: float = 1e-6,
                     max_iterations: int = 200, sigma2: Optional[float] = None, threads: Optional[int] = None,
-                    progress: bool = False, *, client: Any) -> RigidBatch:
+                    progress: bool = False, *, client: Any, method: str = "auto",
+                    accuracy: float = 1e-6) -> RigidBatch:
     """`tarvic.fit_rigid_batch` on a Dask cluster; `threads` (if set) sizes each task's pool,
     otherwise each task uses all of its worker's threads. `progress` shows Dask's progress bar.
     Returns a `RigidBatch`."""
     options = dict(scale=scale, scale_bounds=scale_bounds, w=w, tolerance=tolerance, max_iterations=max_iterations,
-                   sigma2=sigma2, threads=threads)
+                   sigma2=sigma2, threads=threads, method=method, accuracy=accuracy)
     result: RigidBatch = _run("rigid", sources, targets, pairs, options, progress, client)
     return result
 
@@ -155,9 +155,10 @@ def fit_rigid_batch(sources: Sequence[Array], targets: Optional[Sequence[Array]]
 def fit_deform_batch(sources: Sequence[Array], targets: Optional[Sequence[Array]], pairs: Pairs,
                      alpha: float = 2.0, beta: float = 1.0, w: float = 0.0, tolerance: float = 1e-6,
                      max_iterations: int = 200, sigma2: Optional[float] = None, num_modes: int = 100,
-                     threads: Optional[int] = None, progress: bool = False, *, client: Any) -> List[DeformFit]:
+                     threads: Optional[int] = None, progress: bool = False, *, client: Any, method: str = "auto",
+                     accuracy: float = 1e-6) -> List[DeformFit]:
     """`tarvic.fit_deform_batch` on a Dask cluster; a list of `DeformFit`s in pair order."""
     options = dict(alpha=alpha, beta=beta, w=w, tolerance=tolerance, max_iterations=max_iterations, sigma2=sigma2,
-                   num_modes=num_modes, threads=threads)
+                   num_modes=num_modes, threads=threads, method=method, accuracy=accuracy)
     fits: List[DeformFit] = _run("deform", sources, targets, pairs, options, progress, client)
     return fits

@@ -20,16 +20,25 @@ inline bool cancelled(CancelFlag f) { return f != nullptr && f->load(std::memory
 struct Moving {
     std::vector<double> x, y, z;
     std::vector<float> x32, y32, z32;
-    std::vector<double> cx, cy, cz;  // the current positions in double precision (the fast E-step's)
+    std::vector<double> cx, cy, cz;  // the current positions in double precision: the fast E-step's, kept
+                                     // only once keep_double_positions() has been called
     /// Point count M.
     std::size_t size() const { return x.size(); }
     /// Store row-major M × 3 positions (length 3·M) as the new current positions.
     void move_by_rows(const double* rows, std::size_t len);
-    /// Store one point's new position (double precision and its single-precision rounding).
+    /// Start keeping the current positions in double precision (from the normalised source).
+    void keep_double_positions() {
+        cx = x;
+        cy = y;
+        cz = z;
+    }
+    /// Store one point's new position (its single-precision rounding, and itself if kept).
     void move_point(std::size_t i, double px, double py, double pz) {
-        cx[i] = px;
-        cy[i] = py;
-        cz[i] = pz;
+        if (!cx.empty()) {
+            cx[i] = px;
+            cy[i] = py;
+            cz[i] = pz;
+        }
         x32[i] = static_cast<float>(px);
         y32[i] = static_cast<float>(py);
         z32[i] = static_cast<float>(pz);

@@ -2,6 +2,7 @@
 // Closed-form fitted transforms and their application to further points.
 #include "tarvic/array.hpp"
 #include "tarvic/error.hpp"
+#include "tarvic/kernel.hpp"
 
 namespace tarvic {
 
@@ -23,6 +24,16 @@ struct DeformTransform {
 
     /// Deform an N × 3 view into a new row-major array, blocks on the current pool; BadShape unless 3 columns.
     Result<Array2> apply(const CloudView& points) const;
+
+    /// How else an apply may run: its kernel sums exact or through a bounded Gauss transform,
+    /// and interruptible (a set flag leaves the result partial, for the caller to discard).
+    struct Options {
+        Method method = Method::Exact;
+        double tolerance = 1e-6;  // the fast path's bound on each displacement (relative to Σ|w|·K)
+        CancelFlag cancel = nullptr;
+    };
+    /// The same apply with those options; `bound` (if given) gets the error bound (0 when exact).
+    Result<Array2> apply(const CloudView& points, const Options& opts, double* bound) const;
 };
 
 }  // namespace tarvic

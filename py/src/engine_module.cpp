@@ -1,0 +1,67 @@
+// The module `tarvic._engine`: the fits of the package `tarvic` with the options beyond those of
+// `tarvic._tarvic` (which keeps its own functions exactly as they are). Not a public interface:
+// the package's wrappers document it. Imports the NumPy C API for this module's own table.
+#define TARVIC_IMPORT_NUMPY
+#include "convert.hpp"
+
+#include "engine.hpp"
+
+namespace tarvic::py {
+
+bool ensure_numpy() {
+    if (PyArray_API != nullptr) return true;
+    if (_import_array() < 0) {
+        PyArray_API = nullptr;
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+template <PyObject* (*F)(PyObject*, PyObject*)>
+PyCFunction with_keywords() {
+    return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(&guarded<F>));
+}
+
+constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef kFunctions[] = {
+    {"fit_rigid", with_keywords<engine_fit_rigid>(), kFlags,
+     "fit_rigid(source, target, scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads, method, "
+     "accuracy)\n--\n\nThe rigid fit with `method` and `accuracy`; the 7-tuple of `_tarvic.fit_rigid` followed by "
+     "the method used and the largest error bound."},
+    {"fit_rigid_batch", with_keywords<engine_fit_rigid_batch>(), kFlags,
+     "fit_rigid_batch(sources, targets, pairs, scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads, "
+     "progress, method, accuracy)\n--\n\nA list of per-pair tuples, each as `fit_rigid` returns."},
+    {"fit_deform", with_keywords<engine_fit_deform>(), kFlags,
+     "fit_deform(source, target, alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, threads, method, "
+     "accuracy)\n--\n\nThe deformable fit with `method` and `accuracy`; the 8-tuple of `_tarvic.fit_deform` "
+     "followed by the method used and the largest error bound."},
+    {"fit_deform_batch", with_keywords<engine_fit_deform_batch>(), kFlags,
+     "fit_deform_batch(sources, targets, pairs, alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, "
+     "threads, progress, method, accuracy)\n--\n\nA list of per-pair tuples, each as `fit_deform` returns."},
+    {"apply_deform", with_keywords<engine_apply_deform>(), kFlags,
+     "apply_deform(points, source, w, beta, method='auto', accuracy=1e-6)\n--\n\n`(moved points, error bound)`; "
+     "interruptible."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT, "_engine", "The package's fits beyond the extension's (internal).", 0, kFunctions,
+    nullptr,           nullptr,   nullptr,                                               nullptr,
+};
+
+}  // namespace
+
+}  // namespace tarvic::py
+
+PyMODINIT_FUNC PyInit__engine() {
+    try {
+        return PyModule_Create(&tarvic::py::kModule);
+    } catch (const std::exception& e) {
+        return tarvic::py::raise_panic(e.what());
+    } catch (...) {
+        return tarvic::py::raise_panic("unknown C++ exception during import");
+    }
+}

@@ -1,0 +1,110 @@
+// Conversions of the fits' options and results, shared by both extension modules.
+#include "fits.hpp"
+
+#include <cmath>
+#include <string>
+
+namespace tarvic::py {
+
+bool rigid_options(const PyRef* a, RigidOptions& o) {
+    o = RigidOptions{};
+    o.scale = true;
+    o.scale_bounds.reset();
+    o.w = 0.0;
+    o.tolerance = 1e-6;
+    o.max_iterations = 200;
+    o.sigma2.reset();
+    o.threads.reset();
+    return (!a[0] || to_flag(a[0].get(), "scale", o.scale)) &&
+           (!a[1] || to_float_pair(a[1].get(), "scale_bounds", o.scale_bounds)) &&
+           (!a[2] || to_float(a[2].get(), "w", o.w)) &&
+           (!a[3] || to_float(a[3].get(), "tolerance", o.tolerance)) &&
+           (!a[4] || to_count(a[4].get(), "max_iterations", o.max_iterations)) &&
+           (!a[5] || to_opt_float(a[5].get(), "sigma2", o.sigma2)) &&
+           (!a[6] || to_opt_count(a[6].get(), "threads", o.threads));
+}
+
+bool rigid_items(const RigidResult& r, std::vector<PyRef>& items) {
+    std::vector<double> rotation(9), translation(3);
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) rotation[3 * i + j] = r.rotation[i][j];
+        translation[i] = r.translation[i];
+    }
+    const auto add = [&](PyObject* o) { return items.emplace_back(PyRef::steal(o)).get() != nullptr; };
+    return (add(PyFloat_FromDouble(r.scale)) && add(to_numpy(std::move(rotation), {3, 3})) &&
+          add(to_numpy(std::move(translation), {3})) && add(PyFloat_FromDouble(r.sigma2)) &&
+          add(PyFloat_FromDouble(r.nrms)) && add(PyLong_FromSize_t(r.iterations)) && add(PyBool_FromLong(r.converged)));
+}
+
+PyObject* rigid_tuple(const RigidResult& r) {
+    std::vector<PyRef> items;
+    if (!rigid_items(r, items)) return nullptr;
+    return pack_tuple(std::move(items));
+}
+
+bool deform_options(const PyRef* a, DeformOptions& o) {
+    o = DeformOptions{};
+    o.alpha = 2.0;
+    o.beta = 1.0;
+    o.w = 0.0;
+    o.tolerance = 1e-6;
+    o.max_iterations = 200;
+    o.sigma2.reset();
+    o.num_modes = 100;
+    o.threads.reset();
+    return (!a[0] || to_float(a[0].get(), "alpha", o.alpha)) && (!a[1] || to_float(a[1].get(), "beta", o.beta)) &&
+           (!a[2] || to_float(a[2].get(), "w", o.w)) &&
+           (!a[3] || to_float(a[3].get(), "tolerance", o.tolerance)) &&
+           (!a[4] || to_count(a[4].get(), "max_iterations", o.max_iterations)) &&
+           (!a[5] || to_opt_float(a[5].get(), "sigma2", o.sigma2)) &&
+           (!a[6] || to_count(a[6].get(), "num_modes", o.num_modes)) &&
+           (!a[7] || to_opt_count(a[7].get(), "threads", o.threads));
+}
+
+bool deform_items(DeformResult&& r, std::vector<PyRef>& items) {
+    const auto add = [&](PyObject* o) { return items.emplace_back(PyRef::steal(o)).get() != nullptr; };
+    return (add(to_numpy(std::move(r.source))) && add(to_numpy(std::move(r.w))) && add(PyFloat_FromDouble(r.beta)) &&
+          add(PyFloat_FromDouble(r.sigma2)) && add(PyFloat_FromDouble(r.nrms)) &&
+          add(PyLong_FromSize_t(r.iterations)) && add(PyBool_FromLong(r.converged)) &&
+          add(PyLong_FromSize_t(r.modes)));
+}
+
+PyObject* deform_tuple(DeformResult&& r) {
+    std::vector<PyRef> items;
+    if (!deform_items(std::move(r), items)) return nullptr;
+    return pack_tuple(std::move(items));
+}
+
+bool to_method(PyObject* o, Method& out) {
+    if (!PyUnicode_Check(o)) {
+        PyErr_Format(PyExc_TypeError, "argument 'method': must be str, not %s", Py_TYPE(o)->tp_name);
+        return false;
+    }
+    const char* text = PyUnicode_AsUTF8(o);
+    if (!text) return false;
+    const std::string s(text);
+    if (s == "auto") {
+        out = Method::Auto;
+    } else if (s == "exact") {
+        out = Method::Exact;
+    } else if (s == "fast") {
+        out = Method::Fast;
+    } else {
+        PyErr_Format(PyExc_ValueError, "`method` must be 'auto', 'exact' or 'fast', got %R", o);
+        return false;
+    }
+    return true;
+}
+
+bool to_accuracy(PyObject* o, double& out) {
+    if (!to_float(o, "accuracy", out)) return false;
+    if (!(out > 0.0 && out < 1.0)) {
+        PyErr_Format(PyExc_ValueError, "`accuracy` must be in (0, 1), got %s", format_float(out).c_str());
+        return false;
+    }
+    return true;
+}
+
+const char* method_name(bool fast) { return fast ? "fast" : "exact"; }
+
+}  // namespace tarvic::py

@@ -1,0 +1,35 @@
+#pragma once
+// Conversions of the fits' options and results, shared by both extension modules.
+#include <vector>
+
+#include "convert.hpp"
+#include "tarvic/deform.hpp"
+#include "tarvic/rigid.hpp"
+
+namespace tarvic::py {
+
+/// The option arguments of the rigid fits, starting at `scale`, in their conversion order:
+/// `a` holds scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads (null: default).
+bool rigid_options(const PyRef* a, RigidOptions& o);
+/// The option arguments of the deformable fits, starting at `alpha`, in their conversion order:
+/// `a` holds alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, threads (null: default).
+bool deform_options(const PyRef* a, DeformOptions& o);
+
+/// Append `(scale, rotation, translation, sigma2, nrms, iterations, converged)`; false with an
+/// exception set.
+bool rigid_items(const RigidResult& r, std::vector<PyRef>& items);
+/// The same as a tuple.
+PyObject* rigid_tuple(const RigidResult& r);
+/// Append `(source, w, beta, sigma2, nrms, iterations, converged, modes)`, arrays moved into NumPy.
+bool deform_items(DeformResult&& r, std::vector<PyRef>& items);
+/// The same as a tuple.
+PyObject* deform_tuple(DeformResult&& r);
+
+/// 'auto', 'exact' or 'fast'; anything else is refused, naming the accepted values.
+bool to_method(PyObject* o, Method& out);
+/// A float in (0, 1): the bound the fast path must meet.
+bool to_accuracy(PyObject* o, double& out);
+/// "fast" or "exact", as the results report the path a fit took.
+const char* method_name(bool fast);
+
+}  // namespace tarvic::py

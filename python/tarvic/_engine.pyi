@@ -1,0 +1,70 @@
+"""The package's fits beyond the extension's (compiled; internal)."""
+from typing import Any, List, Optional, Sequence, Tuple
+
+import numpy as np
+import numpy.typing as npt
+
+_Cloud = npt.NDArray[np.float64]
+_Pairs = npt.NDArray[np.int64]
+
+def fit_rigid(
+    source: _Cloud,
+    target: _Cloud,
+    scale: bool,
+    scale_bounds: Optional[Tuple[float, float]],
+    w: float,
+    tolerance: float,
+    max_iterations: int,
+    sigma2: Optional[float],
+    threads: Optional[int],
+    method: str,
+    accuracy: float,
+) -> Tuple[float, _Cloud, _Cloud, float, float, int, bool, str, float]: ...
+def fit_rigid_batch(
+    sources: Sequence[_Cloud],
+    targets: Optional[Sequence[_Cloud]],
+    pairs: _Pairs,
+    scale: bool,
+    scale_bounds: Optional[Tuple[float, float]],
+    w: float,
+    tolerance: float,
+    max_iterations: int,
+    sigma2: Optional[float],
+    threads: Optional[int],
+    progress: bool,
+    method: str,
+    accuracy: float,
+) -> List[Tuple[float, _Cloud, _Cloud, float, float, int, bool, str, float]]: ...
+def fit_deform(
+    source: _Cloud,
+    target: _Cloud,
+    alpha: float,
+    beta: float,
+    w: float,
+    tolerance: float,
+    max_iterations: int,
+    sigma2: Optional[float],
+    num_modes: int,
+    threads: Optional[int],
+    method: str,
+    accuracy: float,
+) -> Tuple[_Cloud, _Cloud, float, float, float, int, bool, int, str, float]: ...
+def fit_deform_batch(
+    sources: Sequence[_Cloud],
+    targets: Optional[Sequence[_Cloud]],
+    pairs: _Pairs,
+    alpha: float,
+    beta: float,
+    w: float,
+    tolerance: float,
+    max_iterations: int,
+    sigma2: Optional[float],
+    num_modes: int,
+    threads: Optional[int],
+    progress: bool,
+    method: str,
+    accuracy: float,
+) -> List[Tuple[_Cloud, _Cloud, float, float, float, int, bool, int, str, float]]: ...
+def apply_deform(
+    points: _Cloud, source: _Cloud, w: _Cloud, beta: float, method: str = "auto", accuracy: float = 1e-6
+) -> Tuple[_Cloud, float]: ...
