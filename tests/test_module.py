@@ -372,6 +372,23 @@ class TestThreadPool:
         assert lines[2] == "TypeError argument 'n': 'str' object cannot be interpreted as an integer"
         assert lines[3] == "2"
 
+    def test_both_compiled_modules_share_one_pool(self):
+        # The package's fits run in tarvic._engine: the pool they create is the one _tarvic sizes.
+        code = """
+            import numpy as np, tarvic
+            from tarvic import _tarvic
+            src = np.random.default_rng(0).normal(size=(300, 3))
+            tarvic.fit_rigid(src, src + 1.0, method="fast", max_iterations=2)
+            print(_tarvic.num_threads())
+            try:
+                _tarvic.set_num_threads(5)
+                print("sized")
+            except RuntimeError:
+                print("refused")
+            """
+        out = check_ok(run_python(code, env={"TARVIC_NUM_THREADS": "3"})).stdout.split()
+        assert out == ["3", "refused"]
+
     def test_dedicated_pool_leaves_the_global_pool_unmade(self):
         # threads=2 must not create the process-wide pool; threads=0 must (it means "no dedicated pool").
         code = """

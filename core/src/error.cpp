@@ -103,10 +103,12 @@ std::optional<Error> check_deform_options(const DeformOptions& o) {
 }
 
 bool runs_fast(Method method, std::size_t m, std::size_t n) {
-    // Below this many pairs the exact dense E-step costs less than a few milliseconds an iteration.
-    constexpr double kAutoExactPairs = 2.5e7;
-    if (method == Method::Auto) return static_cast<double>(m) * static_cast<double>(n) > kAutoExactPairs;
-    return method == Method::Fast;
+    if (method != Method::Auto) return method == Method::Fast;
+    // The exact dense E-step costs about M·N single-precision kernel values an iteration, the fast
+    // one a few hundred double-precision ones per point: exact while M·N stays below 2.5e7 (a few
+    // milliseconds an iteration) or a few hundred times M + N (one cloud of a few hundred points).
+    const double pairs = static_cast<double>(m) * static_cast<double>(n);
+    return pairs > 2.5e7 && pairs > 256.0 * (static_cast<double>(m) + static_cast<double>(n));
 }
 
 }  // namespace tarvic
