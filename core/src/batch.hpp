@@ -11,6 +11,7 @@
 
 #include "tarvic/error.hpp"
 #include "tarvic/kernel.hpp"
+#include "tarvic/progress.hpp"
 #include "tarvic/threads.hpp"
 
 namespace tarvic {

@@ -193,11 +193,3 @@ TEST(Threads, ForkDuringParallelCallStillCompletesInChild) {
     EXPECT_EQ(wait_child(pid), 0);
     EXPECT_EQ(distinct_threads(2), 2u);
 }
-
-TEST(ProgressBar, RendersTemplate) {
-    const std::string s = render_bar("Aligning", 5, 10, 3725.0);
-    EXPECT_EQ(s, "Aligning ====================>------------------- 5/10 [01:02:05] ETA 1h");
-    EXPECT_EQ(render_bar("Registering", 0, 0, 0.0),
-              "Registering ======================================== 0/0 [00:00:00] ETA 0s");
-    EXPECT_EQ(render_bar("x", 0, 3, 0.0).substr(0, 3), "x >");
-}
