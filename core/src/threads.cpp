@@ -1,30 +1,49 @@
 // Thread pools: one process-wide task arena and dedicated arenas per call.
 #include "tarvic/threads.hpp"
 
-#include <pthread.h>
 #include <sched.h>
 
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
-#include <oneapi/tbb/task_scheduler_observer.h>
 
 #include <atomic>
-#include <chrono>
-#include <algorithm>
 #include <cerrno>
-#include <exception>
+#include <chrono>
 #include <cstdlib>
+#include <exception>
 #include <mutex>
 #include <thread>
 
+#include "pool.hpp"
+
 namespace tarvic {
+
+namespace detail {
+
+thread_local int t_pool_depth = 0;
+
+// Never destroyed: pool threads may still be running when static destructors run at exit.
+GlobalPool& global_pool() {
+    static GlobalPool* g = [] {
+        auto* pool = new GlobalPool;
+        install_fork_handlers();
+        return pool;
+    }();
+    return *g;
+}
+
+}  // namespace detail
 
 namespace {
 
-// Depth of our pools the current thread is running in: the thread that entered an arena
-// through `execute`, or a worker while it serves one of our arenas.
-thread_local int t_pool_depth = 0;
+using detail::global_pool;
+using detail::GlobalPool;
+using detail::t_pool_depth;
+using detail::WorkerMarker;
+
+// Size of the pool a call runs in when it runs serially after a fork (see detail::serial_only).
+thread_local std::size_t t_serial_size = 0;
 
 struct DepthGuard {
     DepthGuard() { ++t_pool_depth; }
@@ -33,74 +52,22 @@ struct DepthGuard {
     DepthGuard& operator=(const DepthGuard&) = delete;
 };
 
-// Marks worker threads while they serve an arena (the entering thread is marked by DepthGuard).
-class WorkerMarker : public tbb::task_scheduler_observer {
-public:
-    explicit WorkerMarker(tbb::task_arena& a) : tbb::task_scheduler_observer(a) { observe(true); }
-    ~WorkerMarker() override { observe(false); }
-    void on_scheduler_entry(bool is_worker) override {
-        if (is_worker) ++t_pool_depth;
-    }
-    void on_scheduler_exit(bool is_worker) override {
-        if (is_worker) --t_pool_depth;
-    }
+// A call standing in for a pool of `size` threads on the calling thread alone.
+struct SerialPool {
+    DepthGuard depth;
+    std::size_t outer;
+    explicit SerialPool(std::size_t size) : outer(t_serial_size) { t_serial_size = size; }
+    ~SerialPool() { t_serial_size = outer; }
+    SerialPool(const SerialPool&) = delete;
+    SerialPool& operator=(const SerialPool&) = delete;
 };
 
 // Lets any pool be larger than the core count. One generous, fixed limit for the whole
 // process, so no caller's thread count leaks into another's pool.
 tbb::global_control& parallelism_limit() {
-    static tbb::global_control* gc = new tbb::global_control(tbb::global_control::max_allowed_parallelism, 1 << 16);
+    static tbb::global_control* gc =
+        new tbb::global_control(tbb::global_control::max_allowed_parallelism, static_cast<int>(kMaxThreads));
     return *gc;
-}
-
-// The process-wide pool: absent, then present (with a fixed size) for the rest of the process.
-// `size` is the size it was given (0: not yet sized); `arena` is null until built, and again after a
-// fork, which rebuilds it with the same size on first use. `active` counts calls running inside any
-// of our arenas, so fork() can tell whether the worker threads are idle. All fields under `mu`.
-struct GlobalPool {
-    std::mutex mu;
-    std::unique_ptr<tbb::task_arena> arena;
-    std::unique_ptr<WorkerMarker> marker;
-    std::size_t size = 0;
-    std::size_t active = 0;
-};
-
-GlobalPool& global_pool();
-
-// fork() copies only the calling thread, so a child would inherit oneTBB's bookkeeping of worker
-// threads that do not exist there: its parallel loops would run on fewer threads than asked, often
-// one. So, when no call is inside our arenas, the parent drops the process-wide arena and shuts the
-// workers down before forking (a few milliseconds); both processes then rebuild a pool of the same
-// size on first use. A fork while a call runs cannot wait for it: the child then keeps oneTBB's stale
-// state, and its calls still complete, possibly on fewer threads. The lock, held across fork(),
-// keeps a half-built pool out of the child.
-void before_fork() {
-    GlobalPool& g = global_pool();
-    g.mu.lock();
-    if (g.active != 0) return;
-    g.marker.reset();
-    g.arena.reset();
-    tbb::task_scheduler_handle handle{tbb::attach{}};
-    (void)tbb::finalize(handle, std::nothrow);  // refused while another thread holds oneTBB state
-}
-void after_fork_parent() { global_pool().mu.unlock(); }
-void after_fork_child() {
-    GlobalPool& g = global_pool();
-    // Still there only when workers were busy: leaked, as tearing it down would wait for them.
-    (void)g.marker.release();
-    (void)g.arena.release();
-    g.active = 0;  // the threads that were running calls do not exist here
-    g.mu.unlock();
-}
-
-// Never destroyed: pool threads may still be running when static destructors run at exit.
-GlobalPool& global_pool() {
-    static GlobalPool* g = [] {
-        auto* pool = new GlobalPool;
-        if (pthread_atfork(before_fork, after_fork_parent, after_fork_child) != 0) std::abort();
-        return pool;
-    }();
-    return *g;
 }
 
 // Ends one counted call.
@@ -130,8 +97,14 @@ void on_helper_thread(F&& f) {
 }
 
 // Holds the pool's lock; builds the arena with `n` threads unless it exists or was sized otherwise
-// (before a fork). Returns whether it built it.
+// (before a fork). Returns whether it built it. After a fork that left oneTBB unusable, only the
+// size is recorded: the calls of such a process run serially.
 bool create_global_locked(GlobalPool& g, std::size_t n) {
+    if (detail::serial_only()) {
+        if (g.size != 0) return false;
+        g.size = n;
+        return true;
+    }
     if (g.arena || (g.size != 0 && g.size != n)) return false;
     parallelism_limit();
     std::unique_ptr<tbb::task_arena> arena;
@@ -145,10 +118,11 @@ bool create_global_locked(GlobalPool& g, std::size_t n) {
     return true;
 }
 
-// Holds the pool's lock; the process-wide arena, built with its default (or inherited) size if absent.
-tbb::task_arena& global_arena_locked(GlobalPool& g) {
+// Holds the pool's lock; the process-wide pool, built with its default (or inherited) size if absent.
+// Null when calls run serially.
+tbb::task_arena* global_arena_locked(GlobalPool& g) {
     create_global_locked(g, g.size != 0 ? g.size : default_num_threads());
-    return *g.arena;
+    return g.arena.get();
 }
 
 // Block until `n` threads have joined the arena, so its workers exist when set_num_threads returns.
@@ -175,7 +149,7 @@ std::size_t default_num_threads() {
         char* end = nullptr;
         errno = 0;
         unsigned long long v = std::strtoull(env, &end, 10);
-        if (errno == 0 && end != env && *end == '\0' && env[0] != '-' && v > 0 && v <= (1u << 16))
+        if (errno == 0 && end != env && *end == '\0' && env[0] != '-' && v > 0 && v <= kMaxThreads)
             return static_cast<std::size_t>(v);
     }
     cpu_set_t set;
@@ -193,6 +167,7 @@ std::optional<std::string> set_num_threads(std::size_t n) {
     GlobalPool& g = global_pool();
     std::unique_lock<std::mutex> lock(g.mu);
     if (create_global_locked(g, n)) {
+        if (!g.arena) return std::nullopt;
         tbb::task_arena& arena = *g.arena;
         ++g.active;
         lock.unlock();
@@ -207,7 +182,10 @@ std::optional<std::string> set_num_threads(std::size_t n) {
 }
 
 std::size_t num_threads() {
-    if (t_pool_depth > 0) return static_cast<std::size_t>(tbb::this_task_arena::max_concurrency());
+    if (t_pool_depth > 0) {
+        if (!detail::serial_only()) return static_cast<std::size_t>(tbb::this_task_arena::max_concurrency());
+        if (t_serial_size != 0) return t_serial_size;
+    }
     GlobalPool& g = global_pool();
     std::lock_guard<std::mutex> lock(g.mu);
     global_arena_locked(g);
@@ -219,6 +197,12 @@ bool in_pool() { return t_pool_depth > 0; }
 namespace detail {
 
 void run_dedicated(std::size_t threads, const std::function<void()>& work) {
+    if (threads > kMaxThreads) throw PoolError();
+    if (serial_only()) {
+        SerialPool serial(threads);
+        work();
+        return;
+    }
     GlobalPool& g = global_pool();
     {
         std::lock_guard<std::mutex> lock(g.mu);
@@ -229,13 +213,10 @@ void run_dedicated(std::size_t threads, const std::function<void()>& work) {
     std::unique_ptr<WorkerMarker> marker;
     try {
         parallelism_limit();
-        if (threads > static_cast<std::size_t>(1 << 16)) throw PoolError();
         // One slot is the calling thread's, so exactly `threads` threads run the work.
         arena = std::make_unique<tbb::task_arena>(static_cast<int>(threads), 1);
         arena->initialize();
         marker = std::make_unique<WorkerMarker>(*arena);
-    } catch (const PoolError&) {
-        throw;
     } catch (...) {
         throw PoolError();
     }
@@ -254,12 +235,17 @@ void run_current(const std::function<void()>& work) {
         return;
     }
     GlobalPool& g = global_pool();
-    tbb::task_arena* arena = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(g.mu);
-        arena = &global_arena_locked(g);
-        ++g.active;
+    std::unique_lock<std::mutex> lock(g.mu);
+    tbb::task_arena* arena = global_arena_locked(g);
+    if (!arena) {
+        const std::size_t size = g.size;
+        lock.unlock();
+        SerialPool serial(size);
+        work();
+        return;
     }
+    ++g.active;
+    lock.unlock();
     LeavePool leave{g};
     arena->execute([&] {
         DepthGuard guard;
