@@ -372,6 +372,25 @@ class TestThreadPool:
         assert lines[2] == "TypeError argument 'n': 'str' object cannot be interpreted as an integer"
         assert lines[3] == "2"
 
+    def test_sizes_above_the_limit_are_refused_promptly(self):
+        proc = run_python(
+            """
+            import time, tarvic
+            start = time.monotonic()
+            for bad in (2**32, 2**32 + 1, 65537, 2**64 - 1):
+                try:
+                    tarvic.set_num_threads(bad)
+                    print("accepted", bad)
+                except RuntimeError as e:
+                    print(e)
+            print(time.monotonic() - start < 5)
+            tarvic.set_num_threads(2)
+            print(tarvic.num_threads())
+            """,
+            timeout=60,
+        )
+        assert check_ok(proc).stdout.splitlines() == ["thread count must be <= 65536"] * 4 + ["True", "2"]
+
     def test_dedicated_pool_leaves_the_global_pool_unmade(self):
         # threads=2 must not create the process-wide pool; threads=0 must (it means "no dedicated pool").
         code = """

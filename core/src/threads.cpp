@@ -164,6 +164,7 @@ std::size_t default_num_threads() {
 
 std::optional<std::string> set_num_threads(std::size_t n) {
     if (n == 0) return std::string("thread count must be >= 1");
+    if (n > kMaxThreads) return "thread count must be <= " + std::to_string(kMaxThreads);
     GlobalPool& g = global_pool();
     std::unique_lock<std::mutex> lock(g.mu);
     if (create_global_locked(g, n)) {

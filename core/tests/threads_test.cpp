@@ -4,6 +4,7 @@
 #include <oneapi/tbb/parallel_for.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 #include "tarvic/threads.hpp"
@@ -23,6 +24,20 @@ TEST(Threads, SetThenQueryThenConflict) {
 
 TEST(Threads, ZeroIsRefusedAndLeavesPoolAlone) {
     EXPECT_EQ(*set_num_threads(0), "thread count must be >= 1");
+    EXPECT_FALSE(set_num_threads(3));
+    EXPECT_EQ(num_threads(), 3u);
+}
+
+// Above the limit no pool can be built: refused at once, whatever a narrower integer would make of
+// the count, and nothing is recorded.
+TEST(Threads, SizesAboveTheLimitAreRefusedPromptlyAndLeavePoolAlone) {
+    const auto start = std::chrono::steady_clock::now();
+    for (std::size_t n : {std::size_t{1} << 32, (std::size_t{1} << 32) + 1, kMaxThreads + 1, ~std::size_t{0}}) {
+        const auto err = set_num_threads(n);
+        ASSERT_TRUE(err) << n;
+        EXPECT_EQ(*err, "thread count must be <= 65536");
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
     EXPECT_FALSE(set_num_threads(3));
     EXPECT_EQ(num_threads(), 3u);
 }
