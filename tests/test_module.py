@@ -391,6 +391,21 @@ class TestThreadPool:
         )
         assert check_ok(proc).stdout.splitlines() == ["thread count must be <= 65536"] * 4 + ["True", "2"]
 
+    @pytest.mark.parametrize("fit", ["fit_rigid", "fit_deform"])
+    def test_tiny_fit_on_the_default_pool_fixes_its_size(self, fit):
+        # Targets of up to 8 points make one E-step chunk, which never enters the pool.
+        code = f"""
+            import numpy as np, tarvic
+            src = np.random.default_rng(0).normal(size=(8, 3))
+            tarvic.{fit}(src, src[:5] + 1.0)
+            try:
+                tarvic.set_num_threads(7)
+                print("sized")
+            except RuntimeError:
+                print("refused")
+            """
+        assert check_ok(run_python(code, env={"TARVIC_NUM_THREADS": "1"})).stdout.strip() == "refused"
+
     def test_dedicated_pool_leaves_the_global_pool_unmade(self):
         # threads=2 must not create the process-wide pool; threads=0 must (it means "no dedicated pool").
         code = """

@@ -197,6 +197,13 @@ bool in_pool() { return t_pool_depth > 0; }
 
 namespace detail {
 
+void create_current_pool() {
+    if (t_pool_depth > 0) return;
+    GlobalPool& g = global_pool();
+    std::lock_guard<std::mutex> lock(g.mu);
+    global_arena_locked(g);
+}
+
 void run_dedicated(std::size_t threads, const std::function<void()>& work) {
     if (threads > kMaxThreads) throw PoolError();
     if (serial_only()) {

@@ -38,16 +38,22 @@ struct PoolError : std::runtime_error {
 namespace detail {
 void run_dedicated(std::size_t threads, const std::function<void()>& work);
 void run_current(const std::function<void()>& work);
+/// Creates the process-wide pool unless the calling thread is inside one of our pools.
+void create_current_pool();
 /// True in a child forked while another thread was using oneTBB: oneTBB's state there may hold
 /// locks of threads that do not exist, so pools are never built and parallel loops run serially.
 bool serial_only();
 }  // namespace detail
 
-/// Run `work` on a dedicated pool of exactly `threads` (when present and not 0), else on the calling thread.
+/// Run `work` on a dedicated pool of exactly `threads` (when present and not 0), else on the calling
+/// thread for the current pool (the process-wide one is created if absent, so its size is fixed).
 template <class F>
 auto run_in_pool(std::optional<std::size_t> threads, F&& work) -> decltype(work()) {
     using R = decltype(work());
-    if (!threads || *threads == 0) return work();
+    if (!threads || *threads == 0) {
+        detail::create_current_pool();
+        return work();
+    }
     if constexpr (std::is_void_v<R>) {
         detail::run_dedicated(*threads, [&] { work(); });
     } else {
