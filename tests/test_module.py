@@ -282,6 +282,22 @@ class TestCoreErrors:
         assert type(info.value) is ValueError
         assert info.value.__cause__ is None and info.value.__context__ is None
 
+    def test_floats_in_messages_are_shortest_positional(self, pair):
+        # The shortest decimal that reads back, never an exponent nor the exact binary expansion
+        # (2**70 is 1180591620717411303424 exactly).
+        rng = np.random.default_rng(4)
+        values = [1e23, 2.0**70, 1e300, 1.7976931348623157e308, 5e-324, 1e-7, 0.1 + 0.2, 1 / 3]
+        values += list(rng.uniform(1.0, 10.0, 300) * 10.0 ** rng.integers(-320, 299, 300).astype(float))
+        for v in values:
+            want = np.format_float_positional(-v, unique=True, trim="-")
+            with pytest.raises(ValueError) as info:
+                ext.fit_rigid(*pair, w=-v)
+            assert str(info.value) == f"`w` must be in [0, 1), got {want}"
+            assert float(str(info.value).rsplit(" ", 1)[1]) == -v
+        beta_msg = "`beta` must be finite and > 0, got -100000000000000000000000"
+        with pytest.raises(ValueError, match=re.escape(beta_msg) + "$"):
+            ext.fit_deform(*pair, beta=-1e23)
+
     def test_cloud_errors(self, pair):
         src, tgt = pair
         with pytest.raises(ValueError, match=re.escape("`source` has no points")):
