@@ -420,7 +420,9 @@ void gauss_mul(const PointsF32& points, const PointsF32& centres, float beta, co
     (void)values_len;
     const std::size_t n = points.size(), m = centres.size();
     if (n == 0 || c == 0) return;
-    const float factor = -1.442695f / std::max(2.0f * beta * beta, 1.1754944e-38f);
+    // Written so that a NaN width takes the floor, as the other clamps here map NaN.
+    const float width2 = 2.0f * beta * beta;
+    const float factor = -1.442695f / (width2 > 1.1754944e-38f ? width2 : 1.1754944e-38f);
     constexpr std::size_t kRows = 16;
     const std::size_t nblocks = (n + kRows - 1) / kRows;
     parallel_ranges(nblocks, [&](std::size_t first, std::size_t last) {
