@@ -80,6 +80,18 @@ class TestModuleObject:
         # The introspected signature is the documented one, defaults included.
         assert str(sig).replace("1e-06", "1e-6") == SIGNATURES[name]
 
+    @pytest.mark.parametrize("name", ["fit_rigid", "fit_deform"])
+    def test_omitted_options_are_the_documented_defaults(self, pair, name):
+        fn = getattr(ext, name)
+        documented = {p.name: p.default for p in inspect.signature(fn).parameters.values()
+                      if p.default is not inspect.Parameter.empty and p.name != "threads"}
+        # Different points of the two clouds: a slow fit, whose result depends on every option.
+        src, tgt = pair[0][:60], pair[1][-50:]
+        # One thread: every sum in a fixed order, so equal options give bit-identical results.
+        omitted, explicit = fn(src, tgt, threads=1), fn(src, tgt, threads=1, **documented)
+        for a, b in zip(omitted, explicit):
+            assert np.asarray(a).tobytes() == np.asarray(b).tobytes()
+
     def test_docstring_bodies(self):
         assert ext.set_num_threads.__doc__ == "Size the process-wide thread pool; see `tarvic::set_num_threads`."
         assert ext.num_threads.__doc__ == "Threads the current context would run on."

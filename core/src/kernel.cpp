@@ -237,8 +237,9 @@ typedef double v8d __attribute__((vector_size(64)));
 // so every lane's sum is exact and the loops need no scalar tail.
 //
 // Reproducibility: per-chunk single-precision sums over the chunk's points are kept in 8
-// interleaved lanes (point k goes to lane k mod 8) and combined in a fixed tree; the result
-// does not depend on the instruction set or on how chunks are spread over threads.
+// interleaved lanes (point k goes to lane k mod 8) and combined in a fixed tree; a chunk's
+// sums do not depend on the instruction set. How the chunks' sums are then grouped does depend
+// on how the pool splits them over threads (see estep).
 TARVIC_CLONES
 void estep_chunk_kernel(const float* __restrict mx, const float* __restrict my, const float* __restrict mz,
                         std::size_t m, const float* __restrict tx, const float* __restrict ty,
@@ -335,7 +336,9 @@ EStep estep(const Moving& moving, const Fixed& fixed, bool parallel, CancelFlag 
 
     Scratch result;
     if (parallel && nchunks > 1) {
-        // Each task folds a run of consecutive chunks into one scratch; right-hand neighbours are merged in.
+        // Each task folds a run of consecutive chunks into one scratch; right-hand neighbours are
+        // merged in. The runs follow work stealing, so the grouping of the double sums, and with it
+        // the last bits of p1 and px, can change from one call to the next.
         std::optional<Scratch> folded = parallel_fold<Scratch>(
             nchunks, [&] { return Scratch(m, chunk); },
             [&](Scratch& s, std::size_t begin, std::size_t end) {

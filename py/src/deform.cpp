@@ -12,17 +12,10 @@ namespace tarvic::py {
 namespace {
 
 /// The option arguments of the deformable fits, starting at `alpha`, in their conversion order.
-/// `a` holds alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, threads (null: default).
+/// `a` holds alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, threads (null: the
+/// default, which DeformOptions holds).
 bool deform_options(const PyRef* a, DeformOptions& o) {
     o = DeformOptions{};
-    o.alpha = 2.0;
-    o.beta = 1.0;
-    o.w = 0.0;
-    o.tolerance = 1e-6;
-    o.max_iterations = 200;
-    o.sigma2.reset();
-    o.num_modes = 100;
-    o.threads.reset();
     return (!a[0] || to_float(a[0].get(), "alpha", o.alpha)) && (!a[1] || to_float(a[1].get(), "beta", o.beta)) &&
            (!a[2] || to_float(a[2].get(), "w", o.w)) &&
            (!a[3] || to_float(a[3].get(), "tolerance", o.tolerance)) &&

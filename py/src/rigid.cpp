@@ -13,16 +13,10 @@ namespace tarvic::py {
 namespace {
 
 /// The option arguments of the rigid fits, starting at `scale`, in their conversion order.
-/// `a` holds scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads (null: default).
+/// `a` holds scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads (null: the
+/// default, which RigidOptions holds).
 bool rigid_options(const PyRef* a, RigidOptions& o) {
     o = RigidOptions{};
-    o.scale = true;
-    o.scale_bounds.reset();
-    o.w = 0.0;
-    o.tolerance = 1e-6;
-    o.max_iterations = 200;
-    o.sigma2.reset();
-    o.threads.reset();
     return (!a[0] || to_flag(a[0].get(), "scale", o.scale)) &&
            (!a[1] || to_float_pair(a[1].get(), "scale_bounds", o.scale_bounds)) &&
            (!a[2] || to_float(a[2].get(), "w", o.w)) &&

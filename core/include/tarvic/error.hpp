@@ -72,7 +72,8 @@ private:
     std::variant<T, Error> v_;
 };
 
-/// Options of a rigid or similarity fit; no defaults here, the Python layer fills them.
+/// Options of a rigid or similarity fit. The defaults here are the documented ones: the binding
+/// starts from them and only converts the arguments it is given.
 struct RigidOptions {
     bool scale = true;                                        // estimate a uniform scale too
     std::optional<std::pair<double, double>> scale_bounds;    // (lower, upper) applied every EM step
@@ -83,7 +84,7 @@ struct RigidOptions {
     std::optional<std::size_t> threads;                       // dedicated pool size; none or 0: current pool
 };
 
-/// Options of a deformable fit.
+/// Options of a deformable fit, with the documented defaults (as RigidOptions).
 struct DeformOptions {
     double alpha = 2.0;                       // weight of the motion-coherence prior
     double beta = 1.0;                        // kernel width as a fraction of the cloud radius
