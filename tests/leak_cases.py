@@ -6,6 +6,7 @@ passes are kept in `Cases.tracked`, so a run can compare their reference counts 
 """
 import gc
 import sys
+import threading
 
 import numpy as np
 
@@ -57,7 +58,7 @@ DEFORM_OPTS = ["alpha", "beta", "w", "tolerance", "max_iterations", "sigma2", "n
 class Cases:
     """The call table over clouds of `m` points (`big` points for the probes whose copies dominate)."""
 
-    def __init__(self, m=24, big=0, seed=0):
+    def __init__(self, m=24, big=0, seed=0, leaky=False):
         rng = np.random.default_rng(seed)
         self.src = rng.normal(size=(m, 3))
         self.tgt = self.src @ np.array([[0.96, -0.28, 0.0], [0.28, 0.96, 0.0], [0.0, 0.0, 1.0]]).T + 0.1
@@ -93,6 +94,12 @@ class Cases:
             self.big_w = np.zeros((64, 3))
         self.tracked = {k: v for k, v in vars(self).items() if v is not None and not isinstance(v, (int, float))}
         self.table = self._build()
+        if leaky:
+            # Deliberate leaks, to show that a measurement still catches them: one object kept per
+            # call, and one reference to a tracked input kept per call.
+            self._kept = []
+            self.table["leaky-objects"] = [("keeps-a-list", lambda: self._kept.append([0.5]), ())]
+            self.table["leaky-references"] = [("keeps-the-source", lambda: self._kept.append(self.src), ())]
 
     def refcounts(self):
         return {name: sys.getrefcount(obj) for name, obj in self.tracked.items()}
@@ -245,6 +252,36 @@ def run_case(fn, expected):
     else:
         if expected:
             raise AssertionError(f"expected one of {expected}, got a result")
+
+
+def measure(groups, calls_each=40, leaky=False):
+    """The leak figures of `groups` in this process, after a warm-up of every group: per group the
+    calls made, the growth of Python allocations and the reference counts that changed; under
+    "rss", the resident-size growth over the copy probes. Counts cover the whole process, so
+    nothing else may run in it: this refuses to measure beside other Python threads."""
+    if threading.active_count() != 1:
+        raise RuntimeError(f"{threading.active_count() - 1} other thread(s) would move the counts")
+    size_pool()
+    cases = Cases(m=24, big=40000, leaky=leaky)
+    for group in cases.table.values():  # warm-up: caches, the pool, NumPy's first-use allocations
+        run_group(group, 3)
+    out = {}
+    for name in groups:
+        before = cases.refcounts()
+        calls, blocks = run_group(cases.table[name], calls_each)
+        after = cases.refcounts()
+        changed = {k: (before[k], after[k]) for k in before if before[k] != after[k]}
+        out[name] = dict(calls=calls, blocks=blocks, changed=changed)
+    if rss_kib() is not None:
+        probes = cases.table["probe"]
+        run_group(probes, 5)
+        gc.collect()
+        before = rss_kib()
+        calls, _ = run_group(probes, 25)
+        out["rss"] = dict(calls=calls, growth_kib=rss_kib() - before)
+    if threading.active_count() != 1:
+        raise RuntimeError("another thread started during the measurement")
+    return out
 
 
 def run_group(cases, calls_each):

@@ -180,35 +180,55 @@ def test_fit_in_child_process_after_fit_in_parent(method, tmp_path):
 
 
 FORK_DURING_FIT = COMMON + r"""
-import time
-big_a, big_b = shape_cloud(6000, 5), shape_cloud(6000, 6)
+import random, time
+TRIES = 40
+big_a, big_b = shape_cloud(1000, 5), shape_cloud(1000, 6)
 tarvic.fit_rigid(a, b)
-busy = threading.Thread(target=lambda: tarvic.fit_rigid(big_a, big_b, tolerance=0, max_iterations=40), daemon=True)
+stop = threading.Event()
+
+def keep_fitting():
+    # Short E-steps with M-steps between them: the pool's workers keep falling asleep and waking.
+    while not stop.is_set():
+        tarvic.fit_rigid(big_a, big_b, tolerance=0, max_iterations=10)
+
+busy = threading.Thread(target=keep_fitting, daemon=True)
 busy.start()
-time.sleep(0.3)                        # the other thread is inside the pool now
-pid = os.fork()
-if pid == 0:
-    r = tarvic.fit_rigid(a, b)
-    r1 = tarvic.fit_deform(a[:200], bend[:200], max_iterations=5, threads=2)
-    os._exit(0 if r[6] and np.isfinite(r1[1]).all() else 3)
-deadline = time.monotonic() + 90
-while time.monotonic() < deadline:
-    done, status = os.waitpid(pid, os.WNOHANG)
-    if done:
-        break
-    time.sleep(0.05)
-else:
-    os.kill(pid, 9)
-    os.waitpid(pid, 0)
-    print("hang")
-    sys.exit(1)
+rng = random.Random(3)
+outcomes = []
+for attempt in range(TRIES):
+    time.sleep(rng.uniform(0.01, 0.1))     # the other thread is inside a fit now
+    pid = os.fork()
+    if pid == 0:
+        # The default pool, a dedicated one and a batch; the exit status says which went wrong.
+        r = tarvic.fit_rigid(a[:300], b[:250])
+        r1 = tarvic.fit_deform(a[:100], bend[:100], max_iterations=5, threads=2)
+        r2 = tarvic.fit_rigid_batch(clouds, None, pairs[:2], max_iterations=10)
+        os._exit(4 * (not r[6]) + 8 * (not np.isfinite(r1[1]).all()) + 16 * (not np.isfinite(r2[1]).all())
+                 + 32 * (tarvic.num_threads() != 16))
+    deadline = time.monotonic() + 20
+    while time.monotonic() < deadline:
+        done, status = os.waitpid(pid, os.WNOHANG)
+        if done:
+            outcomes.append(os.waitstatus_to_exitcode(status))
+            break
+        time.sleep(0.01)
+    else:
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        outcomes.append("hang")
+stop.set()
 busy.join(120)
-print("child", os.waitstatus_to_exitcode(status), "busy", busy.is_alive())
+print(json.dumps(dict(outcomes=outcomes, busy_alive=busy.is_alive())))
 """
 
 
+# A fork can land while the other thread's pool workers hold oneTBB's internal locks; the child must
+# never wait for them. Many forks against an oversubscribed pool (16 threads) make a rare hang show:
+# a 10% chance per fork escapes 40 tries about once in 70 runs.
 @pytest.mark.filterwarnings("ignore::DeprecationWarning")
 def test_fork_while_another_thread_fits():
-    proc = check_ok(run_python(FORK_DURING_FIT.replace("__TESTS__", repr(TESTS)), timeout=240,
-                               env={"PYTHONWARNINGS": "ignore::DeprecationWarning"}))
-    assert proc.stdout.split()[-4:] == ["child", "0", "busy", "False"]
+    proc = check_ok(run_python(FORK_DURING_FIT.replace("__TESTS__", repr(TESTS)), timeout=600,
+                               env={"PYTHONWARNINGS": "ignore::DeprecationWarning", "TARVIC_NUM_THREADS": "16"}))
+    report = json.loads(proc.stdout.strip().splitlines()[-1])
+    assert report["outcomes"] == [0] * 40, f"child outcomes (exit status or 'hang'): {report['outcomes']}"
+    assert not report["busy_alive"]

@@ -98,6 +98,15 @@ class TestApplyDeform:
         # Only beta² enters the kernel: a negative width is not an error and equals its magnitude.
         np.testing.assert_array_equal(ext.apply_deform(pts, src, w, -0.4), ext.apply_deform(pts, src, w, 0.4))
 
+    def test_nan_and_zero_width_move_each_point_by_its_own_coefficient(self):
+        # A NaN width clamps to the smallest width, as zero does: only coincident points weigh in.
+        src = shape_cloud(20, seed=21)
+        ones = np.ones_like(src)
+        for beta in (0.0, float("nan")):
+            np.testing.assert_array_equal(ext.apply_deform(src, src, ones, beta), src + 1.0)
+        pts = shape_cloud(25, seed=22)
+        np.testing.assert_array_equal(ext.apply_deform(pts, src, ones, float("nan")), pts)
+
     def test_inputs_are_never_written(self):
         pts, src = shape_cloud(30, seed=18), shape_cloud(8, seed=19)
         w = np.random.default_rng(20).normal(size=src.shape)

@@ -80,6 +80,18 @@ class TestModuleObject:
         # The introspected signature is the documented one, defaults included.
         assert str(sig).replace("1e-06", "1e-6") == SIGNATURES[name]
 
+    @pytest.mark.parametrize("name", ["fit_rigid", "fit_deform"])
+    def test_omitted_options_are_the_documented_defaults(self, pair, name):
+        fn = getattr(ext, name)
+        documented = {p.name: p.default for p in inspect.signature(fn).parameters.values()
+                      if p.default is not inspect.Parameter.empty and p.name != "threads"}
+        # Different points of the two clouds: a slow fit, whose result depends on every option.
+        src, tgt = pair[0][:60], pair[1][-50:]
+        # One thread: every sum in a fixed order, so equal options give bit-identical results.
+        omitted, explicit = fn(src, tgt, threads=1), fn(src, tgt, threads=1, **documented)
+        for a, b in zip(omitted, explicit):
+            assert np.asarray(a).tobytes() == np.asarray(b).tobytes()
+
     def test_docstring_bodies(self):
         assert ext.set_num_threads.__doc__ == "Size the process-wide thread pool; see `tarvic::set_num_threads`."
         assert ext.num_threads.__doc__ == "Threads the current context would run on."
@@ -282,6 +294,22 @@ class TestCoreErrors:
         assert type(info.value) is ValueError
         assert info.value.__cause__ is None and info.value.__context__ is None
 
+    def test_floats_in_messages_are_shortest_positional(self, pair):
+        # The shortest decimal that reads back, never an exponent nor the exact binary expansion
+        # (2**70 is 1180591620717411303424 exactly).
+        rng = np.random.default_rng(4)
+        values = [1e23, 2.0**70, 1e300, 1.7976931348623157e308, 5e-324, 1e-7, 0.1 + 0.2, 1 / 3]
+        values += list(rng.uniform(1.0, 10.0, 300) * 10.0 ** rng.integers(-320, 299, 300).astype(float))
+        for v in values:
+            want = np.format_float_positional(-v, unique=True, trim="-")
+            with pytest.raises(ValueError) as info:
+                ext.fit_rigid(*pair, w=-v)
+            assert str(info.value) == f"`w` must be in [0, 1), got {want}"
+            assert float(str(info.value).rsplit(" ", 1)[1]) == -v
+        beta_msg = "`beta` must be finite and > 0, got -100000000000000000000000"
+        with pytest.raises(ValueError, match=re.escape(beta_msg) + "$"):
+            ext.fit_deform(*pair, beta=-1e23)
+
     def test_cloud_errors(self, pair):
         src, tgt = pair
         with pytest.raises(ValueError, match=re.escape("`source` has no points")):
@@ -388,6 +416,40 @@ class TestThreadPool:
             """
         out = check_ok(run_python(code, env={"TARVIC_NUM_THREADS": "3"})).stdout.split()
         assert out == ["refused", "3"]
+
+    def test_sizes_above_the_limit_are_refused_promptly(self):
+        proc = run_python(
+            """
+            import time, tarvic
+            start = time.monotonic()
+            for bad in (2**32, 2**32 + 1, 65537, 2**64 - 1):
+                try:
+                    tarvic.set_num_threads(bad)
+                    print("accepted", bad)
+                except RuntimeError as e:
+                    print(e)
+            print(time.monotonic() - start < 5)
+            tarvic.set_num_threads(2)
+            print(tarvic.num_threads())
+            """,
+            timeout=60,
+        )
+        assert check_ok(proc).stdout.splitlines() == ["thread count must be <= 65536"] * 4 + ["True", "2"]
+
+    @pytest.mark.parametrize("fit", ["fit_rigid", "fit_deform"])
+    def test_tiny_fit_on_the_default_pool_fixes_its_size(self, fit):
+        # Targets of up to 8 points make one E-step chunk, which never enters the pool.
+        code = f"""
+            import numpy as np, tarvic
+            src = np.random.default_rng(0).normal(size=(8, 3))
+            tarvic.{fit}(src, src[:5] + 1.0)
+            try:
+                tarvic.set_num_threads(7)
+                print("sized")
+            except RuntimeError:
+                print("refused")
+            """
+        assert check_ok(run_python(code, env={"TARVIC_NUM_THREADS": "1"})).stdout.strip() == "refused"
 
     def test_dedicated_pool_leaves_the_global_pool_unmade(self):
         # threads=2 must not create the process-wide pool; threads=0 must (it means "no dedicated pool").

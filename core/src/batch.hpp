@@ -1,9 +1,5 @@
 #pragma once
 // The shape both batch registrations share: cloud checks, pair checks, one registration per pool task.
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/task_group.h>
-
 #include <atomic>
 #include <limits>
 #include <optional>
@@ -11,6 +7,7 @@
 
 #include "tarvic/error.hpp"
 #include "tarvic/kernel.hpp"
+#include "tarvic/progress.hpp"
 #include "tarvic/threads.hpp"
 
 namespace tarvic {
@@ -19,23 +16,17 @@ namespace tarvic {
 /// clouds the lowest index that some task reached is reported.
 inline std::optional<Error> check_cloud_list(const std::vector<CloudView>& clouds, const char* name) {
     std::atomic<std::size_t> bad{std::numeric_limits<std::size_t>::max()};
-    tbb::task_group_context ctx;
-    in_current_pool([&] {
-        tbb::parallel_for(
-            tbb::blocked_range<std::size_t>(0, clouds.size(), 1),
-            [&](const tbb::blocked_range<std::size_t>& r) {
-                for (std::size_t i = r.begin(); i != r.end(); ++i) {
-                    if (bad.load(std::memory_order_relaxed) != std::numeric_limits<std::size_t>::max()) return;
-                    if (check_cloud(clouds[i], name)) {
-                        std::size_t cur = bad.load();
-                        while (i < cur && !bad.compare_exchange_weak(cur, i)) {
-                        }
-                        ctx.cancel_group_execution();
-                        return;
-                    }
+    parallel_ranges(clouds.size(), [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i != end; ++i) {
+            if (bad.load(std::memory_order_relaxed) != std::numeric_limits<std::size_t>::max()) return false;
+            if (check_cloud(clouds[i], name)) {
+                std::size_t cur = bad.load();
+                while (i < cur && !bad.compare_exchange_weak(cur, i)) {
                 }
-            },
-            tbb::auto_partitioner(), ctx);
+                return false;
+            }
+        }
+        return true;
     });
     const std::size_t i = bad.load();
     if (i == std::numeric_limits<std::size_t>::max()) return std::nullopt;
@@ -62,15 +53,12 @@ Result<std::vector<R>> run_batch(const std::vector<CloudView>& sources, const st
     if (progress) bar = make_bar(label, pairs.size());
     std::vector<R> results(pairs.size());
     run_in_pool(threads, [&] {
-        in_current_pool([&] {
-            // One whole registration per task; grain 1 lets work stealing split down to single pairs.
-            tbb::parallel_for(tbb::blocked_range<std::size_t>(0, pairs.size(), 1),
-                              [&](const tbb::blocked_range<std::size_t>& r) {
-                                  for (std::size_t k = r.begin(); k != r.end(); ++k) {
-                                      results[k] = fit(sources[pairs[k].first], targets[pairs[k].second]);
-                                      if (bar) bar->inc();
-                                  }
-                              });
+        // One whole registration per task; grain 1 lets work stealing split down to single pairs.
+        parallel_ranges(pairs.size(), [&](std::size_t begin, std::size_t end) {
+            for (std::size_t k = begin; k != end; ++k) {
+                results[k] = fit(sources[pairs[k].first], targets[pairs[k].second]);
+                if (bar) bar->inc();
+            }
         });
     });
     if (bar) bar->finish_and_clear();

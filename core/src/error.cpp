@@ -1,6 +1,7 @@
 // Error messages and input validation in their fixed orders.
 #include "tarvic/error.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 
@@ -9,11 +10,34 @@ namespace tarvic {
 std::string format_float(double v) {
     if (std::isnan(v)) return "NaN";
     if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
-    // Fixed notation without a precision is the shortest form that reads back exactly;
-    // 1e308 needs 309 digits, so the buffer holds any double.
-    char buf[512];
-    auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
-    return std::string(buf, res.ptr);
+    // Scientific notation without a precision gives the shortest digits that read back exactly
+    // ("d.ddde±x"); fixed notation would print the exact binary expansion instead (1e23 as
+    // 99999999999999991611392). The point is placed by hand.
+    char buf[32];
+    const auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::scientific);
+    const char* const e = std::find(buf, res.ptr, 'e');
+    const char* p = buf;
+    std::string out;
+    if (*p == '-') out += *p++;
+    std::string digits;
+    for (; p != e; ++p)
+        if (*p != '.') digits += *p;
+    int exponent = 0;
+    std::from_chars(e + 1 + (e[1] == '+'), res.ptr, exponent);
+    const auto n = static_cast<int>(digits.size());
+    if (exponent < 0) {
+        out += "0.";
+        out.append(static_cast<std::size_t>(-exponent - 1), '0');
+        out += digits;
+    } else if (exponent + 1 >= n) {
+        out += digits;
+        out.append(static_cast<std::size_t>(exponent + 1 - n), '0');
+    } else {
+        out.append(digits, 0, static_cast<std::size_t>(exponent + 1));
+        out += '.';
+        out.append(digits, static_cast<std::size_t>(exponent + 1));
+    }
+    return out;
 }
 
 std::string Error::message() const {

@@ -5,13 +5,10 @@
 
 #include "tarvic/kernel.hpp"
 
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/parallel_reduce.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "tarvic/fpenv.hpp"
 #include "tarvic/threads.hpp"
@@ -237,8 +234,9 @@ typedef double v8d __attribute__((vector_size(64)));
 // so every lane's sum is exact and the loops need no scalar tail.
 //
 // Reproducibility: per-chunk single-precision sums over the chunk's points are kept in 8
-// interleaved lanes (point k goes to lane k mod 8) and combined in a fixed tree; the result
-// does not depend on the instruction set or on how chunks are spread over threads.
+// interleaved lanes (point k goes to lane k mod 8) and combined in a fixed tree; a chunk's
+// sums do not depend on the instruction set. How the chunks' sums are then grouped does depend
+// on how the pool splits them over threads (see estep).
 TARVIC_CLONES
 void estep_chunk_kernel(const float* __restrict mx, const float* __restrict my, const float* __restrict mz,
                         std::size_t m, const float* __restrict tx, const float* __restrict ty,
@@ -323,32 +321,6 @@ struct EStepCtx {
     }
 };
 
-// Fold a run of consecutive chunks into one scratch; right-hand neighbours are merged in.
-struct EStepBody {
-    const EStepCtx& ctx;
-    Scratch scratch;
-    bool used = false;
-
-    explicit EStepBody(const EStepCtx& c) : ctx(c) {}
-    EStepBody(EStepBody& other, tbb::split) : ctx(other.ctx) {}
-    void operator()(const tbb::blocked_range<std::size_t>& r) {
-        if (!used) {
-            scratch = Scratch(ctx.m, ctx.chunk);
-            used = true;
-        }
-        for (std::size_t i = r.begin(); i != r.end(); ++i) ctx.run_chunk(i, scratch);
-    }
-    void join(EStepBody& rhs) {
-        if (!rhs.used) return;
-        if (!used) {
-            scratch = std::move(rhs.scratch);
-            used = true;
-            return;
-        }
-        scratch.merge(rhs.scratch);
-    }
-};
-
 }  // namespace
 
 EStep estep(const Moving& moving, const Fixed& fixed, bool parallel, CancelFlag cancel, float sigma2, double c) {
@@ -362,11 +334,16 @@ EStep estep(const Moving& moving, const Fixed& fixed, bool parallel, CancelFlag 
 
     Scratch result;
     if (parallel && nchunks > 1) {
-        EStepBody body(ctx);
-        in_current_pool([&] {
-            tbb::parallel_reduce(tbb::blocked_range<std::size_t>(0, nchunks, 1), body, tbb::auto_partitioner());
-        });
-        result = body.used ? std::move(body.scratch) : Scratch(m, 0);
+        // Each task folds a run of consecutive chunks into one scratch; right-hand neighbours are
+        // merged in. The runs follow work stealing, so the grouping of the double sums, and with it
+        // the last bits of p1 and px, can change from one call to the next.
+        std::optional<Scratch> folded = parallel_fold<Scratch>(
+            nchunks, [&] { return Scratch(m, chunk); },
+            [&](Scratch& s, std::size_t begin, std::size_t end) {
+                for (std::size_t i = begin; i != end; ++i) ctx.run_chunk(i, s);
+            },
+            [](Scratch& s, const Scratch& next) { s.merge(next); });
+        result = folded ? std::move(*folded) : Scratch(m, 0);
     } else {
         result = Scratch(m, chunk);
         for (std::size_t i = 0; i < nchunks; ++i) ctx.run_chunk(i, result);
@@ -444,26 +421,26 @@ void gauss_mul(const PointsF32& points, const PointsF32& centres, float beta, co
     (void)values_len;
     const std::size_t n = points.size(), m = centres.size();
     if (n == 0 || c == 0) return;
-    const float factor = -1.442695f / std::max(2.0f * beta * beta, 1.1754944e-38f);
+    // Written so that a NaN width takes the floor, as the other clamps here map NaN.
+    const float width2 = 2.0f * beta * beta;
+    const float factor = -1.442695f / (width2 > 1.1754944e-38f ? width2 : 1.1754944e-38f);
     constexpr std::size_t kRows = 16;
     const std::size_t nblocks = (n + kRows - 1) / kRows;
-    in_current_pool([&] {
-        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, nblocks, 1), [&](const tbb::blocked_range<std::size_t>& r) {
-            std::vector<float> w(m);
-            const detail::FlushSubnormals ftz;
-            for (std::size_t b = r.begin(); b != r.end(); ++b) {
-                const std::size_t begin = b * kRows, end = std::min(n, begin + kRows);
-                if (cancelled(cancel)) {
-                    std::fill(out + begin * c, out + std::min(end * c, out_len), 0.0);
-                    continue;
-                }
-                for (std::size_t i = begin; i < end; ++i) {
-                    kernel_weights(points.x[i], points.y[i], points.z[i], centres.x.data(), centres.y.data(),
-                                   centres.z.data(), m, factor, w.data());
-                    accumulate_row(w.data(), m, values, c, out + i * c);
-                }
+    parallel_ranges(nblocks, [&](std::size_t first, std::size_t last) {
+        std::vector<float> w(m);
+        const detail::FlushSubnormals ftz;
+        for (std::size_t b = first; b != last; ++b) {
+            const std::size_t begin = b * kRows, end = std::min(n, begin + kRows);
+            if (cancelled(cancel)) {
+                std::fill(out + begin * c, out + std::min(end * c, out_len), 0.0);
+                continue;
             }
-        });
+            for (std::size_t i = begin; i < end; ++i) {
+                kernel_weights(points.x[i], points.y[i], points.z[i], centres.x.data(), centres.y.data(),
+                               centres.z.data(), m, factor, w.data());
+                accumulate_row(w.data(), m, values, c, out + i * c);
+            }
+        }
     });
 }
 

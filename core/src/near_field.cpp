@@ -1,10 +1,8 @@
 // Truncated Gauss transforms on sparse cells, and the direct sum they fall back on.
 #include "near_field.hpp"
 
-#include <oneapi/tbb/blocked_range.h>
-#include <oneapi/tbb/parallel_for.h>
-
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 
@@ -318,31 +316,30 @@ std::size_t near_run(const NearSources& ns, const Points64& targets, const unsig
     const CellWork work{ns, targets, tg, rows, out, bound, slots, width, ns.layout.c,
                         std::max(ns.tolerance - rounding_allowance(0), 0.0)};
     std::atomic<std::size_t> fell_back{0};
-    auto body = [&](const tbb::blocked_range<std::size_t>& r) {
+    auto body = [&](std::size_t first, std::size_t last) {
         std::vector<double> acc, sums;
         const FlushSubnormals ftz;
         std::size_t local = 0;
-        for (std::size_t tc = r.begin(); tc != r.end(); ++tc) {
+        for (std::size_t tc = first; tc != last; ++tc) {
             if (cancelled(cancel)) break;
             if (work.run(tc, acc, sums)) local += tg.count(tc);
         }
         fell_back.fetch_add(local, std::memory_order_relaxed);
     };
-    const tbb::blocked_range<std::size_t> all(0, tg.size(), 1);
     if (parallel)
-        in_current_pool([&] { tbb::parallel_for(all, body); });
+        parallel_ranges(tg.size(), body);
     else
-        body(all);
+        body(0, tg.size());
     return fell_back.load();
 }
 
 void direct_run(const SourceArrays& src, const PairLayout& layout, const Points64& targets, const unsigned* rows,
                 double floor, bool parallel, CancelFlag cancel, double* out, double* bound) {
     const std::size_t slots = layout.slots(), width = layout.out_width();
-    auto body = [&](const tbb::blocked_range<std::size_t>& r) {
+    auto body = [&](std::size_t first, std::size_t last) {
         std::vector<double> acc(slots * kPairLanes), sums(slots), dropped(layout.c, 0.0);
         const FlushSubnormals ftz;
-        for (std::size_t i = r.begin(); i != r.end(); ++i) {
+        for (std::size_t i = first; i != last; ++i) {
             if (cancelled(cancel)) break;
             reset_lanes(layout, acc.data());
             add_pairs(layout, src, 0, src.n, targets.x[i], targets.y[i], targets.z[i], acc.data());
@@ -353,11 +350,10 @@ void direct_run(const SourceArrays& src, const PairLayout& layout, const Points6
             bound[row] = point_bound(layout, sums.data(), dropped.data(), kInf, floor, src.n);
         }
     };
-    const tbb::blocked_range<std::size_t> all(0, targets.n, 16);
     if (parallel)
-        in_current_pool([&] { tbb::parallel_for(all, body); });
+        parallel_ranges(targets.n, body);
     else
-        body(all);
+        body(0, targets.n);
 }
 
 }  // namespace tarvic::detail

@@ -1,33 +1,49 @@
-// Thread pools: one process-wide task arena, dedicated arenas per call, and the batch progress bar.
+// Thread pools: one process-wide task arena and dedicated arenas per call.
 #include "tarvic/threads.hpp"
 
-#include <pthread.h>
 #include <sched.h>
-#include <unistd.h>
 
 #include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/parallel_for.h>
 #include <oneapi/tbb/task_arena.h>
-#include <oneapi/tbb/task_scheduler_observer.h>
 
 #include <atomic>
-#include <chrono>
-#include <algorithm>
 #include <cerrno>
-#include <condition_variable>
-#include <exception>
-#include <cstdio>
+#include <chrono>
 #include <cstdlib>
+#include <exception>
 #include <mutex>
 #include <thread>
 
+#include "pool.hpp"
+
 namespace tarvic {
+
+namespace detail {
+
+thread_local int t_pool_depth = 0;
+
+// Never destroyed: pool threads may still be running when static destructors run at exit.
+GlobalPool& global_pool() {
+    static GlobalPool* g = [] {
+        auto* pool = new GlobalPool;
+        install_fork_handlers();
+        return pool;
+    }();
+    return *g;
+}
+
+}  // namespace detail
 
 namespace {
 
-// Depth of our pools the current thread is running in: the thread that entered an arena
-// through `execute`, or a worker while it serves one of our arenas.
-thread_local int t_pool_depth = 0;
+using detail::global_pool;
+using detail::GlobalPool;
+using detail::t_pool_depth;
+using detail::WorkerMarker;
+
+// Size of the pool a call runs in when it runs serially after a fork (see detail::serial_only).
+thread_local std::size_t t_serial_size = 0;
 
 struct DepthGuard {
     DepthGuard() { ++t_pool_depth; }
@@ -36,74 +52,22 @@ struct DepthGuard {
     DepthGuard& operator=(const DepthGuard&) = delete;
 };
 
-// Marks worker threads while they serve an arena (the entering thread is marked by DepthGuard).
-class WorkerMarker : public tbb::task_scheduler_observer {
-public:
-    explicit WorkerMarker(tbb::task_arena& a) : tbb::task_scheduler_observer(a) { observe(true); }
-    ~WorkerMarker() override { observe(false); }
-    void on_scheduler_entry(bool is_worker) override {
-        if (is_worker) ++t_pool_depth;
-    }
-    void on_scheduler_exit(bool is_worker) override {
-        if (is_worker) --t_pool_depth;
-    }
+// A call standing in for a pool of `size` threads on the calling thread alone.
+struct SerialPool {
+    DepthGuard depth;
+    std::size_t outer;
+    explicit SerialPool(std::size_t size) : outer(t_serial_size) { t_serial_size = size; }
+    ~SerialPool() { t_serial_size = outer; }
+    SerialPool(const SerialPool&) = delete;
+    SerialPool& operator=(const SerialPool&) = delete;
 };
 
 // Lets any pool be larger than the core count. One generous, fixed limit for the whole
 // process, so no caller's thread count leaks into another's pool.
 tbb::global_control& parallelism_limit() {
-    static tbb::global_control* gc = new tbb::global_control(tbb::global_control::max_allowed_parallelism, 1 << 16);
+    static tbb::global_control* gc =
+        new tbb::global_control(tbb::global_control::max_allowed_parallelism, static_cast<int>(kMaxThreads));
     return *gc;
-}
-
-// The process-wide pool: absent, then present (with a fixed size) for the rest of the process.
-// `size` is the size it was given (0: not yet sized); `arena` is null until built, and again after a
-// fork, which rebuilds it with the same size on first use. `active` counts calls running inside any
-// of our arenas, so fork() can tell whether the worker threads are idle. All fields under `mu`.
-struct GlobalPool {
-    std::mutex mu;
-    std::unique_ptr<tbb::task_arena> arena;
-    std::unique_ptr<WorkerMarker> marker;
-    std::size_t size = 0;
-    std::size_t active = 0;
-};
-
-GlobalPool& global_pool();
-
-// fork() copies only the calling thread, so a child would inherit oneTBB's bookkeeping of worker
-// threads that do not exist there: its parallel loops would run on fewer threads than asked, often
-// one. So, when no call is inside our arenas, the parent drops the process-wide arena and shuts the
-// workers down before forking (a few milliseconds); both processes then rebuild a pool of the same
-// size on first use. A fork while a call runs cannot wait for it: the child then keeps oneTBB's stale
-// state, and its calls still complete, possibly on fewer threads. The lock, held across fork(),
-// keeps a half-built pool out of the child.
-void before_fork() {
-    GlobalPool& g = global_pool();
-    g.mu.lock();
-    if (g.active != 0) return;
-    g.marker.reset();
-    g.arena.reset();
-    tbb::task_scheduler_handle handle{tbb::attach{}};
-    (void)tbb::finalize(handle, std::nothrow);  // refused while another thread holds oneTBB state
-}
-void after_fork_parent() { global_pool().mu.unlock(); }
-void after_fork_child() {
-    GlobalPool& g = global_pool();
-    // Still there only when workers were busy: leaked, as tearing it down would wait for them.
-    (void)g.marker.release();
-    (void)g.arena.release();
-    g.active = 0;  // the threads that were running calls do not exist here
-    g.mu.unlock();
-}
-
-// Never destroyed: pool threads may still be running when static destructors run at exit.
-GlobalPool& global_pool() {
-    static GlobalPool* g = [] {
-        auto* pool = new GlobalPool;
-        if (pthread_atfork(before_fork, after_fork_parent, after_fork_child) != 0) std::abort();
-        return pool;
-    }();
-    return *g;
 }
 
 // Ends one counted call.
@@ -133,8 +97,14 @@ void on_helper_thread(F&& f) {
 }
 
 // Holds the pool's lock; builds the arena with `n` threads unless it exists or was sized otherwise
-// (before a fork). Returns whether it built it.
+// (before a fork). Returns whether it built it. After a fork that left oneTBB unusable, only the
+// size is recorded: the calls of such a process run serially.
 bool create_global_locked(GlobalPool& g, std::size_t n) {
+    if (detail::serial_only()) {
+        if (g.size != 0) return false;
+        g.size = n;
+        return true;
+    }
     if (g.arena || (g.size != 0 && g.size != n)) return false;
     parallelism_limit();
     std::unique_ptr<tbb::task_arena> arena;
@@ -148,10 +118,11 @@ bool create_global_locked(GlobalPool& g, std::size_t n) {
     return true;
 }
 
-// Holds the pool's lock; the process-wide arena, built with its default (or inherited) size if absent.
-tbb::task_arena& global_arena_locked(GlobalPool& g) {
+// Holds the pool's lock; the process-wide pool, built with its default (or inherited) size if absent.
+// Null when calls run serially.
+tbb::task_arena* global_arena_locked(GlobalPool& g) {
     create_global_locked(g, g.size != 0 ? g.size : default_num_threads());
-    return *g.arena;
+    return g.arena.get();
 }
 
 // Block until `n` threads have joined the arena, so its workers exist when set_num_threads returns.
@@ -178,7 +149,7 @@ std::size_t default_num_threads() {
         char* end = nullptr;
         errno = 0;
         unsigned long long v = std::strtoull(env, &end, 10);
-        if (errno == 0 && end != env && *end == '\0' && env[0] != '-' && v > 0 && v <= (1u << 16))
+        if (errno == 0 && end != env && *end == '\0' && env[0] != '-' && v > 0 && v <= kMaxThreads)
             return static_cast<std::size_t>(v);
     }
     cpu_set_t set;
@@ -193,9 +164,11 @@ std::size_t default_num_threads() {
 
 std::optional<std::string> set_num_threads(std::size_t n) {
     if (n == 0) return std::string("thread count must be >= 1");
+    if (n > kMaxThreads) return "thread count must be <= " + std::to_string(kMaxThreads);
     GlobalPool& g = global_pool();
     std::unique_lock<std::mutex> lock(g.mu);
     if (create_global_locked(g, n)) {
+        if (!g.arena) return std::nullopt;
         tbb::task_arena& arena = *g.arena;
         ++g.active;
         lock.unlock();
@@ -210,7 +183,10 @@ std::optional<std::string> set_num_threads(std::size_t n) {
 }
 
 std::size_t num_threads() {
-    if (t_pool_depth > 0) return static_cast<std::size_t>(tbb::this_task_arena::max_concurrency());
+    if (t_pool_depth > 0) {
+        if (!detail::serial_only()) return static_cast<std::size_t>(tbb::this_task_arena::max_concurrency());
+        if (t_serial_size != 0) return t_serial_size;
+    }
     GlobalPool& g = global_pool();
     std::lock_guard<std::mutex> lock(g.mu);
     global_arena_locked(g);
@@ -221,7 +197,20 @@ bool in_pool() { return t_pool_depth > 0; }
 
 namespace detail {
 
+void create_current_pool() {
+    if (t_pool_depth > 0) return;
+    GlobalPool& g = global_pool();
+    std::lock_guard<std::mutex> lock(g.mu);
+    global_arena_locked(g);
+}
+
 void run_dedicated(std::size_t threads, const std::function<void()>& work) {
+    if (threads > kMaxThreads) throw PoolError();
+    if (serial_only()) {
+        SerialPool serial(threads);
+        work();
+        return;
+    }
     GlobalPool& g = global_pool();
     {
         std::lock_guard<std::mutex> lock(g.mu);
@@ -232,13 +221,10 @@ void run_dedicated(std::size_t threads, const std::function<void()>& work) {
     std::unique_ptr<WorkerMarker> marker;
     try {
         parallelism_limit();
-        if (threads > static_cast<std::size_t>(1 << 16)) throw PoolError();
         // One slot is the calling thread's, so exactly `threads` threads run the work.
         arena = std::make_unique<tbb::task_arena>(static_cast<int>(threads), 1);
         arena->initialize();
         marker = std::make_unique<WorkerMarker>(*arena);
-    } catch (const PoolError&) {
-        throw;
     } catch (...) {
         throw PoolError();
     }
@@ -257,12 +243,17 @@ void run_current(const std::function<void()>& work) {
         return;
     }
     GlobalPool& g = global_pool();
-    tbb::task_arena* arena = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(g.mu);
-        arena = &global_arena_locked(g);
-        ++g.active;
+    std::unique_lock<std::mutex> lock(g.mu);
+    tbb::task_arena* arena = global_arena_locked(g);
+    if (!arena) {
+        const std::size_t size = g.size;
+        lock.unlock();
+        SerialPool serial(size);
+        work();
+        return;
     }
+    ++g.active;
+    lock.unlock();
     LeavePool leave{g};
     arena->execute([&] {
         DepthGuard guard;
@@ -271,110 +262,5 @@ void run_current(const std::function<void()>& work) {
 }
 
 }  // namespace detail
-
-// ---------------------------------------------------------------------------------------------
-// Progress bar
-
-namespace {
-
-std::string two(unsigned long v) {
-    char buf[24];
-    std::snprintf(buf, sizeof buf, "%02lu", v);
-    return buf;
-}
-
-std::string human_short(double seconds) {
-    if (!(seconds >= 0)) seconds = 0;
-    auto s = static_cast<unsigned long long>(seconds);
-    if (s < 60) return std::to_string(s) + "s";
-    if (s < 3600) return std::to_string(s / 60) + "m";
-    if (s < 86400) return std::to_string(s / 3600) + "h";
-    return std::to_string(s / 86400) + "d";
-}
-
-void write_stderr(const std::string& s) {
-    const char* p = s.data();
-    std::size_t left = s.size();
-    while (left > 0) {
-        ssize_t w = ::write(2, p, left);
-        if (w < 0) {
-            if (errno == EINTR) continue;
-            return;  // nothing useful to do when standard error is gone
-        }
-        p += w;
-        left -= static_cast<std::size_t>(w);
-    }
-}
-
-}  // namespace
-
-std::string render_bar(const std::string& label, std::uint64_t pos, std::uint64_t len, double elapsed_s) {
-    constexpr int width = 40;
-    const double frac = len == 0 ? 1.0 : std::min(1.0, static_cast<double>(pos) / static_cast<double>(len));
-    const int filled = static_cast<int>(frac * width);
-    std::string bar(static_cast<std::size_t>(filled), '=');
-    if (filled < width) {
-        bar += '>';
-        bar.append(static_cast<std::size_t>(width - filled - 1), '-');
-    }
-    auto secs = static_cast<unsigned long>(elapsed_s < 0 ? 0 : elapsed_s);
-    std::string elapsed = two(secs / 3600) + ":" + two(secs / 60 % 60) + ":" + two(secs % 60);
-    double eta = (pos == 0 || pos >= len) ? 0.0 : elapsed_s / static_cast<double>(pos) * static_cast<double>(len - pos);
-    return label + " " + bar + " " + std::to_string(pos) + "/" + std::to_string(len) + " [" + elapsed + "] ETA " +
-           human_short(eta);
-}
-
-struct ProgressBar::State {
-    std::string label;
-    std::uint64_t len = 0;
-    std::atomic<std::uint64_t> pos{0};
-    std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
-    std::mutex mu;  // guards drawing and `done`
-    std::condition_variable cv;
-    bool done = false;
-    std::thread ticker;
-
-    void draw_locked() {
-        const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        // Carriage return and erase-line first: the bar owns one line and rewrites it in place.
-        write_stderr("\r\x1b[2K" + render_bar(label, pos.load(std::memory_order_relaxed), len, elapsed));
-    }
-};
-
-ProgressBar::ProgressBar(std::string label, std::uint64_t len) : state_(std::make_shared<State>()) {
-    state_->label = std::move(label);
-    state_->len = len;
-    {
-        std::lock_guard<std::mutex> lock(state_->mu);
-        state_->draw_locked();
-    }
-    std::shared_ptr<State> s = state_;
-    state_->ticker = std::thread([s] {
-        std::unique_lock<std::mutex> lock(s->mu);
-        while (!s->done) {
-            if (s->cv.wait_for(lock, std::chrono::milliseconds(250), [&] { return s->done; })) break;
-            s->draw_locked();
-        }
-    });
-}
-
-void ProgressBar::inc() { state_->pos.fetch_add(1, std::memory_order_relaxed); }
-
-void ProgressBar::finish_and_clear() {
-    {
-        std::lock_guard<std::mutex> lock(state_->mu);
-        if (state_->done) return;
-        state_->done = true;
-    }
-    state_->cv.notify_all();
-    if (state_->ticker.joinable()) state_->ticker.join();
-    write_stderr("\r\x1b[2K");
-}
-
-ProgressBar::~ProgressBar() { finish_and_clear(); }
-
-std::unique_ptr<ProgressBar> make_bar(const std::string& label, std::uint64_t len) {
-    return std::make_unique<ProgressBar>(label, len);
-}
 
 }  // namespace tarvic

@@ -2,7 +2,13 @@
 
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <random>
+#include <string>
 
 #include "tarvic/error.hpp"
 
@@ -36,6 +42,79 @@ TEST(Error, FloatRendering) {
         std::from_chars(s.data(), s.data() + s.size(), back);
         EXPECT_EQ(back, v) << s;
         EXPECT_EQ(s.find('e'), std::string::npos);
+    }
+}
+
+namespace {
+
+// strtod, not from_chars: libstdc++'s from_chars refuses decimals that read as subnormals.
+double parse(const std::string& s) {
+    char* end = nullptr;
+    const double v = std::strtod(s.c_str(), &end);
+    return end == s.c_str() + s.size() ? v : kNaN;
+}
+
+// Fewest significant digits of any decimal that reads back as `v`. Only the p-digit decimals just
+// below and just above v can lie in its rounding interval: the correctly rounded one (printf's) and
+// its neighbours in the last digit.
+int shortest_digits(double v) {
+    for (int p = 1; p <= 17; ++p) {
+        char buf[64];
+        std::snprintf(buf, sizeof buf, "%.*e", p - 1, std::fabs(v));
+        std::string digits;
+        const char* e = std::strchr(buf, 'e');
+        for (const char* c = buf; c != e; ++c)
+            if (*c != '.') digits += *c;
+        const long long mantissa = std::stoll(digits);
+        const int exponent = std::atoi(e + 1) - (p - 1);
+        for (long long m : {mantissa - 1, mantissa, mantissa + 1})
+            if (m > 0 && parse(std::to_string(m) + "e" + std::to_string(exponent)) == std::fabs(v)) return p;
+    }
+    return 17;
+}
+
+// Significant digits of a positional rendering: sign, point and leading and trailing zeros dropped.
+int significant_digits(const std::string& s) {
+    std::string digits;
+    for (char c : s)
+        if (c >= '0' && c <= '9') digits += c;
+    const auto first = digits.find_first_not_of('0');
+    if (first == std::string::npos) return 1;
+    return static_cast<int>(digits.find_last_not_of('0') - first + 1);
+}
+
+void expect_shortest_positional(double v) {
+    const std::string s = format_float(v);
+    EXPECT_EQ(s.find_first_not_of("-0123456789."), std::string::npos) << s;
+    EXPECT_EQ(parse(s), v) << s;
+    EXPECT_EQ(significant_digits(s), shortest_digits(v)) << s;
+}
+
+}  // namespace
+
+// The shortest digits are not the exact expansion: 1e23 is 99999999999999991611392 exactly.
+TEST(Error, FloatRenderingIsShortestAtEveryMagnitude) {
+    EXPECT_EQ(format_float(1e23), "100000000000000000000000");
+    EXPECT_EQ(format_float(-1e23), "-100000000000000000000000");
+    EXPECT_EQ(format_float(std::ldexp(1.0, 70)), "1180591620717411300000");
+    EXPECT_EQ(format_float(1e300), "1" + std::string(300, '0'));
+    EXPECT_EQ(format_float(1.7976931348623157e308), "17976931348623157" + std::string(292, '0'));
+    EXPECT_EQ(format_float(5e-324), "0." + std::string(323, '0') + "5");
+    EXPECT_EQ(format_float(123.456), "123.456");
+    EXPECT_EQ(format_float(0.001), "0.001");
+    EXPECT_EQ(format_float(1e16), "10000000000000000");
+    EXPECT_EQ(format_float(1.5), "1.5");
+    for (int k = -323; k <= 308; ++k) {
+        expect_shortest_positional(parse("1e" + std::to_string(k)));
+        if (k < 308) expect_shortest_positional(-parse("3.3e" + std::to_string(k)));
+    }
+    for (int k = -1074; k <= 1023; ++k) expect_shortest_positional(std::ldexp(1.0, k));
+    std::mt19937_64 rng(13);
+    for (int i = 0; i < 20000; ++i) {
+        const std::uint64_t bits = rng();
+        double v;
+        std::memcpy(&v, &bits, sizeof v);
+        if (std::isfinite(v)) expect_shortest_positional(v);
     }
 }
 

@@ -150,7 +150,9 @@ TEST(FastEStep, WithinItsBoundOfTheFloat64Posterior) {
                 SCOPED_TRACE("w=" + std::to_string(w) + " sigma2=" + std::to_string(sigma2) + " tol=" + std::to_string(tol));
                 EXPECT_LE(f.bound, tol);
                 expect_within_bound(f, gaussian_reference(s.moving, s.fixed, sigma2, c));
-                if (w == 0.0 && sigma2 <= 1e-4) EXPECT_GE(f.uniform, 100u);
+                if (w == 0.0 && sigma2 <= 1e-4) {
+                    EXPECT_GE(f.uniform, 100u);
+                }
             }
         }
     }

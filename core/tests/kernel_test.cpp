@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <limits>
 #include <tuple>
 
 #include "tarvic/kernel.hpp"
@@ -260,7 +261,7 @@ TEST(GaussMul, MatchesNaiveKernelAndHandlesCancel) {
     for (double v : out) EXPECT_EQ(v, 0.0);
 }
 
-TEST(GaussMul, TinyBetaIsIdentity) {
+TEST(GaussMul, TinyZeroAndNaNBetaAreIdentity) {
     const Array2 a = surface_cloud(45, 3);
     std::vector<double> x(45), y(45), z(45);
     for (std::size_t i = 0; i < 45; ++i) x[i] = a(i, 0), y[i] = a(i, 1), z[i] = a(i, 2);
@@ -269,6 +270,12 @@ TEST(GaussMul, TinyBetaIsIdentity) {
     for (std::size_t i = 0; i < v.size(); ++i) v[i] = 1.0 + i;
     gauss_mul(p, p, 1e-4f, v.data(), v.size(), 3, out.data(), out.size(), nullptr);
     EXPECT_EQ(out, v);
+    // Zero and NaN widths clamp to the smallest one, as the kernel's other clamps treat NaN.
+    for (float beta : {0.0f, std::numeric_limits<float>::quiet_NaN()}) {
+        std::fill(out.begin(), out.end(), -1.0);
+        gauss_mul(p, p, beta, v.data(), v.size(), 3, out.data(), out.size(), nullptr);
+        EXPECT_EQ(out, v) << beta;
+    }
 }
 
 // Coordinates near the top of the range: the plain sum of M + N values overflows, the mean does not.

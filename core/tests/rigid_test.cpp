@@ -175,6 +175,18 @@ TEST(RigidFit, ThreadCountsAgreeAndOutliersHandled) {
     EXPECT_LT(rotation_error_deg(a.rotation, b.rotation), 1e-4);  // summation order only
 }
 
+// A fit without `threads` runs on the process-wide pool, which fixes its size, even when its target is
+// short enough for a single E-step chunk and so never enters the pool.
+TEST(RigidFit, TinyFitOnTheDefaultPoolFixesItsSize) {
+    const Array2 src = surface_cloud(8, 4);
+    RigidOptions o = defaults();
+    o.threads = 0;  // 0 means no dedicated pool, as absent does
+    ASSERT_TRUE(rigid_register(src.view(), src.view(), o, nullptr).ok());
+    const auto err = set_num_threads(default_num_threads() + 1);
+    ASSERT_TRUE(err);
+    EXPECT_EQ(num_threads(), default_num_threads());
+}
+
 TEST(RotationFit, DegenerateCrossCovariances) {
     double zero[3][3] = {}, r[3][3];
     fit_rotation(zero, r);

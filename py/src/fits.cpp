@@ -8,13 +8,6 @@ namespace tarvic::py {
 
 bool rigid_options(const PyRef* a, RigidOptions& o) {
     o = RigidOptions{};
-    o.scale = true;
-    o.scale_bounds.reset();
-    o.w = 0.0;
-    o.tolerance = 1e-6;
-    o.max_iterations = 200;
-    o.sigma2.reset();
-    o.threads.reset();
     return (!a[0] || to_flag(a[0].get(), "scale", o.scale)) &&
            (!a[1] || to_float_pair(a[1].get(), "scale_bounds", o.scale_bounds)) &&
            (!a[2] || to_float(a[2].get(), "w", o.w)) &&
@@ -44,14 +37,6 @@ PyObject* rigid_tuple(const RigidResult& r) {
 
 bool deform_options(const PyRef* a, DeformOptions& o) {
     o = DeformOptions{};
-    o.alpha = 2.0;
-    o.beta = 1.0;
-    o.w = 0.0;
-    o.tolerance = 1e-6;
-    o.max_iterations = 200;
-    o.sigma2.reset();
-    o.num_modes = 100;
-    o.threads.reset();
     return (!a[0] || to_float(a[0].get(), "alpha", o.alpha)) && (!a[1] || to_float(a[1].get(), "beta", o.beta)) &&
            (!a[2] || to_float(a[2].get(), "w", o.w)) &&
            (!a[3] || to_float(a[3].get(), "tolerance", o.tolerance)) &&

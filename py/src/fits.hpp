@@ -9,10 +9,12 @@
 namespace tarvic::py {
 
 /// The option arguments of the rigid fits, starting at `scale`, in their conversion order:
-/// `a` holds scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads (null: default).
+/// `a` holds scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads (null: the
+/// default, which RigidOptions holds).
 bool rigid_options(const PyRef* a, RigidOptions& o);
 /// The option arguments of the deformable fits, starting at `alpha`, in their conversion order:
-/// `a` holds alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, threads (null: default).
+/// `a` holds alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, threads (null: the
+/// default, which DeformOptions holds).
 bool deform_options(const PyRef* a, DeformOptions& o);
 
 /// Append `(scale, rotation, translation, sigma2, nrms, iterations, converged)`; false with an

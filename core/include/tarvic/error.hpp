@@ -77,7 +77,8 @@ private:
 /// where M·N is small enough for it to be cheap and the second otherwise.
 enum class Method : unsigned char { Exact, Fast, Auto };
 
-/// Options of a rigid or similarity fit; no defaults here, the Python layer fills them.
+/// Options of a rigid or similarity fit. The defaults here are the documented ones: the binding
+/// starts from them and only converts the arguments it is given.
 struct RigidOptions {
     bool scale = true;                                        // estimate a uniform scale too
     std::optional<std::pair<double, double>> scale_bounds;    // (lower, upper) applied every EM step
@@ -90,7 +91,7 @@ struct RigidOptions {
     double gauss_tolerance = 1e-6;                            // error bound of the fast E-step, in (0, 1)
 };
 
-/// Options of a deformable fit.
+/// Options of a deformable fit, with the documented defaults (as RigidOptions).
 struct DeformOptions {
     double alpha = 2.0;                       // weight of the motion-coherence prior
     double beta = 1.0;                        // kernel width as a fraction of the cloud radius
