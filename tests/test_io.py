@@ -2,6 +2,7 @@
 import errno
 import importlib.util
 import os
+import stat
 import sys
 from io import BytesIO
 
@@ -525,3 +526,47 @@ def test_nul_byte_in_a_path(tmp_path):
 def test_special_files_are_not_read(tmp_path):
     os.mkfifo(tmp_path / "p.xyz")  # reading it would block until a writer came
     _expect_error(tmp_path / "p.xyz", "is not a regular file but a pipe")
+
+
+def _special_outputs(tmp_path):
+    """(path, kind) of special files a write must go into, never replace."""
+    os.mkfifo(tmp_path / "fifo.xyz")
+    made = [(tmp_path / "fifo.xyz", stat.S_ISFIFO)]
+    try:  # a null device of our own: a regression replaces it, not the machine's /dev/null
+        os.mknod(tmp_path / "null.xyz", 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        made.append((tmp_path / "null.xyz", stat.S_ISCHR))
+    except (PermissionError, AttributeError, OSError):
+        pass
+    return made
+
+
+def test_special_files_are_written_into_not_replaced(tmp_path):
+    import threading
+
+    for path, kind in _special_outputs(tmp_path):
+        got = []
+        if kind is stat.S_ISFIFO:
+            reader = threading.Thread(target=lambda: got.append(open(path, "rb").read()))
+            reader.start()
+        io.write(path, [[1.5, 2, 3]])
+        if kind is stat.S_ISFIFO:
+            reader.join(10)
+            assert got == [b"1.5 2.0 3.0\n"]
+        assert kind(os.lstat(path).st_mode), path
+    assert not [name for name in os.listdir(tmp_path) if name.endswith(".tmp")]
+
+
+def test_sockets_are_refused_as_outputs(tmp_path):
+    import socket
+
+    with socket.socket(socket.AF_UNIX) as server:
+        server.bind(str(tmp_path / "s.xyz"))
+        with pytest.raises(io.CloudFileError, match="is a socket; only regular files"):
+            io.write(tmp_path / "s.xyz", [[1, 2, 3]])
+    assert os.listdir(tmp_path) == ["s.xyz"]
+
+
+def test_name_longer_than_the_file_system_allows(tmp_path):
+    with pytest.raises(io.CloudFileError, match="file name too long"):
+        io.write(tmp_path / ("p" * 256 + ".npy"), np.ones((2, 3)))
+    assert os.listdir(tmp_path) == []

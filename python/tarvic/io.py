@@ -62,8 +62,10 @@ import dataclasses
 import mmap
 import os
 import secrets
+import shutil
 import stat
 import struct
+import tempfile
 import warnings
 from collections.abc import Callable, Iterator, Sequence
 from typing import Any, BinaryIO, NamedTuple
@@ -133,7 +135,9 @@ def write(path: str | os.PathLike[str], points: ArrayLike, *, binary: bool = Tru
     The file appears complete or not at all: it is written beside the destination under
     a temporary name, synced, and renamed over it, so a failure leaves any previous file
     as it was. A new file gets the permissions a plain open() would give it; a replaced
-    one keeps its mode.
+    one keeps its mode. An existing character device or pipe (``/dev/null``,
+    ``/dev/stdout``) is written directly instead, never replaced; other special files
+    are refused.
 
     Raises ValueError for bad `points` (wrong shape, no points, not real numbers, or
     non-finite values for LAS/LAZ), and CloudFileError for an unsupported extension, a
@@ -1249,6 +1253,54 @@ def _writer(path: str, suffix: str, binary: bool) -> Callable[[str, NDArray[np.f
 # ----------------------------------------------------------------------------- atomic output
 
 
+class _Output(NamedTuple):
+    """An output reserved by `_reserve`."""
+
+    shown: str  # the path as given
+    target: str  # the file the temporary replaces; for a direct output, the path as given
+    temporary: str  # where the content is written first ("" for a direct output not spooled)
+    direct: bool  # an existing character device or pipe: written into, never replaced
+
+
+def _reserve(shown: str, spool: bool) -> _Output:
+    """Check `shown` as an output and create the temporary file its content goes to first.
+
+    A regular file or a new name is resolved through symbolic links and gets a temporary
+    file beside it, renamed over it at the end. An existing character device or pipe
+    (``/dev/null``, ``/dev/stdout``) is never replaced: it is written into at the end, from a
+    temporary file in the system's temporary folder when `spool`, else directly. Any other
+    kind of file is refused.
+    """
+    _check_name(shown)
+    try:
+        mode: int | None = os.stat(shown).st_mode
+    except FileNotFoundError:
+        mode = None
+    except OSError as exc:
+        raise CloudFileError(shown, _os_reason(exc)) from exc
+    if mode is not None and not stat.S_ISREG(mode):
+        if stat.S_ISCHR(mode) or stat.S_ISFIFO(mode):
+            temporary = ""
+            if spool:
+                try:
+                    fd, temporary = tempfile.mkstemp(prefix="tarvic-", suffix=".tmp")
+                except OSError as exc:
+                    raise CloudFileError(shown, f"cannot create a temporary file: {_os_reason(exc)}") from exc
+                os.close(fd)
+            return _Output(shown, shown, temporary, True)
+        raise CloudFileError(shown, f"is {_kind(mode)}; only regular files, character devices and pipes "
+                                    "can be written")
+    target = os.path.realpath(shown)
+    return _Output(shown, target, _temporary_beside(shown, target), False)
+
+
+def _name_max(directory: str) -> int:
+    try:
+        return os.pathconf(directory or ".", "PC_NAME_MAX")
+    except (OSError, ValueError, AttributeError):
+        return 255
+
+
 def _temporary_beside(shown: str, target: str) -> str:
     """Create an empty temporary file next to `target`, with the mode open() would give it.
 
@@ -1259,6 +1311,10 @@ def _temporary_beside(shown: str, target: str) -> str:
         # The rename would replace it anyway; open() would refuse, and so do we.
         raise CloudFileError(shown, "permission denied (the file is read-only)")
     directory, base = os.path.split(target)
+    # Checked now rather than at the rename, when other outputs may already be in place.
+    length, limit = len(os.fsencode(base)), _name_max(directory)
+    if length > limit:
+        raise CloudFileError(shown, f"file name too long ({length} bytes; the limit here is {limit})")
     # The temporary name adds 18 characters; shorten it so that any name the file system
     # accepts for the destination still has room (most allow 255).
     base = base[:200]
@@ -1285,25 +1341,30 @@ def _atomic_output(path: str | os.PathLike[str]) -> Iterator[str]:
     synced, given the mode of the file it replaces (if any), and renamed over `path` in one
     step, so readers see the old file or the new one, never a partial one. Any exception,
     KeyboardInterrupt included, removes the temporary file and propagates unchanged. A
-    symbolic link at `path` is followed, as open() would. Failing to create, sync or
-    rename the file raises CloudFileError naming `path`.
+    symbolic link at `path` is followed, as open() would. An existing character device or
+    pipe is yielded itself, to be written directly. Failing to create, sync or rename the
+    file raises CloudFileError naming `path`.
     """
-    shown = os.fspath(path)
-    target = os.path.realpath(shown)
-    temporary = _temporary_beside(shown, target)
+    output = _reserve(os.fspath(path), spool=False)
+    if output.direct:
+        yield output.target
+        return
     try:
-        yield temporary
+        yield output.temporary
         try:
-            _commit(temporary, target)
+            _prepare_commit(output.temporary, output.target)
+            os.replace(output.temporary, output.target)
         except OSError as exc:
-            raise CloudFileError(shown, _os_reason(exc)) from exc
+            raise CloudFileError(output.shown, _os_reason(exc)) from exc
+        _sync_directory(output.target)
     except BaseException:
         with contextlib.suppress(OSError):
-            os.unlink(temporary)
+            os.unlink(output.temporary)
         raise
 
 
-def _commit(temporary: str, target: str) -> None:
+def _prepare_commit(temporary: str, target: str) -> None:
+    """Make a finished temporary file durable and give it the mode of the file it replaces."""
     # Synced before the chmod: a read-only mode copied from the old file would stop the open.
     fd = os.open(temporary, os.O_RDWR | getattr(os, "O_BINARY", 0))
     try:
@@ -1312,11 +1373,34 @@ def _commit(temporary: str, target: str) -> None:
         os.close(fd)
     with contextlib.suppress(FileNotFoundError):
         os.chmod(temporary, stat.S_IMODE(os.stat(target).st_mode))
-    os.replace(temporary, target)
-    # Make the rename itself durable; not every platform can open a directory.
+
+
+def _sync_directory(target: str) -> None:
+    """Make a rename in the folder of `target` durable; not every platform can open a folder."""
     with contextlib.suppress(OSError):
         fd = os.open(os.path.dirname(target) or ".", os.O_RDONLY)
         try:
             os.fsync(fd)
         finally:
             os.close(fd)
+
+
+def _keep_aside(target: str) -> str | None:
+    """A second name for the file at `target`, beside it, so that it can be put back if a
+    later step fails: a hard link, or a copy where links are not possible. None when there
+    is no file at `target`."""
+    if not os.path.lexists(target):
+        return None
+    directory, base = os.path.split(target)
+    aside = os.path.join(directory, f".{base[:200]}.{secrets.token_hex(6)}.old")
+    try:
+        os.link(target, aside)
+    except OSError:
+        shutil.copy2(target, aside)
+    return aside
+
+
+def _copy_into(temporary: str, target: str) -> None:
+    """Write a spooled temporary file into a character device or pipe."""
+    with open(temporary, "rb") as source, open(target, "wb") as sink:
+        shutil.copyfileobj(source, sink, 1 << 20)
