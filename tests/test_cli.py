@@ -326,6 +326,30 @@ class TestSignals:
         code, _, rest = stop(proc, signal.SIGHUP, after=0.3)
         assert code == 0 and (tmp_path / "t.json").exists(), rest
 
+    @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=lambda s: signal.Signals(s).name)
+    def test_apply_of_a_large_deformation_stops_promptly(self, tmp_path, signum):
+        # 20,000 centres carried to a million points: about 15 s of kernel sums on two cores,
+        # which the extension runs to the end once started.
+        rng = np.random.default_rng(1)
+        centres = rng.normal(size=(20000, 3))
+        fit = tarvic.DeformFit(centres, rng.normal(size=(20000, 3)) * 1e-3, 0.5, 0.0, 0.0, 1, True, 10)
+        tarvic.transform_file.save(tmp_path / "t.json", fit)
+        tio.write(tmp_path / "p.npy", rng.normal(size=(1_000_000, 3)))
+        t0 = time.monotonic()
+        proc = start_cmd("apply", tmp_path / "t.json", tmp_path / "p.npy", "--out", tmp_path / "moved.npy")
+        code, seconds, rest = stop(proc, signum, after=2.5)
+        assert code == 128 + signum and seconds < 3, (rest, seconds)
+        assert time.monotonic() - t0 < 10
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["p.npy", "t.json"]
+
+
+def test_blocks_of_a_deformation_equal_the_whole(monkeypatch):
+    src = shape_cloud(300, seed=4)
+    fit = tarvic.fit_deform(src, src * 1.2 + 0.1, max_iterations=10, num_modes=10)
+    points = shape_cloud(1000, seed=5)
+    monkeypatch.setattr(cli, "_APPLY_BLOCK", 1)  # 64 rows a call
+    np.testing.assert_array_equal(cli._carry(fit, points).view(np.uint64), fit.apply(points).view(np.uint64))
+
 
 class TestOutputs:
     """Outputs never replace what is not ours, and are committed all together or not at all."""
@@ -425,3 +449,73 @@ class TestOutputs:
         res = tarvic_cmd("register", d / "source.ply", d / "target.pcd", where, path)
         assert res.returncode == 2 and "file name too long" in res.stderr and res.stderr.count("\n") == 1, res.stderr
         assert list(tmp_path.iterdir()) == []
+
+    @pytest.mark.parametrize("out", ["moved.ply", "moved.npy", "moved.xyz"])
+    def test_non_finite_moved_points_are_not_written(self, files, tmp_path, capsys, out):
+        d, _, _ = files
+        tarvic.transform_file.save(tmp_path / "huge.json", tarvic.RigidFit(1e308, np.eye(3), np.zeros(3), 1, 0, 1, True))
+        code, _, err = run_main(capsys, "apply", tmp_path / "huge.json", d / "source.ply", "--out", tmp_path / out)
+        assert code == 2 and " of 400 moved points have non-finite coordinates" in err, err
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["huge.json"]
+
+
+class TestNamesAndLists:
+    def test_file_names_that_are_not_utf8_print_escaped(self, files, tmp_path):
+        d, src, _ = files
+        source, out = os.fsencode(tmp_path) + b"/\xff-src.npy", os.fsencode(tmp_path) + b"/\xfe-out.npy"
+        tio.write(os.fsdecode(source), src)
+        env = {**os.environ, "PYTHONIOENCODING": "utf-8:strict", "LC_ALL": "C.UTF-8"}
+        res = tarvic_cmd("register", source, d / "target.pcd", "--out", out, env=env)
+        assert res.returncode == 0, res.stderr
+        assert "\\udcfe-out.npy" in res.stdout and os.path.exists(out)
+
+    def test_transform_with_a_byte_order_mark_and_huge_integers(self, files, tmp_path):
+        d, src, _ = files
+        record = tarvic.transform_file.to_dict(tarvic.fit_rigid(src, src, max_iterations=3))
+        text = json.dumps(record)
+        (tmp_path / "bom.json").write_bytes(b"\xef\xbb\xbf" + text.encode())
+        res = tarvic_cmd("apply", tmp_path / "bom.json", d / "source.ply", "--out", tmp_path / "m.npy", "-q")
+        assert res.returncode == 0, res.stderr
+        (tmp_path / "big.json").write_text(text.replace('"version": 1', '"version": ' + "1" * 5000))
+        res = tarvic_cmd("apply", tmp_path / "big.json", d / "source.ply", "--out", tmp_path / "n.npy")
+        assert res.returncode == 2 and "unsupported version" in res.stderr and res.stderr.count("\n") == 1
+
+    @pytest.mark.parametrize(
+        "line, fields",
+        [
+            ("a.ply b.ply", ["a.ply", "b.ply"]),
+            ("  a.ply\tb.ply  # comment", ["a.ply", "b.ply"]),
+            ("'a b.ply' \"c, d.ply\"", ["a b.ply", "c, d.ply"]),
+            ("'a,b.ply',c.ply", ["a,b.ply", "c.ply"]),
+            ("scan#2.ply ref#1.ply", ["scan#2.ply", "ref#1.ply"]),
+            ("'#1.ply' b.ply #comment", ["#1.ply", "b.ply"]),
+            ("a b.ply , c.ply # comma form", ["a b.ply", "c.ply"]),
+            ("it's.ply b.ply", ["it's.ply", "b.ply"]),
+            (r"C:\scans\a.ply C:\scans\b.ply", [r"C:\scans\a.ply", r"C:\scans\b.ply"]),
+            ("# only a comment", []),
+            ("", []),
+        ],
+    )
+    def test_pair_list_fields(self, line, fields):
+        assert cli._pair_fields(line) == fields
+
+    @pytest.mark.parametrize("line, fragment", [("'a.ply b.ply", "no closing quotation"), ("a.ply,,b.ply", "empty path"),
+                                                ("'a'b.ply c.ply", "must end at its closing"),
+                                                ("a 'b c'.ply, d", "must end at its closing"),
+                                                ("a 'b c', d.ply", "quote a whole path"),
+                                                ("a.ply b\0.ply", "NUL byte"), ("a b c", "got 3 fields")])
+    def test_bad_pair_list_lines(self, tmp_path, capsys, line, fragment):
+        (tmp_path / "pairs.txt").write_text(f"x.ply y.ply\n{line}\n")
+        code, _, err = run_main(capsys, "batch", "--pairs", tmp_path / "pairs.txt", "--out-dir", tmp_path / "o")
+        assert code == 2 and f"pairs.txt, line 2: " in err and fragment in err and err.count("\n") == 1, err
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["pairs.txt"]
+
+    def test_pair_list_paths_with_commas_and_hashes(self, files, tmp_path, capsys):
+        d, src, tgt = files
+        tio.write(tmp_path / "scan,1.npy", src)
+        tio.write(tmp_path / "ref#2.npy", tgt)
+        (tmp_path / "pairs.txt").write_bytes(b"\xef\xbb\xbf'scan,1.npy' ref#2.npy  # quoted comma, bare hash\n")
+        code, _, err = run_main(capsys, "batch", "--pairs", tmp_path / "pairs.txt", "--out-dir", tmp_path / "o",
+                                "--max-iterations", "3", "-q")
+        assert code == 0, err
+        assert sorted(p.name for p in (tmp_path / "o").iterdir()) == ["scan,1-to-ref#2.json", "scan,1-to-ref#2.npy"]

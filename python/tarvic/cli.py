@@ -8,12 +8,9 @@ from __future__ import annotations
 
 import argparse
 import contextlib
-import csv
 import io as _stdio
 import math
 import os
-import re
-import shlex
 import signal
 import stat
 import sys
@@ -374,10 +371,36 @@ def _write_cloud(path: str, temporary: str, points: Array, ascii_: bool) -> None
     """Write `points` in the format of `path` to its reserved `temporary` file."""
     from .io import CloudFileError, _prepare_write
 
+    # Coordinates a transform overflowed: a cloud tarvic would refuse to read back.
+    bad = int(np.count_nonzero(~np.isfinite(points).all(axis=1)))
+    if bad:
+        raise InputError(f"{path}: {bad} of {len(points)} moved points have non-finite coordinates "
+                         "(the transform overflows them); nothing was written")
     try:
         _prepare_write(path, points, not ascii_)(temporary)
     except (CloudFileError, ValueError) as exc:
         raise InputError(f"{exc}" if path in str(exc) else f"{path}: {exc}") from exc
+
+
+# Kernel evaluations (rows x centres) per call of the extension's deformation: about 0.1 s on
+# two cores.
+_APPLY_BLOCK = 2**27
+
+
+def _carry(fit: Any, points: Array) -> Array:
+    """`fit.apply(points)`. The extension's deformation runs to its end once started, so it is
+    given a block of rows at a time (each a fraction of a second): an interruption takes
+    effect between blocks. Every row is computed alone, so the result is the same."""
+    from ._results import DeformFit
+
+    rows = max(64, _APPLY_BLOCK // max(len(fit.source), 1)) if isinstance(fit, DeformFit) else len(points)
+    if len(points) <= rows:
+        moved: Array = fit.apply(points)
+        return moved
+    out = np.empty((len(points), 3), dtype=np.float64)
+    for begin in range(0, len(points), rows):
+        out[begin : begin + rows] = fit.apply(points[begin : begin + rows])
+    return out
 
 
 def _write_json(path: str, temporary: str, fit: Any, inputs: Dict[str, Any], opts: Dict[str, Any]) -> None:
@@ -483,7 +506,7 @@ def _register(args: argparse.Namespace) -> int:
         t0 = time.perf_counter()
         fit = _fit(source, target, args.deform, opts)
         seconds = time.perf_counter() - t0
-        moved = fit.apply(source)
+        moved = _carry(fit, source)
         if args.out is not None:
             _write_cloud(args.out, staged["--out"], moved, args.ascii)
         if args.json is not None:
@@ -520,7 +543,7 @@ def _apply(args: argparse.Namespace) -> int:
             raise InputError(str(exc)) from exc
         points = _read(args.points, args.drop_nonfinite)
         try:
-            moved = fit.apply(points)
+            moved = _carry(fit, points)
         except (ValueError, TypeError) as exc:
             raise InputError(f"{args.transform}: {exc}") from exc
         _write_cloud(args.out, staged, moved, args.ascii)
@@ -530,10 +553,57 @@ def _apply(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _pair_fields(line: str) -> List[str]:
+    """The paths on a line of a pair list.
+
+    Paths are separated by whitespace, or by a comma (then a path may hold spaces). A path
+    may be quoted with ' or ", and then hold anything but that quote: spaces, commas, "#". A
+    "#" starts a comment at the start of the line or after a space or comma; inside a path
+    ("scan#2.ply") it is part of the name.
+    """
+    groups: List[List[Tuple[int, int, Optional[str]]]] = [[]]  # (start, end, quoted text) between commas
+    i, n = 0, len(line)
+    while i < n:
+        c = line[i]
+        if c.isspace():
+            i += 1
+        elif c == ",":
+            groups.append([])
+            i += 1
+        elif c == "#":
+            break
+        elif c in "'\"":
+            end = line.find(c, i + 1)
+            if end < 0:
+                raise ValueError(f"no closing quotation mark for the one at column {i + 1}")
+            if end + 1 < n and not (line[end + 1].isspace() or line[end + 1] == ","):
+                raise ValueError(f"a quoted path must end at its closing quotation mark (column {end + 1})")
+            groups[-1].append((i, end + 1, line[i + 1 : end]))
+            i = end + 1
+        else:
+            start = i
+            while i < n and not line[i].isspace() and line[i] != ",":
+                i += 1
+            groups[-1].append((start, i, None))
+    if len(groups) == 1:
+        return [quoted if quoted is not None else line[a:b] for a, b, quoted in groups[0]]
+    fields = []
+    for group in groups:
+        if not group:
+            raise ValueError("an empty path between commas")
+        if len(group) == 1 and group[0][2] is not None:
+            fields.append(group[0][2])
+        elif any(quoted is not None for _, _, quoted in group):
+            raise ValueError("quote a whole path, not part of it")
+        else:  # unquoted, possibly with spaces: everything between the commas
+            fields.append(line[group[0][0] : group[-1][1]])
+    return fields
+
+
 def _read_pairs(list_path: str) -> List[Tuple[str, str]]:
     base = Path(list_path).parent
     try:
-        with open(list_path, encoding="utf-8", newline="") as f:
+        with open(list_path, encoding="utf-8-sig", newline="") as f:
             text = f.read()
     except FileNotFoundError:
         raise InputError(f"{list_path}: no such file") from None
@@ -541,19 +611,16 @@ def _read_pairs(list_path: str) -> List[Tuple[str, str]]:
         raise InputError(f"{list_path}: cannot read it ({exc})") from exc
     pairs = []
     for n, line in enumerate(text.splitlines(), 1):
-        line = line.strip()
-        if not line or line.startswith("#"):
-            continue
         try:
-            if "," in line:
-                fields = next(csv.reader(_stdio.StringIO(re.sub(r"\s#.*$", "", line))))
-            else:
-                fields = shlex.split(line, comments=True)
+            fields = _pair_fields(line)
         except ValueError as exc:
             raise InputError(f"{list_path}, line {n}: {exc}") from exc
-        fields = [x.strip() for x in fields if x.strip()]
+        if not fields:
+            continue
         if len(fields) != 2:
             raise InputError(f"{list_path}, line {n}: expected 'SOURCE TARGET', got {len(fields)} fields")
+        if any("\0" in x for x in fields):
+            raise InputError(f"{list_path}, line {n}: a path contains a NUL byte")
         pairs.append((str(base / fields[0]), str(base / fields[1])))
     if not pairs:
         raise InputError(f"{list_path}: lists no pairs")
@@ -688,7 +755,7 @@ def _batch_in(args: argparse.Namespace, named: List[Tuple[str, str]], names: Lis
         for k, ((s, t), fit, (cloud_out, json_out), (cloud_tmp, json_tmp)) in enumerate(
                 zip(named, fits, names, staged)):
             source = loaded[index[k, 0]]
-            _write_cloud(str(cloud_out), cloud_tmp, fit.apply(source), args.ascii)
+            _write_cloud(str(cloud_out), cloud_tmp, _carry(fit, source), args.ascii)
             inputs = {"source": s, "target": t, "source_points": len(source),
                       "target_points": len(loaded[index[k, 1]])}
             _write_json(str(json_out), json_tmp, fit, inputs, opts)
@@ -726,8 +793,19 @@ def _one_line(exc: BaseException) -> str:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line `argv` (default: ``sys.argv[1:]``); returns the exit status."""
-    with _SIGNALS.installed():
-        return _main(argv)
+    # File names that are not valid UTF-8 (kept as surrogate escapes) are printed escaped
+    # rather than failing the print after the outputs are written.
+    streams = [(s, s.errors) for s in (sys.stdout, sys.stderr) if isinstance(s, _stdio.TextIOWrapper)]
+    for stream, _ in streams:
+        with contextlib.suppress(ValueError):  # closed
+            stream.reconfigure(errors="backslashreplace")
+    try:
+        with _SIGNALS.installed():
+            return _main(argv)
+    finally:
+        for stream, errors in streams:
+            with contextlib.suppress(ValueError):
+                stream.reconfigure(errors=errors)
 
 
 def _main(argv: Optional[Sequence[str]]) -> int:
