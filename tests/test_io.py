@@ -134,6 +134,7 @@ def test_reads_hand_written_ascii_pcd(tmp_path, header, rows):
         ("c.txt", "//X,Y,Z,R\n1.5,2,3,7\n4,5,6.25,7\n"),
         ("c.txt", "a b c d\n1.5 2 3 7\n4 5 6.25 7\n"),
         ("c.csv", "\ufeffx,y,z\r\n1.5,2,3\r\n4,5,6.25\r\n"),
+        ("c.xyz", "\ufeff1.5 2 3\r4 5 6.25"),  # old Mac line ends, no final one
     ],
 )
 def test_text_variants(tmp_path, name, content):

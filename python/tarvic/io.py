@@ -1042,7 +1042,7 @@ def _blocks(path: str, f: BinaryIO, line: int = 1, bom: bool = False) -> Iterato
         data = carry + chunk if carry else chunk
         if not chunk:
             if data:
-                yield line, data.decode("utf-8", "replace").splitlines()
+                yield line, data.decode("utf-8-sig" if bom else "utf-8", "replace").splitlines()
             return
         cut = data.rfind(b"\n")
         if cut < 0:
