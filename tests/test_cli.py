@@ -317,12 +317,13 @@ class TestSignals:
 
     def test_ignored_hangup_stays_ignored(self, long_pair, tmp_path):
         # Under nohup SIGHUP is ignored before the command starts; it must not become fatal.
-        code = ("import signal, sys; signal.signal(signal.SIGHUP, signal.SIG_IGN); "
+        code = ("import signal, sys; signal.signal(signal.SIGHUP, signal.SIG_IGN); print('ready', flush=True); "
                 "from tarvic.cli import main; sys.exit(main(sys.argv[1:]))")
         proc = subprocess.Popen([sys.executable, "-c", code, "register", long_pair / "a.npy", long_pair / "b.npy",
                                  "--max-iterations", "30", "--tolerance", "0", "-q", "--json", tmp_path / "t.json"],
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
                                 preexec_fn=limit_address_space())
+        assert proc.stdout.readline() == "ready\n"
         code, _, rest = stop(proc, signal.SIGHUP, after=0.3)
         assert code == 0 and (tmp_path / "t.json").exists(), rest
 
@@ -371,9 +372,13 @@ class TestOutputs:
         except OSError:
             pass
         drain = subprocess.Popen(["cat", str(special[0])], stdout=subprocess.PIPE)
-        res = tarvic_cmd("register", d / "source.ply", d / "target.pcd", "--out", special[0], "-q",
-                         *(["--json", tmp_path / "null.ply"] if len(special) > 1 else []))
-        data = drain.communicate(timeout=60)[0]
+        try:
+            res = tarvic_cmd("register", d / "source.ply", d / "target.pcd", "--out", special[0], "-q",
+                             *(["--json", tmp_path / "null.ply"] if len(special) > 1 else []))
+            data = drain.communicate(timeout=60)[0]
+        finally:
+            drain.kill()
+            drain.wait()
         assert res.returncode == 0, res.stderr
         assert data.startswith(b"\x93NUMPY")
         assert sorted(p.name for p in tmp_path.iterdir()) == sorted(p.name for p in special)

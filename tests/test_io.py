@@ -547,7 +547,7 @@ def test_special_files_are_written_into_not_replaced(tmp_path):
     for path, kind in _special_outputs(tmp_path):
         got = []
         if kind is stat.S_ISFIFO:
-            reader = threading.Thread(target=lambda: got.append(open(path, "rb").read()))
+            reader = threading.Thread(target=lambda: got.append(open(path, "rb").read()), daemon=True)
             reader.start()
         io.write(path, [[1.5, 2, 3]])
         if kind is stat.S_ISFIFO:
