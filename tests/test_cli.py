@@ -12,6 +12,7 @@ import pytest
 
 import tarvic
 from tarvic import cli
+from capped import limit_address_space
 from conftest import rotation, shape_cloud, similarity
 
 pytest.importorskip("plyfile", reason="the file formats need tarvic[io]")
@@ -19,8 +20,10 @@ tio = pytest.importorskip("tarvic.io")
 
 
 def tarvic_cmd(*args, timeout=120, **kw):
-    proc = subprocess.run([sys.executable, "-m", "tarvic", *map(str, args)], capture_output=True, text=True,
-                          timeout=timeout, **kw)
+    """Run the command in a child process, under a time limit and a 4 GiB address-space cap."""
+    args = [a if isinstance(a, bytes) else str(a) for a in args]
+    proc = subprocess.run([sys.executable, "-m", "tarvic", *args], capture_output=True, text=True,
+                          timeout=timeout, preexec_fn=limit_address_space(), **kw)
     assert "Traceback" not in proc.stderr, proc.stderr
     return proc
 
@@ -252,3 +255,272 @@ class TestBadInput:
         d, _, _ = files
         code, out, err = run_main(capsys, "register", d / "source.ply", d / "target.pcd", "--max-iterations", "2")
         assert code == 0 and "not converged" in out and "warning" in err
+
+
+def start_cmd(*args):
+    """Start the command in a child process (4 GiB address-space cap) with piped output."""
+    return subprocess.Popen([sys.executable, "-m", "tarvic", *map(str, args)], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, preexec_fn=limit_address_space())
+
+
+def stop(proc, signum, after=0.5):
+    """Send `signum` `after` seconds from now; (exit status, seconds it took to exit, stderr)."""
+    try:
+        time.sleep(after)
+        proc.send_signal(signum)
+        t0 = time.monotonic()
+        code = proc.wait(timeout=30)
+        return code, time.monotonic() - t0, proc.stderr.read()
+    finally:
+        proc.kill()
+        proc.wait()
+
+
+SIGNALS = [signal.SIGINT, signal.SIGTERM, signal.SIGHUP]
+
+
+@pytest.fixture(scope="module")
+def long_pair(tmp_path_factory):
+    """Two clouds whose deformable fit with tolerance 0 runs for minutes."""
+    d = tmp_path_factory.mktemp("long")
+    big = shape_cloud(6000, seed=2)
+    tio.write(d / "a.npy", big)
+    tio.write(d / "b.npy", big * 1.1 + 0.3)
+    return d
+
+
+class TestSignals:
+    """SIGTERM and SIGHUP (kill, timeout, a scheduler's limit, a closed terminal) clean up as Ctrl-C does."""
+
+    @pytest.mark.parametrize("signum", SIGNALS, ids=lambda s: signal.Signals(s).name)
+    def test_register_leaves_nothing(self, long_pair, tmp_path, signum):
+        proc = start_cmd("register", long_pair / "a.npy", long_pair / "b.npy", "--deform", "--tolerance", "0",
+                         "--max-iterations", "100000", "--out", tmp_path / "moved.ply", "--json", tmp_path / "t.json")
+        assert "deformable fit of" in proc.stderr.readline()  # the outputs are reserved, the fit started
+        assert len(list(tmp_path.iterdir())) == 2  # the two temporary files
+        code, seconds, rest = stop(proc, signum)
+        assert code == 128 + signum and seconds < 5
+        assert rest.count("\n") == 1 and ("interrupted" if signum == signal.SIGINT else
+                                          signal.Signals(signum).name) in rest, rest
+        assert list(tmp_path.iterdir()) == []
+
+    @pytest.mark.parametrize("signum", [signal.SIGTERM, signal.SIGHUP], ids=lambda s: signal.Signals(s).name)
+    def test_batch_removes_the_folders_it_created(self, long_pair, tmp_path, signum):
+        proc = start_cmd("batch", "--target", long_pair / "b.npy", long_pair / "a.npy", "--out-dir",
+                         tmp_path / "new" / "deeper" / "out", "--deform", "--tolerance", "0", "--max-iterations",
+                         "100000", "--no-progress")
+        assert "deformable fits of" in proc.stderr.readline()
+        assert (tmp_path / "new" / "deeper" / "out").is_dir()
+        code, seconds, rest = stop(proc, signum)
+        assert code == 128 + signum and seconds < 5, rest
+        assert list(tmp_path.iterdir()) == []
+
+    def test_ignored_hangup_stays_ignored(self, long_pair, tmp_path):
+        # Under nohup SIGHUP is ignored before the command starts; it must not become fatal.
+        code = ("import signal, sys; signal.signal(signal.SIGHUP, signal.SIG_IGN); print('ready', flush=True); "
+                "from tarvic.cli import main; sys.exit(main(sys.argv[1:]))")
+        proc = subprocess.Popen([sys.executable, "-c", code, "register", long_pair / "a.npy", long_pair / "b.npy",
+                                 "--max-iterations", "30", "--tolerance", "0", "-q", "--json", tmp_path / "t.json"],
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+                                preexec_fn=limit_address_space())
+        assert proc.stdout.readline() == "ready\n"
+        code, _, rest = stop(proc, signal.SIGHUP, after=0.3)
+        assert code == 0 and (tmp_path / "t.json").exists(), rest
+
+    @pytest.mark.parametrize("signum", [signal.SIGINT, signal.SIGTERM], ids=lambda s: signal.Signals(s).name)
+    def test_apply_of_a_large_deformation_stops_promptly(self, tmp_path, signum):
+        # 20,000 centres carried to a million points: about 15 s of kernel sums on two cores,
+        # which the extension runs to the end once started.
+        rng = np.random.default_rng(1)
+        centres = rng.normal(size=(20000, 3))
+        fit = tarvic.DeformFit(centres, rng.normal(size=(20000, 3)) * 1e-3, 0.5, 0.0, 0.0, 1, True, 10)
+        tarvic.transform_file.save(tmp_path / "t.json", fit)
+        tio.write(tmp_path / "p.npy", rng.normal(size=(1_000_000, 3)))
+        t0 = time.monotonic()
+        proc = start_cmd("apply", tmp_path / "t.json", tmp_path / "p.npy", "--out", tmp_path / "moved.npy")
+        code, seconds, rest = stop(proc, signum, after=2.5)
+        assert code == 128 + signum and seconds < 3, (rest, seconds)
+        assert time.monotonic() - t0 < 10
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["p.npy", "t.json"]
+
+
+def test_blocks_of_a_deformation_equal_the_whole(monkeypatch):
+    src = shape_cloud(300, seed=4)
+    fit = tarvic.fit_deform(src, src * 1.2 + 0.1, max_iterations=10, num_modes=10)
+    points = shape_cloud(1000, seed=5)
+    monkeypatch.setattr(cli, "_APPLY_BLOCK", 1)  # 64 rows a call
+    np.testing.assert_array_equal(cli._carry(fit, points).view(np.uint64), fit.apply(points).view(np.uint64))
+
+
+class TestOutputs:
+    """Outputs never replace what is not ours, and are committed all together or not at all."""
+
+    @pytest.mark.skipif(not os.path.exists("/dev/stdout"), reason="needs /dev/stdout")
+    def test_json_to_standard_output(self, files):
+        d, _, _ = files
+        res = tarvic_cmd("register", d / "source.ply", d / "target.pcd", "--json", "/dev/stdout", "-q")
+        assert res.returncode == 0, res.stderr
+        assert json.loads(res.stdout)["kind"] == "rigid"
+
+    def test_devices_and_pipes_are_written_into(self, files, tmp_path):
+        d, _, _ = files
+        special = [tmp_path / "fifo.npy"]
+        os.mkfifo(special[0])
+        try:  # a null device of our own, never the machine's
+            os.mknod(tmp_path / "null.ply", 0o666 | __import__("stat").S_IFCHR, os.makedev(1, 3))
+            special.append(tmp_path / "null.ply")
+        except OSError:
+            pass
+        drain = subprocess.Popen(["cat", str(special[0])], stdout=subprocess.PIPE)
+        try:
+            res = tarvic_cmd("register", d / "source.ply", d / "target.pcd", "--out", special[0], "-q",
+                             *(["--json", tmp_path / "null.ply"] if len(special) > 1 else []))
+            data = drain.communicate(timeout=60)[0]
+        finally:
+            drain.kill()
+            drain.wait()
+        assert res.returncode == 0, res.stderr
+        assert data.startswith(b"\x93NUMPY")
+        assert sorted(p.name for p in tmp_path.iterdir()) == sorted(p.name for p in special)
+        assert all(not p.is_file() for p in special)
+
+    def test_socket_is_refused(self, files, tmp_path, capsys):
+        import socket
+
+        d, _, _ = files
+        with socket.socket(socket.AF_UNIX) as server:
+            server.bind(str(tmp_path / "s.json"))
+            code, _, err = run_main(capsys, "register", d / "source.ply", d / "target.pcd", "--json",
+                                    tmp_path / "s.json")
+        assert code == 2 and "is a socket" in err and err.count("\n") == 1, err
+
+    def test_failed_commit_puts_everything_back(self, tmp_path, monkeypatch):
+        (tmp_path / "old.txt").write_text("old")
+        renames = []
+        real_replace = os.replace
+
+        def replace(src, dst):
+            renames.append(dst)
+            if len(renames) == 2:
+                raise OSError(28, "No space left on device")
+            real_replace(src, dst)
+
+        with cli._Outputs([]) as outputs:
+            temporaries = [outputs.add(str(tmp_path / name), "output") for name in ("old.txt", "new.txt", "b.txt")]
+            for temporary in temporaries:
+                with open(temporary, "w") as f:
+                    f.write("new")
+            monkeypatch.setattr(os, "replace", replace)
+            with pytest.raises(cli.InputError, match="new.txt: no space left on device"):
+                outputs.commit()
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["old.txt"]
+        assert (tmp_path / "old.txt").read_text() == "old"
+
+    def test_signal_during_the_commit_puts_everything_back(self, tmp_path, monkeypatch):
+        (tmp_path / "old.txt").write_text("old")
+        real_replace = os.replace
+
+        def replace(src, dst):  # as if SIGTERM came while the first output was being renamed
+            real_replace(src, dst)
+            cli._SIGNALS.handler(signal.SIGTERM, None)
+
+        with pytest.raises(KeyboardInterrupt) as info, cli._Outputs([]) as outputs:
+            for name in ("old.txt", "new.txt"):
+                with open(outputs.add(str(tmp_path / name), "output"), "w") as f:
+                    f.write("new")
+            monkeypatch.setattr(os, "replace", replace)
+            outputs.commit()
+        assert info.value.signum == signal.SIGTERM
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["old.txt"]
+        assert (tmp_path / "old.txt").read_text() == "old"
+
+    def test_overlong_batch_output_name_is_refused_before_anything_is_written(self, files, tmp_path):
+        d, src, _ = files
+        long_source = tmp_path / ("s" * 251 + ".npy")  # 255 bytes: its ".json" output would be 256
+        tio.write(long_source, src)
+        tio.write(tmp_path / "short.npy", src)
+        res = tarvic_cmd("batch", "--target", d / "target.pcd", tmp_path / "short.npy", long_source,
+                         "--out-dir", tmp_path / "o" / "p", "--max-iterations", "3")
+        assert res.returncode == 2 and "file name too long" in res.stderr and res.stderr.count("\n") == 1
+        assert sorted(p.name for p in tmp_path.iterdir()) == sorted([long_source.name, "short.npy"])
+
+    @pytest.mark.parametrize("where", ["--out", "--json", "--plot"])
+    @pytest.mark.parametrize("component", ["name", "folder"])
+    def test_overlong_output_names(self, files, tmp_path, where, component):
+        d, _, _ = files
+        long = "n" * 300
+        name = {"--out": "m.ply", "--json": "t.json", "--plot": "p.png"}[where]
+        path = tmp_path / long / name if component == "folder" else tmp_path / (long + name)
+        res = tarvic_cmd("register", d / "source.ply", d / "target.pcd", where, path)
+        assert res.returncode == 2 and "file name too long" in res.stderr and res.stderr.count("\n") == 1, res.stderr
+        assert list(tmp_path.iterdir()) == []
+
+    @pytest.mark.parametrize("out", ["moved.ply", "moved.npy", "moved.xyz"])
+    def test_non_finite_moved_points_are_not_written(self, files, tmp_path, capsys, out):
+        d, _, _ = files
+        tarvic.transform_file.save(tmp_path / "huge.json", tarvic.RigidFit(1e308, np.eye(3), np.zeros(3), 1, 0, 1, True))
+        code, _, err = run_main(capsys, "apply", tmp_path / "huge.json", d / "source.ply", "--out", tmp_path / out)
+        assert code == 2 and " of 400 moved points have non-finite coordinates" in err, err
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["huge.json"]
+
+
+class TestNamesAndLists:
+    def test_file_names_that_are_not_utf8_print_escaped(self, files, tmp_path):
+        d, src, _ = files
+        source, out = os.fsencode(tmp_path) + b"/\xff-src.npy", os.fsencode(tmp_path) + b"/\xfe-out.npy"
+        tio.write(os.fsdecode(source), src)
+        env = {**os.environ, "PYTHONIOENCODING": "utf-8:strict", "LC_ALL": "C.UTF-8"}
+        res = tarvic_cmd("register", source, d / "target.pcd", "--out", out, env=env)
+        assert res.returncode == 0, res.stderr
+        assert "\\udcfe-out.npy" in res.stdout and os.path.exists(out)
+
+    def test_transform_with_a_byte_order_mark_and_huge_integers(self, files, tmp_path):
+        d, src, _ = files
+        record = tarvic.transform_file.to_dict(tarvic.fit_rigid(src, src, max_iterations=3))
+        text = json.dumps(record)
+        (tmp_path / "bom.json").write_bytes(b"\xef\xbb\xbf" + text.encode())
+        res = tarvic_cmd("apply", tmp_path / "bom.json", d / "source.ply", "--out", tmp_path / "m.npy", "-q")
+        assert res.returncode == 0, res.stderr
+        (tmp_path / "big.json").write_text(text.replace('"version": 1', '"version": ' + "1" * 5000))
+        res = tarvic_cmd("apply", tmp_path / "big.json", d / "source.ply", "--out", tmp_path / "n.npy")
+        assert res.returncode == 2 and "unsupported version" in res.stderr and res.stderr.count("\n") == 1
+
+    @pytest.mark.parametrize(
+        "line, fields",
+        [
+            ("a.ply b.ply", ["a.ply", "b.ply"]),
+            ("  a.ply\tb.ply  # comment", ["a.ply", "b.ply"]),
+            ("'a b.ply' \"c, d.ply\"", ["a b.ply", "c, d.ply"]),
+            ("'a,b.ply',c.ply", ["a,b.ply", "c.ply"]),
+            ("scan#2.ply ref#1.ply", ["scan#2.ply", "ref#1.ply"]),
+            ("'#1.ply' b.ply #comment", ["#1.ply", "b.ply"]),
+            ("a b.ply , c.ply # comma form", ["a b.ply", "c.ply"]),
+            ("it's.ply b.ply", ["it's.ply", "b.ply"]),
+            (r"C:\scans\a.ply C:\scans\b.ply", [r"C:\scans\a.ply", r"C:\scans\b.ply"]),
+            ("# only a comment", []),
+            ("", []),
+        ],
+    )
+    def test_pair_list_fields(self, line, fields):
+        assert cli._pair_fields(line) == fields
+
+    @pytest.mark.parametrize("line, fragment", [("'a.ply b.ply", "no closing quotation"), ("a.ply,,b.ply", "empty path"),
+                                                ("'a'b.ply c.ply", "must end at its closing"),
+                                                ("a 'b c'.ply, d", "must end at its closing"),
+                                                ("a 'b c', d.ply", "quote a whole path"),
+                                                ("a.ply b\0.ply", "NUL byte"), ("a b c", "got 3 fields")])
+    def test_bad_pair_list_lines(self, tmp_path, capsys, line, fragment):
+        (tmp_path / "pairs.txt").write_text(f"x.ply y.ply\n{line}\n")
+        code, _, err = run_main(capsys, "batch", "--pairs", tmp_path / "pairs.txt", "--out-dir", tmp_path / "o")
+        assert code == 2 and f"pairs.txt, line 2: " in err and fragment in err and err.count("\n") == 1, err
+        assert sorted(p.name for p in tmp_path.iterdir()) == ["pairs.txt"]
+
+    def test_pair_list_paths_with_commas_and_hashes(self, files, tmp_path, capsys):
+        d, src, tgt = files
+        tio.write(tmp_path / "scan,1.npy", src)
+        tio.write(tmp_path / "ref#2.npy", tgt)
+        (tmp_path / "pairs.txt").write_bytes(b"\xef\xbb\xbf'scan,1.npy' ref#2.npy  # quoted comma, bare hash\n")
+        code, _, err = run_main(capsys, "batch", "--pairs", tmp_path / "pairs.txt", "--out-dir", tmp_path / "o",
+                                "--max-iterations", "3", "-q")
+        assert code == 0, err
+        assert sorted(p.name for p in (tmp_path / "o").iterdir()) == ["scan,1-to-ref#2.json", "scan,1-to-ref#2.npy"]

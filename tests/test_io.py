@@ -2,6 +2,7 @@
 import errno
 import importlib.util
 import os
+import stat
 import sys
 from io import BytesIO
 
@@ -133,6 +134,7 @@ def test_reads_hand_written_ascii_pcd(tmp_path, header, rows):
         ("c.txt", "//X,Y,Z,R\n1.5,2,3,7\n4,5,6.25,7\n"),
         ("c.txt", "a b c d\n1.5 2 3 7\n4 5 6.25 7\n"),
         ("c.csv", "\ufeffx,y,z\r\n1.5,2,3\r\n4,5,6.25\r\n"),
+        ("c.xyz", "\ufeff1.5 2 3\r4 5 6.25"),  # old Mac line ends, no final one
     ],
 )
 def test_text_variants(tmp_path, name, content):
@@ -166,15 +168,15 @@ GARBAGE = bytes(range(256)) * 8
     [
         ("c.obj", b"v 1 2 3\n", "supported: .ply"),
         ("cloud", b"1 2 3\n", "no file extension"),
-        ("c.ply", _ply(b""), "end-of-file"),
+        ("c.ply", _ply(b""), "truncated"),
         ("c.ply", _ply(b"", count=0), "no points"),
-        ("c.ply", _ply(np.zeros(8, "<f4").tobytes()), "end-of-file"),
+        ("c.ply", _ply(np.zeros(8, "<f4").tobytes()), "truncated"),
         ("c.ply", _ply(b"1 2 3\n", fmt="ascii", count=1, props="abc"), "no x, y, z"),
         ("c.ply", GARBAGE, "not a valid PLY"),
         ("c.pcd", GARBAGE, "not a PCD file"),
         ("c.pcd", _pcd("x y", "ascii", 1, b"1 2\n"), "no x, y, z"),
         ("c.pcd", _pcd("x y z", "binary", 3, np.zeros(8, "<f4").tobytes()), "truncated"),
-        ("c.pcd", _pcd("x y z", "binary_compressed", 3, b"\xff\xff\x00\x00\x24\x00\x00\x00abc"), "corrupt"),
+        ("c.pcd", _pcd("x y z", "binary_compressed", 3, b"\xff\xff\x00\x00\x24\x00\x00\x00abc"), "truncated"),
         ("c.pcd", _pcd("x y z", "ascii", 3, b"1 2 3\n"), "declares 3 points"),
         ("c.pcd", _pcd("x y z", "ascii", 2, b"\n"), "declares 2 points but the file has 0"),
         ("c.pcd", _pcd("x y z", "ascii", 0, b""), "no points"),
@@ -234,20 +236,33 @@ def _expect_error(path, fragment):
 
 @pytest.mark.parametrize(
     "module, name, action",
-    [("plyfile", "c.ply", "read"), ("pypcd4", "c.pcd", "read"), ("laspy", "c.las", "read"),
-     ("laspy", "c.las", "write")],
+    [("lzf", "c.pcd", "read"), ("laspy", "c.las", "read"), ("laspy", "c.las", "write")],
 )
 def test_missing_optional_package(tmp_path, monkeypatch, module, name, action):
     path = tmp_path / name
-    # Binary PCD is written without pypcd4; the others fail on the import, before parsing.
-    io.write(path, np.ones((2, 3))) if name == "c.pcd" else path.write_bytes(b"\0" * 64)
+    if name == "c.pcd":  # only binary_compressed PCD needs a package (pypcd4's lzf) to be read
+        path.write_bytes(b"FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nPOINTS 1\nDATA binary_compressed\n" + bytes(20))
+    else:
+        path.write_bytes(b"\0" * 64)
     for loaded in [m for m in sys.modules if m.split(".")[0] == module] or [module]:
         monkeypatch.setitem(sys.modules, loaded, None)  # None makes the import fail
-    needs = rf"needs the {module} package: pip install 'tarvic\[io\]'"
+    package = "pypcd4" if module == "lzf" else module
+    needs = rf"needs the {package} package: pip install 'tarvic\[io\]'"
     with pytest.raises(io.CloudFileError, match=needs) as info:
         io.read(path) if action == "read" else io.write(tmp_path / f"new{path.suffix}", np.ones((2, 3)))
     assert isinstance(info.value.__cause__, ImportError)
     assert os.listdir(tmp_path) == [name]
+
+
+@pytest.mark.parametrize("module", ["plyfile", "pypcd4"])
+def test_ply_and_pcd_read_without_their_packages(tmp_path, monkeypatch, module):
+    cloud = awkward_cloud()
+    for name in ("c.ply", "c.pcd"):
+        io.write(tmp_path / name, cloud)
+    for loaded in [m for m in sys.modules if m.split(".")[0] == module] or [module]:
+        monkeypatch.setitem(sys.modules, loaded, None)
+    for name in ("c.ply", "c.pcd"):
+        np.testing.assert_array_equal(bits(io.read(tmp_path / name)), bits(cloud))
 
 
 @pytest.mark.parametrize("action", ["read", "write"])
@@ -392,3 +407,167 @@ def test_las_axis_narrower_than_the_smallest_double(tmp_path):
     cloud = np.array([[0.0, 1.0, 2.0], [5e-324, 3.0, 4.0]])
     io.write(tmp_path / "c.las", cloud)
     np.testing.assert_allclose(io.read(tmp_path / "c.las"), cloud, atol=1e-3)
+
+
+# ----------------------------------------------------------------------------- no silent wrong data
+
+
+@pytest.mark.parametrize(
+    "name, content, fragment",
+    [
+        # A malformed first row is an error, not a header that silently drops the point.
+        ("c.csv", b"1,2,3a\n4,5,6\n", "line 1: '3a' is not a number"),
+        ("c.txt", b"1.5 2.5 -\n4 5 6\n", "line 1: '-' is not a number"),
+        ("c.csv", b"1,,3\n4,5,6\n", "line 1: '' is not a number"),
+        ("c.xyz", b"# scan\nx y 3\n4 5 6\n", "line 2: 'x' is not a number"),
+        # PCD: counts and sizes below one, a field named twice, a size the count contradicts.
+        ("c.pcd", b"FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nCOUNT 1 -1 1\nWIDTH 1\nPOINTS 1\nDATA ascii\n1 2 3\n",
+         "COUNT values must be at least 1"),
+        ("c.pcd", b"FIELDS x y z\nSIZE 4 0 4\nTYPE F F F\nWIDTH 1\nPOINTS 1\nDATA ascii\n1 2 3\n",
+         "SIZE values must be at least 1"),
+        ("c.pcd", b"FIELDS x y x z\nSIZE 4 4 4 4\nTYPE F F F F\nWIDTH 1\nPOINTS 1\nDATA ascii\n1 2 3 4\n",
+         "names the field 'x' 2 times"),
+        ("c.pcd", b"FIELDS x y x z\nSIZE 4 4 4 4\nTYPE F F F F\nWIDTH 1\nPOINTS 1\nDATA binary\n" + bytes(16),
+         "names the field 'x' 2 times"),
+        ("c.pcd", b"FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nWIDTH 2\nHEIGHT 2\nPOINTS 1\nDATA ascii\n1 2 3\n",
+         "WIDTH x HEIGHT (2 x 2) differs from its POINTS (1)"),
+        ("c.pcd", b"FIELDS x y z\nSIZE 4 4 3\nTYPE F F F\nWIDTH 1\nPOINTS 1\nDATA binary\n" + bytes(11),
+         "unsupported TYPE F with SIZE 3"),
+        ("c.pcd", b"FIELDS x y z\nSIZE 4 4 4\nTYPE F F F\nWIDTH 1\nPOINTS 1\nDATA ascii\n1 2 3\n4 5 6\n",
+         "declares 1 points but the file has more"),
+        # PLY: rows beyond those declared.
+        ("c.ply", _ply(b"1 2 3\n4 5 6\n", fmt="ascii", count=1), "has 1 more row than its header declares"),
+        ("c.ply", _ply(np.zeros(6, "<f4").tobytes(), count=1), "12 bytes past the end of the 1 vertex rows"),
+        ("c.ply", _ply(b"1 2 3\n", fmt="ascii", count=1).replace(b"end_header", b"element face 2\n"
+                   b"property list uchar int vertex_indices\nend_header") + b"3 0 0 0\n", "ends before its face"),
+        ("c.ply", _ply(b"1 2 3 4\n", fmt="ascii", count=1), "line 8 has 4 columns but its vertex element has 3"),
+        ("c.ply", _ply(b"", props="xyx"), "has 2 x properties"),
+        ("c.ply", b"ply\nformat binary_little_endian 1.0\nelement vertex 1\nproperty list uchar float x\n"
+                  b"property float y\nproperty float z\nend_header\n" + bytes(9), "vertex property x is not a number"),
+        ("c.ply", b"plyx\n" + bytes(100), "does not start with 'ply'"),
+        ("c.ply", _ply(b"").replace(b"format binary_little_endian 1.0", b"format binary_middle_endian 1.0"),
+         "unsupported format"),
+        ("c.ply", _ply(b"").replace(b"element vertex 3", b"element vertex 3e2"), "malformed element line"),
+    ],
+)
+def test_inconsistent_files_are_refused(tmp_path, name, content, fragment):
+    (tmp_path / name).write_bytes(content)
+    _expect_error(tmp_path / name, fragment)
+
+
+def test_pcd_padding_fields_may_repeat(tmp_path):
+    header = b"FIELDS x _ y _ z\nSIZE 4 4 4 4 4\nTYPE F F F F F\nCOUNT 1 1 1 1 1\nWIDTH 2\nPOINTS 2\nDATA "
+    rows = np.array([[1.5, 9, 2, 9, 3], [4, 9, 5, 9, 6.25]], "<f4")
+    (tmp_path / "a.pcd").write_bytes(header + b"ascii\n" + b"1.5 9 2 9 3\n4 9 5 9 6.25\n")
+    (tmp_path / "b.pcd").write_bytes(header + b"binary\n" + rows.tobytes())
+    for name in ("a.pcd", "b.pcd"):
+        np.testing.assert_array_equal(io.read(tmp_path / name), [[1.5, 2, 3], [4, 5, 6.25]])
+
+
+def _ply_with_lists(text, byte_order, lengths, faces_first):
+    """A PLY whose vertices carry list properties of the given lengths (around x, y, z of three
+    types), and as many faces of those lengths; written by hand, as plyfile writes the scalars
+    of such elements in the machine's byte order whatever the header says."""
+    import struct
+
+    rng = np.random.default_rng(4)
+    n = len(lengths)
+    xyz = np.column_stack([rng.normal(size=n).astype(np.float32), rng.normal(size=n), rng.integers(-9, 9, n)])
+    vertex_rows, face_rows = [], []
+    for (x, y, z), length in zip(xyz, lengths):
+        if text:
+            vertex_rows.append(f"{length} {' '.join(['7'] * length)} {float(x)!r} {float(y)!r} {int(z)} {length}"
+                               f"{' 1.5' * length}\n".encode())
+            face_rows.append(f"{length}{' 0' * length}\n".encode())
+        else:
+            o = byte_order
+            vertex_rows.append(struct.pack(f"{o}B{length}BfdhB{length}f", length, *[7] * length, x, y, int(z),
+                                           length, *[1.5] * length))
+            face_rows.append(struct.pack(f"{o}B{length}i", length, *[0] * length))
+    vertex = (f"element vertex {n}\nproperty list uchar uchar tag\nproperty float x\nproperty double y\n"
+              "property short z\nproperty list uchar float extra\n").encode()
+    face = f"element face {n}\nproperty list uchar int vertex_indices\n".encode()
+    fmt = "ascii" if text else {"<": "binary_little_endian", ">": "binary_big_endian"}[byte_order]
+    parts = [(face, face_rows), (vertex, vertex_rows)] if faces_first else [(vertex, vertex_rows), (face, face_rows)]
+    data = (f"ply\nformat {fmt} 1.0\n".encode() + b"".join(h for h, _ in parts) + b"end_header\n"
+            + b"".join(b"".join(rows) for _, rows in parts))
+    return data, xyz
+
+
+@pytest.mark.parametrize("lengths", [[3] * 40, [3, 4, 0, 5] * 10], ids=["uniform", "varying"])
+@pytest.mark.parametrize("faces_first", [False, True])
+@pytest.mark.parametrize("text, byte_order", [(False, "<"), (False, ">"), (True, "")])
+def test_ply_list_properties_are_walked_not_parsed(tmp_path, lengths, faces_first, text, byte_order):
+    data, xyz = _ply_with_lists(text, byte_order, lengths, faces_first)
+    (tmp_path / "c.ply").write_bytes(data)
+    np.testing.assert_array_equal(io.read(tmp_path / "c.ply"), xyz)
+    if importlib.util.find_spec("plyfile") and byte_order == "<":  # agrees with the reading of record
+        vertex = __import__("plyfile").PlyData.read(str(tmp_path / "c.ply"))["vertex"]
+        np.testing.assert_array_equal(np.column_stack([vertex[a] for a in "xyz"]), xyz)
+
+
+@pytest.mark.parametrize("text", [False, True])
+def test_ply_list_rows_cut_short_are_truncated(tmp_path, text):
+    data, _ = _ply_with_lists(text, "<", [3, 4, 0, 5] * 10, faces_first=True)  # vertices last
+    # Text loses its last two rows, binary 30 bytes.
+    (tmp_path / "c.ply").write_bytes(data[: data[:-1].rfind(b"\n", 0, -1) + 1] if text else data[:-30])
+    _expect_error(tmp_path / "c.ply", "truncated")
+
+
+# ----------------------------------------------------------------------------- what a path may be
+
+
+def test_nul_byte_in_a_path(tmp_path):
+    with pytest.raises(io.CloudFileError, match="NUL byte"):
+        io.read(str(tmp_path / "a\0b.xyz"))
+    with pytest.raises(io.CloudFileError, match="NUL byte"):
+        io.write(str(tmp_path / "a\0b.xyz"), np.ones((1, 3)))
+
+
+def test_special_files_are_not_read(tmp_path):
+    os.mkfifo(tmp_path / "p.xyz")  # reading it would block until a writer came
+    _expect_error(tmp_path / "p.xyz", "is not a regular file but a pipe")
+
+
+def _special_outputs(tmp_path):
+    """(path, kind) of special files a write must go into, never replace."""
+    os.mkfifo(tmp_path / "fifo.xyz")
+    made = [(tmp_path / "fifo.xyz", stat.S_ISFIFO)]
+    try:  # a null device of our own: a regression replaces it, not the machine's /dev/null
+        os.mknod(tmp_path / "null.xyz", 0o666 | stat.S_IFCHR, os.makedev(1, 3))
+        made.append((tmp_path / "null.xyz", stat.S_ISCHR))
+    except (PermissionError, AttributeError, OSError):
+        pass
+    return made
+
+
+def test_special_files_are_written_into_not_replaced(tmp_path):
+    import threading
+
+    for path, kind in _special_outputs(tmp_path):
+        got = []
+        if kind is stat.S_ISFIFO:
+            reader = threading.Thread(target=lambda: got.append(open(path, "rb").read()), daemon=True)
+            reader.start()
+        io.write(path, [[1.5, 2, 3]])
+        if kind is stat.S_ISFIFO:
+            reader.join(10)
+            assert got == [b"1.5 2.0 3.0\n"]
+        assert kind(os.lstat(path).st_mode), path
+    assert not [name for name in os.listdir(tmp_path) if name.endswith(".tmp")]
+
+
+def test_sockets_are_refused_as_outputs(tmp_path):
+    import socket
+
+    with socket.socket(socket.AF_UNIX) as server:
+        server.bind(str(tmp_path / "s.xyz"))
+        with pytest.raises(io.CloudFileError, match="is a socket; only regular files"):
+            io.write(tmp_path / "s.xyz", [[1, 2, 3]])
+    assert os.listdir(tmp_path) == ["s.xyz"]
+
+
+def test_name_longer_than_the_file_system_allows(tmp_path):
+    with pytest.raises(io.CloudFileError, match="file name too long"):
+        io.write(tmp_path / ("p" * 256 + ".npy"), np.ones((2, 3)))
+    assert os.listdir(tmp_path) == []

@@ -1,12 +1,14 @@
 """Transform files: exact round trips, non-finite values as null, and hand-edited files refused."""
 import json
 import math
+import os
 
 import numpy as np
 import pytest
 
 import tarvic
 from tarvic import transform_file as tf
+from capped import AVAILABLE, SKIP_REASON, run_capped
 from conftest import rotation, shape_cloud, similarity
 
 
@@ -63,6 +65,15 @@ EDITS = [
     ("deform", lambda r: r["transform"].update(beta=-1.0), "transform.beta"),
     ("deform", lambda r: r["transform"]["w"].pop(), "rows"),
     ("deform", lambda r: r["transform"]["source"][0].append(1.0), "transform.source"),
+    # Not a similarity: applied without complaint before.
+    ("rigid", lambda r: r["transform"].update(rotation=[[1, 0, 0], [0, 1, 0], [0, 0, 1.001]]), "not a rotation"),
+    ("rigid", lambda r: r["transform"].update(rotation=[[0, 0, 0]] * 3), "not a rotation"),
+    ("rigid", lambda r: r["transform"].update(rotation=[[1, 0, 0], [0, 1, 0], [0, 0, -1]]), "reflection"),
+    ("rigid", lambda r: r["transform"].update(scale=0), "transform.scale\" must be positive"),
+    ("rigid", lambda r: r["transform"].update(scale=-1.3), "must be positive"),
+    ("rigid", lambda r: r.update(version=True), "unsupported version True"),
+    ("rigid", lambda r: r["transform"]["matrix"][0].__setitem__(3, 5.0), "transform.matrix\" differs"),
+    ("rigid", lambda r: r["transform"].update(matrix=[[1, 0, 0, 0]] * 3), "transform.matrix"),
 ]
 
 
@@ -82,3 +93,56 @@ def test_unreadable_files(tmp_path, text, fragment):
     path.write_bytes(text.encode("utf-8", "surrogateescape"))
     with pytest.raises(tf.TransformFileError, match=fragment):
         tf.load(path)
+
+
+def test_similarities_within_rounding_are_accepted(fits, tmp_path):
+    record = tf.to_dict(fits[0])
+    t = record["transform"]
+    t["rotation"] = (np.array(t["rotation"]) + 3e-8).tolist()  # six to seven digits, as hand-copied
+    del t["matrix"]  # optional
+    (tmp_path / "t.json").write_text(json.dumps(record))
+    back = tf.load(tmp_path / "t.json")
+    np.testing.assert_array_equal(back.rotation, t["rotation"])
+    t["matrix"] = np.round(tarvic.RigidFit(t["scale"], back.rotation, back.translation, 0, 0, 0, True).matrix, 9).tolist()
+    (tmp_path / "t.json").write_text(json.dumps(record))
+    tf.load(tmp_path / "t.json")
+
+
+@pytest.mark.parametrize("where", ["transform.scale", "fit.iterations", "inputs.source_points"])
+def test_integers_longer_than_python_converts(fits, tmp_path, where):
+    # Python refuses to turn more than 4300 digits into an int; that ValueError escaped load.
+    record = tf.to_dict(fits[0], inputs={"source_points": 1})
+    section, key = where.split(".")
+    record[section][key] = "HUGE"
+    (tmp_path / "t.json").write_text(json.dumps(record).replace('"HUGE"', "9" * 5000))
+    if where == "transform.scale":
+        with pytest.raises(tf.TransformFileError, match="transform.scale"):
+            tf.load(tmp_path / "t.json")
+    else:  # fields that do not define the transform do not stop it
+        np.testing.assert_array_equal(tf.load(tmp_path / "t.json").rotation, fits[0].rotation)
+
+
+def test_byte_order_mark_is_accepted(fits, tmp_path):
+    (tmp_path / "t.json").write_bytes(b"\xef\xbb\xbf" + json.dumps(tf.to_dict(fits[0])).encode())
+    np.testing.assert_array_equal(tf.load(tmp_path / "t.json").rotation, fits[0].rotation)
+
+
+def test_nul_byte_in_the_path(tmp_path):
+    with pytest.raises(tf.TransformFileError, match="NUL byte"):
+        tf.load(str(tmp_path / "t\0.json"))
+
+
+@pytest.mark.skipif(not AVAILABLE or not os.path.exists("/dev/zero"), reason=SKIP_REASON)
+@pytest.mark.parametrize("special", ["/dev/zero", "fifo"])
+def test_devices_and_pipes_are_not_read(tmp_path, special):
+    # json.load would read /dev/zero until memory ran out, and wait on a pipe for ever.
+    if special == "fifo":
+        os.mkfifo(tmp_path / "fifo")
+        special = str(tmp_path / "fifo")
+    r = run_capped("""
+        try:
+            tarvic.transform_file.load(sys.argv[2])
+        except tarvic.transform_file.TransformFileError as exc:
+            result = {"reason": exc.reason}
+    """, special, timeout=30)
+    assert r.get("reason") == "is not a regular file" and r["seconds"] < 5, r

@@ -1,18 +1,18 @@
 """The ``tarvic`` command: register point-cloud files, apply saved transforms, run batches.
 
-Exit status: 0 on success, 2 for bad input (a one-line message on standard error), 130 when
-interrupted with Ctrl-C, 1 for anything unexpected (also one line, never a traceback).
+Exit status: 0 on success, 2 for bad input (a one-line message on standard error), 128 + the
+signal's number when stopped by Ctrl-C (130), SIGTERM (143) or SIGHUP (129), 1 for anything
+unexpected (also one line, never a traceback).
 """
 from __future__ import annotations
 
 import argparse
 import contextlib
-import csv
 import io as _stdio
 import math
 import os
-import re
-import shlex
+import signal
+import stat
 import sys
 import time
 from pathlib import Path
@@ -28,6 +28,75 @@ EXIT_OK, EXIT_FAILURE, EXIT_USAGE, EXIT_INTERRUPTED = 0, 1, 2, 130
 
 class InputError(Exception):
     """Bad input from the user: reported in one line with exit status 2."""
+
+
+class _Signalled(KeyboardInterrupt):
+    """SIGTERM or SIGHUP, raised like Ctrl-C so that the same clean-up runs."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def _interruption(signum: int) -> KeyboardInterrupt:
+    return KeyboardInterrupt() if signum == signal.SIGINT else _Signalled(signum)
+
+
+class _Signals:
+    """The command's handling of Ctrl-C, SIGTERM and SIGHUP: each raises an interruption, so
+    temporary files and created folders are removed on the way out; during `held` blocks
+    (reserving, committing, cleaning up) the signal waits until the block is done."""
+
+    NAMES = ("SIGINT", "SIGTERM", "SIGHUP")
+
+    def __init__(self) -> None:
+        self.depth = 0
+        self.pending: Optional[int] = None
+
+    def handler(self, signum: int, frame: object) -> None:
+        if self.depth:
+            self.pending = self.pending or signum
+            return
+        raise _interruption(signum)
+
+    @contextlib.contextmanager
+    def installed(self) -> Iterator[None]:
+        """Handle the signals whose disposition is the default (an ignored SIGHUP under nohup
+        stays ignored; a caller's own handler stays in place)."""
+        previous: Dict[int, Any] = {}
+        for name in self.NAMES:
+            signum = getattr(signal, name, None)
+            if signum is None:
+                continue
+            current = signal.getsignal(signum)
+            default = signal.default_int_handler if signum == signal.SIGINT else signal.SIG_DFL
+            if current is not default:
+                continue
+            try:
+                signal.signal(signum, self.handler)
+            except ValueError:  # not the main thread: nothing can be installed
+                break
+            previous[signum] = current
+        try:
+            yield
+        finally:
+            for signum, current in previous.items():
+                signal.signal(signum, current)
+            self.pending = None
+
+    @contextlib.contextmanager
+    def held(self) -> Iterator[None]:
+        self.depth += 1
+        try:
+            yield
+        finally:
+            self.depth -= 1
+            if not self.depth and self.pending is not None:
+                signum, self.pending = self.pending, None
+                raise _interruption(signum)
+
+
+_SIGNALS = _Signals()
 
 
 class _Parser(argparse.ArgumentParser):
@@ -151,51 +220,96 @@ def _build_parser() -> argparse.ArgumentParser:
 class _Outputs:
     """The files a command writes. Each is created under a temporary name beside its
     destination before any work starts (so an unwritable place is found at once), and all are
-    renamed into place together at the end: a failed or interrupted run leaves none of them."""
+    put in place together at the end, or none: a failed or interrupted run leaves none of them
+    and the files they would have replaced are as they were."""
 
     def __init__(self, inputs: Sequence[str]) -> None:
-        self._inputs = {os.path.realpath(p): p for p in inputs}
-        self._staged: List[Tuple[str, str, str]] = []  # (as given, resolved, temporary)
+        self._inputs = {os.path.realpath(p): p for p in inputs if "\0" not in p}
+        self._staged: List[Any] = []  # tarvic.io._Output
 
     def __enter__(self) -> "_Outputs":
         return self
 
     def __exit__(self, *exc: object) -> None:
-        for _, _, temporary in self._staged:
-            try:
-                os.unlink(temporary)
-            except OSError:
-                pass
-        self._staged = []
+        with _SIGNALS.held():
+            for output in self._staged:
+                if output.temporary:
+                    with contextlib.suppress(OSError):
+                        os.unlink(output.temporary)
+            self._staged = []
 
     def add(self, path: str, what: str) -> str:
         """Reserve `path` for the output `what`; returns the temporary path to write it to."""
-        from .io import CloudFileError, _temporary_beside
+        from .io import CloudFileError, _reserve
 
+        if "\0" in path:
+            raise InputError(f"{path}: the file name contains a NUL byte")
         target = os.path.realpath(path)
         if target in self._inputs:
             raise InputError(f"{path}: {what} would overwrite the input {self._inputs[target]}")
-        if any(t == target for _, t, _ in self._staged):
+        if any(os.path.realpath(o.shown) == target for o in self._staged):
             raise InputError(f"{path}: {what} is also another output of this command")
-        if os.path.isdir(target):
-            raise InputError(f"{path}: {what} is a directory")
-        try:
-            temporary = _temporary_beside(path, target)
-        except CloudFileError as exc:
-            raise InputError(str(exc)) from exc
-        self._staged.append((path, target, temporary))
-        return temporary
+        with _SIGNALS.held():
+            try:
+                output = _reserve(path, spool=True)
+            except CloudFileError as exc:
+                raise InputError(str(exc)) from exc
+            self._staged.append(output)
+        return str(output.temporary)
 
     def commit(self) -> None:
-        from .io import _commit, _os_reason
+        """Rename every temporary file over its destination, then write the outputs that are
+        devices or pipes. If any step fails, or a signal arrives meanwhile, the destinations
+        already replaced get their old files back and new ones are removed."""
+        from .io import _copy_into, _keep_aside, _os_reason, _prepare_commit, _sync_directory
 
-        while self._staged:
-            shown, target, temporary = self._staged[0]
+        with _SIGNALS.held():
+            regular = [o for o in self._staged if not o.direct]
+            replaced: List[Tuple[Any, Optional[str]]] = []  # outputs in place, with their old file
+            current = None
             try:
-                _commit(temporary, target)
-            except OSError as exc:
-                raise InputError(f"{shown}: {_os_reason(exc)}") from exc
-            self._staged.pop(0)
+                for current in regular:
+                    _prepare_commit(current.temporary, current.target)
+                for current in regular:
+                    old = _keep_aside(current.target)
+                    try:
+                        os.replace(current.temporary, current.target)
+                    except BaseException:
+                        if old is not None:
+                            os.unlink(old)
+                        raise
+                    replaced.append((current, old))
+                for current in self._staged:
+                    if current.direct:
+                        _copy_into(current.temporary, current.target)
+                if _SIGNALS.pending is not None:  # stopped meanwhile: as if before the commit
+                    signum, _SIGNALS.pending = _SIGNALS.pending, None
+                    raise _interruption(signum)
+            except BaseException as exc:
+                _roll_back(replaced)
+                if isinstance(exc, OSError) and current is not None:
+                    raise InputError(f"{current.shown}: {_os_reason(exc)}") from exc
+                raise
+            for output, old in replaced:
+                if old is not None:
+                    with contextlib.suppress(OSError):
+                        os.unlink(old)
+                _sync_directory(output.target)
+            for output in self._staged:
+                if output.direct:
+                    with contextlib.suppress(OSError):
+                        os.unlink(output.temporary)
+            self._staged = []
+
+
+def _roll_back(replaced: List[Tuple[Any, Optional[str]]]) -> None:
+    """Put back the files that outputs replaced, and remove the outputs that were new."""
+    for output, old in reversed(replaced):
+        with contextlib.suppress(OSError):
+            if old is not None:
+                os.replace(old, output.target)
+            else:
+                os.unlink(output.target)
 
 
 def _cloud_writer(path: str, ascii_: bool) -> None:
@@ -228,26 +342,65 @@ def _read(path: str, drop_nonfinite: bool) -> Array:
 
 def _check_output(path: Optional[str], suffixes: Optional[Sequence[str]], what: str) -> None:
     """Refuse an unusable output path before any fitting time is spent."""
+    from .io import _os_reason
+
     if path is None:
         return
+    if "\0" in path:
+        raise InputError(f"{path}: the file name contains a NUL byte")
     p = Path(path)
     if suffixes is not None and p.suffix.lower() not in suffixes:
         raise InputError(f"{path}: {what} must end in one of {' '.join(suffixes)}")
-    parent = p.parent if str(p.parent) else Path(".")
-    if not parent.is_dir():
-        raise InputError(f"{path}: no such directory {str(parent)!r}")
-    if p.is_dir():
-        raise InputError(f"{path}: is a directory")
+    parent = os.path.dirname(path) or "."
+    for place, missing in ((parent, f"no such directory {parent!r}"), (path, None)):
+        try:
+            mode = os.stat(place).st_mode
+        except FileNotFoundError:
+            if missing is None:
+                break
+            raise InputError(f"{path}: {missing}") from None
+        except OSError as exc:  # a name too long, a file where a folder should be, ...
+            raise InputError(f"{path}: {_os_reason(exc)}") from exc
+        if place == parent and not stat.S_ISDIR(mode):
+            raise InputError(f"{path}: {parent!r} is not a directory")
+        if place == path and stat.S_ISDIR(mode):
+            raise InputError(f"{path}: is a directory")
 
 
 def _write_cloud(path: str, temporary: str, points: Array, ascii_: bool) -> None:
     """Write `points` in the format of `path` to its reserved `temporary` file."""
     from .io import CloudFileError, _prepare_write
 
+    # Coordinates a transform overflowed: a cloud tarvic would refuse to read back.
+    bad = int(np.count_nonzero(~np.isfinite(points).all(axis=1)))
+    if bad:
+        raise InputError(f"{path}: {bad} of {len(points)} moved points have non-finite coordinates "
+                         "(the transform overflows them); nothing was written")
     try:
         _prepare_write(path, points, not ascii_)(temporary)
     except (CloudFileError, ValueError) as exc:
         raise InputError(f"{exc}" if path in str(exc) else f"{path}: {exc}") from exc
+
+
+# Kernel evaluations (rows x centres) per call of the extension's deformation: about 0.1 s on
+# two cores.
+_APPLY_BLOCK = 2**27
+
+
+def _carry(fit: Any, points: Array) -> Array:
+    """`fit.apply(points)`. The extension's deformation runs to its end once started, so it is
+    given a block of rows at a time (each a fraction of a second): an interruption takes
+    effect between blocks. Every row is computed alone, so the result is the same."""
+    from ._results import DeformFit
+
+    rows = max(64, _APPLY_BLOCK // max(len(fit.source), 1)) if isinstance(fit, DeformFit) else len(points)
+    if len(points) <= rows:
+        moved: Array = fit.apply(points)
+        return moved
+    out = np.empty((len(points), 3), dtype=np.float64)
+    for begin in range(0, len(points), rows):
+        out[begin : begin + rows] = fit.apply(points[begin : begin + rows])
+    return out
 
 
 def _write_json(path: str, temporary: str, fit: Any, inputs: Dict[str, Any], opts: Dict[str, Any]) -> None:
@@ -353,7 +506,7 @@ def _register(args: argparse.Namespace) -> int:
         t0 = time.perf_counter()
         fit = _fit(source, target, args.deform, opts)
         seconds = time.perf_counter() - t0
-        moved = fit.apply(source)
+        moved = _carry(fit, source)
         if args.out is not None:
             _write_cloud(args.out, staged["--out"], moved, args.ascii)
         if args.json is not None:
@@ -390,7 +543,7 @@ def _apply(args: argparse.Namespace) -> int:
             raise InputError(str(exc)) from exc
         points = _read(args.points, args.drop_nonfinite)
         try:
-            moved = fit.apply(points)
+            moved = _carry(fit, points)
         except (ValueError, TypeError) as exc:
             raise InputError(f"{args.transform}: {exc}") from exc
         _write_cloud(args.out, staged, moved, args.ascii)
@@ -400,10 +553,57 @@ def _apply(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
+def _pair_fields(line: str) -> List[str]:
+    """The paths on a line of a pair list.
+
+    Paths are separated by whitespace, or by a comma (then a path may hold spaces). A path
+    may be quoted with ' or ", and then hold anything but that quote: spaces, commas, "#". A
+    "#" starts a comment at the start of the line or after a space or comma; inside a path
+    ("scan#2.ply") it is part of the name.
+    """
+    groups: List[List[Tuple[int, int, Optional[str]]]] = [[]]  # (start, end, quoted text) between commas
+    i, n = 0, len(line)
+    while i < n:
+        c = line[i]
+        if c.isspace():
+            i += 1
+        elif c == ",":
+            groups.append([])
+            i += 1
+        elif c == "#":
+            break
+        elif c in "'\"":
+            end = line.find(c, i + 1)
+            if end < 0:
+                raise ValueError(f"no closing quotation mark for the one at column {i + 1}")
+            if end + 1 < n and not (line[end + 1].isspace() or line[end + 1] == ","):
+                raise ValueError(f"a quoted path must end at its closing quotation mark (column {end + 1})")
+            groups[-1].append((i, end + 1, line[i + 1 : end]))
+            i = end + 1
+        else:
+            start = i
+            while i < n and not line[i].isspace() and line[i] != ",":
+                i += 1
+            groups[-1].append((start, i, None))
+    if len(groups) == 1:
+        return [quoted if quoted is not None else line[a:b] for a, b, quoted in groups[0]]
+    fields = []
+    for group in groups:
+        if not group:
+            raise ValueError("an empty path between commas")
+        if len(group) == 1 and group[0][2] is not None:
+            fields.append(group[0][2])
+        elif any(quoted is not None for _, _, quoted in group):
+            raise ValueError("quote a whole path, not part of it")
+        else:  # unquoted, possibly with spaces: everything between the commas
+            fields.append(line[group[0][0] : group[-1][1]])
+    return fields
+
+
 def _read_pairs(list_path: str) -> List[Tuple[str, str]]:
     base = Path(list_path).parent
     try:
-        with open(list_path, encoding="utf-8", newline="") as f:
+        with open(list_path, encoding="utf-8-sig", newline="") as f:
             text = f.read()
     except FileNotFoundError:
         raise InputError(f"{list_path}: no such file") from None
@@ -411,19 +611,16 @@ def _read_pairs(list_path: str) -> List[Tuple[str, str]]:
         raise InputError(f"{list_path}: cannot read it ({exc})") from exc
     pairs = []
     for n, line in enumerate(text.splitlines(), 1):
-        line = line.strip()
-        if not line or line.startswith("#"):
-            continue
         try:
-            if "," in line:
-                fields = next(csv.reader(_stdio.StringIO(re.sub(r"\s#.*$", "", line))))
-            else:
-                fields = shlex.split(line, comments=True)
+            fields = _pair_fields(line)
         except ValueError as exc:
             raise InputError(f"{list_path}, line {n}: {exc}") from exc
-        fields = [x.strip() for x in fields if x.strip()]
+        if not fields:
+            continue
         if len(fields) != 2:
             raise InputError(f"{list_path}, line {n}: expected 'SOURCE TARGET', got {len(fields)} fields")
+        if any("\0" in x for x in fields):
+            raise InputError(f"{list_path}, line {n}: a path contains a NUL byte")
         pairs.append((str(base / fields[0]), str(base / fields[1])))
     if not pairs:
         raise InputError(f"{list_path}: lists no pairs")
@@ -463,17 +660,60 @@ def _batch(args: argparse.Namespace) -> int:
         outputs[stem] = k
         names.append((out_dir / (stem + suffix), out_dir / (stem + ".json")))
 
-    created = not out_dir.exists()
-    try:
-        out_dir.mkdir(parents=True, exist_ok=True)
-    except OSError as exc:
-        raise InputError(f"{out_dir}: cannot create the folder ({exc.strerror})") from exc
+    _check_name_lengths(out_dir, [path for pair in names for path in pair])
+    created = _make_folders(out_dir)
     try:
         _batch_in(args, named, names, opts)
     finally:
-        if created and out_dir.exists() and not any(out_dir.iterdir()):
-            out_dir.rmdir()  # a failed run leaves no trace
+        with _SIGNALS.held():
+            for folder in reversed(created):  # a failed or interrupted run leaves no trace
+                try:
+                    folder.rmdir()
+                except OSError:  # not empty: the run succeeded
+                    break
     return EXIT_OK
+
+
+def _check_name_lengths(out_dir: Path, outputs: List[Path]) -> None:
+    """Refuse an output name the file system cannot hold before anything is created."""
+    from .io import _name_max
+
+    existing = out_dir
+    with contextlib.suppress(OSError):
+        while not existing.exists() and existing.parent != existing:
+            existing = existing.parent
+    limit = _name_max(str(existing))
+    for path in outputs:
+        length = len(os.fsencode(path.name))
+        if length > limit:
+            raise InputError(f"{path}: file name too long ({length} bytes; the limit here is {limit})")
+
+
+def _make_folders(folder: Path) -> List[Path]:
+    """Create `folder` and its missing parents; returns those created, outermost first."""
+    missing: List[Path] = []
+    try:
+        while not folder.exists():
+            missing.append(folder)
+            if folder.parent == folder:
+                break
+            folder = folder.parent
+    except OSError as exc:
+        raise InputError(f"{folder}: {exc.strerror or exc}") from exc
+    created: List[Path] = []
+    with _SIGNALS.held():
+        for path in reversed(missing):
+            try:
+                path.mkdir()
+            except FileExistsError:
+                continue
+            except OSError as exc:
+                for made in reversed(created):
+                    with contextlib.suppress(OSError):
+                        made.rmdir()
+                raise InputError(f"{path}: cannot create the folder ({exc.strerror})") from exc
+            created.append(path)
+    return created
 
 
 def _batch_in(args: argparse.Namespace, named: List[Tuple[str, str]], names: List[Tuple[Path, Path]],
@@ -515,7 +755,7 @@ def _batch_in(args: argparse.Namespace, named: List[Tuple[str, str]], names: Lis
         for k, ((s, t), fit, (cloud_out, json_out), (cloud_tmp, json_tmp)) in enumerate(
                 zip(named, fits, names, staged)):
             source = loaded[index[k, 0]]
-            _write_cloud(str(cloud_out), cloud_tmp, fit.apply(source), args.ascii)
+            _write_cloud(str(cloud_out), cloud_tmp, _carry(fit, source), args.ascii)
             inputs = {"source": s, "target": t, "source_points": len(source),
                       "target_points": len(loaded[index[k, 1]])}
             _write_json(str(json_out), json_tmp, fit, inputs, opts)
@@ -553,6 +793,22 @@ def _one_line(exc: BaseException) -> str:
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the command line `argv` (default: ``sys.argv[1:]``); returns the exit status."""
+    # File names that are not valid UTF-8 (kept as surrogate escapes) are printed escaped
+    # rather than failing the print after the outputs are written.
+    streams = [(s, s.errors) for s in (sys.stdout, sys.stderr) if isinstance(s, _stdio.TextIOWrapper)]
+    for stream, _ in streams:
+        with contextlib.suppress(ValueError):  # closed
+            stream.reconfigure(errors="backslashreplace")
+    try:
+        with _SIGNALS.installed():
+            return _main(argv)
+    finally:
+        for stream, errors in streams:
+            with contextlib.suppress(ValueError):
+                stream.reconfigure(errors=errors)
+
+
+def _main(argv: Optional[Sequence[str]]) -> int:
     try:
         args = _build_parser().parse_args(argv)
         if args.command is None:
@@ -561,9 +817,12 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except InputError as exc:
         _say(f"tarvic: error: {_one_line(exc)}")
         return EXIT_USAGE
-    except KeyboardInterrupt:
-        _say("tarvic: interrupted")
-        return EXIT_INTERRUPTED
+    except KeyboardInterrupt as exc:
+        signum = exc.signum if isinstance(exc, _Signalled) else signal.SIGINT
+        with contextlib.suppress(OSError):  # after SIGHUP the terminal may be gone
+            _say("tarvic: interrupted" if signum == signal.SIGINT else
+                 f"tarvic: stopped by {signal.Signals(signum).name}")
+        return 128 + signum
     except BrokenPipeError:
         # The reader went away (`tarvic ... | head`); say nothing more to it.
         sys.stdout = open(os.devnull, "w")
@@ -580,7 +839,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
 
 def console() -> NoReturn:
     """Entry point of the ``tarvic`` console script."""
-    sys.exit(main())
+    try:
+        code = main()
+    except KeyboardInterrupt as exc:  # a second signal while the first was being reported
+        code = 128 + (exc.signum if isinstance(exc, _Signalled) else signal.SIGINT)
+    sys.exit(code)
 
 
 if __name__ == "__main__":

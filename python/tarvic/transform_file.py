@@ -11,7 +11,8 @@ The format, version 1 (all lengths in the units of the clouds)::
         "scale": 1.0,                  # rigid: p -> scale * rotation @ p + translation
         "rotation": [[...], [...], [...]],   # (3, 3), acting on column vectors
         "translation": [x, y, z],
-        "matrix": [[...] x 4]          # the same as a 4 x 4 homogeneous matrix (informative)
+        "matrix": [[...] x 4]          # the same as a 4 x 4 homogeneous matrix; optional, and
+                                       # when present it must agree with the three above
         # deform instead: "source": (M, 3) kernel centres, "w": (M, 3) coefficients,
         # "beta": absolute kernel width; x -> x + sum_j exp(-|x - source_j|^2 / (2 beta^2)) w_j
       },
@@ -22,23 +23,31 @@ The format, version 1 (all lengths in the units of the clouds)::
 Numbers are written in their shortest round-trip form, so a loaded transform is bit-identical
 to the fitted one. JSON has no infinities or NaN: such values are written as ``null``; a
 ``null`` inside "transform" makes the file unusable (`load` refuses it), one in "fit" loads as NaN.
+
+`load` refuses a "rigid" transform that is not a similarity: a rotation that is not orthonormal
+to within 1e-6 (or is a reflection), a scale that is not positive, a matrix that disagrees with
+the scale, rotation and translation (by more than 1e-6 relative to its largest entry).
 """
 from __future__ import annotations
 
 import json
 import math
 import os
+import stat
 from typing import Any, Dict, Mapping, Optional, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
-from ._results import DeformFit, RigidFit
+from ._results import DeformFit, RigidFit, _homogeneous
 
 __all__ = ["FORMAT", "VERSION", "TransformFileError", "save", "load", "to_dict", "from_dict"]
 
 FORMAT = "tarvic-transform"
 VERSION = 1
+# How far from orthonormal a rotation read from a file may be (rounding in hand-written or
+# single-precision files), and how far "matrix" may be from the parts it repeats.
+_TOLERANCE = 1e-6
 PathLike = Union[str, "os.PathLike[str]"]
 
 
@@ -171,12 +180,34 @@ def _number(value: Any, what: str, required: bool) -> float:
     return number
 
 
+def _check_similarity(scale: float, rotation: npt.NDArray[np.float64], translation: npt.NDArray[np.float64],
+                      matrix: Any) -> None:
+    """Refuse what `RigidFit.apply` would silently carry out although it is no similarity."""
+    if not scale > 0:
+        raise ValueError(f'"transform.scale" must be positive, not {scale}')
+    off = float(np.abs(rotation.T @ rotation - np.eye(3)).max())
+    if not off <= _TOLERANCE:
+        raise ValueError(f'"transform.rotation" is not a rotation: R^T R differs from the identity by {off:.3g}')
+    if np.linalg.det(rotation) < 0:
+        raise ValueError('"transform.rotation" is a reflection (its determinant is negative), not a rotation')
+    if matrix is None:
+        return
+    m = _array(matrix, (4, 4), "transform.matrix")
+    expected = _homogeneous(scale, rotation, translation)
+    with np.errstate(over="ignore", invalid="ignore"):
+        off = float(np.abs(m - expected).max())
+        size = float(np.abs(expected).max())
+    if not off <= _TOLERANCE * size:
+        raise ValueError(f'"transform.matrix" differs from "scale", "rotation" and "translation" by {off:.3g}')
+
+
 def from_dict(record: Mapping[str, Any]) -> Union[RigidFit, DeformFit]:
     """The fit a transform record describes; ValueError says what is wrong with a bad one."""
     if not isinstance(record, Mapping) or record.get("format") != FORMAT:
         raise ValueError(f'not a tarvic transform (no "format": "{FORMAT}")')
-    if record.get("version") != VERSION:
-        raise ValueError(f"unsupported version {record.get('version')!r} (this tarvic reads version {VERSION})")
+    version = record.get("version")
+    if type(version) is not int or version != VERSION:  # not `true`, which equals 1
+        raise ValueError(f"unsupported version {version!r} (this tarvic reads version {VERSION})")
     t, f = record.get("transform"), record.get("fit", {})
     if not isinstance(t, Mapping) or not isinstance(f, Mapping):
         raise ValueError('"transform" and "fit" must be objects')
@@ -186,12 +217,11 @@ def from_dict(record: Mapping[str, Any]) -> Union[RigidFit, DeformFit]:
     sigma2, nrms = _number(f.get("sigma2"), "fit.sigma2", False), _number(f.get("nrms"), "fit.nrms", False)
     kind = record.get("kind")
     if kind == "rigid":
-        return RigidFit(
-            _number(t.get("scale"), "transform.scale", True),
-            _array(t.get("rotation"), (3, 3), "transform.rotation"),
-            _array(t.get("translation"), (3,), "transform.translation"),
-            sigma2, nrms, iterations, converged,
-        )
+        scale = _number(t.get("scale"), "transform.scale", True)
+        rotation = _array(t.get("rotation"), (3, 3), "transform.rotation")
+        translation = _array(t.get("translation"), (3,), "transform.translation")
+        _check_similarity(scale, rotation, translation, t.get("matrix"))
+        return RigidFit(scale, rotation, translation, sigma2, nrms, iterations, converged)
     if kind == "deform":
         source = _array(t.get("source"), (None, 3), "transform.source")
         w = _array(t.get("w"), (None, 3), "transform.w")
@@ -206,12 +236,27 @@ def from_dict(record: Mapping[str, Any]) -> Union[RigidFit, DeformFit]:
     raise ValueError(f'unknown "kind" {kind!r} (expected "rigid" or "deform")')
 
 
+def _parse_int(text: str) -> Any:
+    # Python refuses to convert integers of more than 4300 digits; any that long is out of
+    # range for every field anyway, and becomes an infinity that the checks refuse.
+    if len(text) > 4000:
+        return -math.inf if text.startswith("-") else math.inf
+    return int(text)
+
+
 def load(path: PathLike) -> Union[RigidFit, DeformFit]:
     """Read a transform file; `TransformFileError` names the file and what is wrong with it."""
     name = os.fspath(path)
+    if "\0" in name:
+        raise TransformFileError(name, "the file name contains a NUL byte")
     try:
-        with open(name, encoding="utf-8") as f:
-            record = json.load(f)
+        info = os.stat(name)
+        if not stat.S_ISREG(info.st_mode):
+            # A device or pipe could feed json.load forever.
+            raise TransformFileError(name, "is a directory" if stat.S_ISDIR(info.st_mode) else "is not a regular file")
+        # A byte-order mark is allowed, as in cloud text files.
+        with open(name, encoding="utf-8-sig") as f:
+            record = json.load(f, parse_int=_parse_int)
     except FileNotFoundError as exc:
         raise TransformFileError(name, "no such file") from exc
     except (OSError, UnicodeDecodeError) as exc:
@@ -220,6 +265,8 @@ def load(path: PathLike) -> Union[RigidFit, DeformFit]:
         raise TransformFileError(name, f"not valid JSON ({exc.msg} at line {exc.lineno})") from exc
     except RecursionError as exc:
         raise TransformFileError(name, "not a transform (nested too deeply)") from exc
+    except MemoryError as exc:
+        raise TransformFileError(name, "too large to read into memory") from exc
     try:
         return from_dict(record)
     except ValueError as exc:
