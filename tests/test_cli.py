@@ -88,6 +88,18 @@ class TestEndToEnd:
         assert sorted(p.name for p in (tmp_path / "out2").iterdir()) == [
             "s0-to-s1.json", "s0-to-s1.npy", "s1-to-s0.json", "s1-to-s0.npy"]
 
+    def test_fast_method_reports_its_bound(self, files, tmp_path):
+        d, _, _ = files
+        reg = tarvic_cmd("register", d / "source.ply", d / "target.pcd", "--method", "fast", "--accuracy", "1e-8",
+                         "--json", tmp_path / "t.json")
+        assert reg.returncode == 0, reg.stderr
+        assert "method fast: sums within" in reg.stdout
+        record = json.loads((tmp_path / "t.json").read_text())
+        assert record["fit"]["method"] == "fast" and 0 < record["fit"]["error_bound"] <= 1e-8
+        assert record["options"]["method"] == "fast"
+        exact = tarvic_cmd("register", d / "source.ply", d / "target.pcd")
+        assert "method exact" in exact.stdout
+
     def test_plot_writes_a_png(self, files, tmp_path):
         pytest.importorskip("matplotlib")
         d, _, _ = files
@@ -161,6 +173,9 @@ class TestBadInput:
              "would both write"),
             (["batch", "--pairs", "{t}/badlist.txt", "--out-dir", "{t}/o"], "line 1"),
             (["batch", "--target", "{d}/target.pcd", "{t}/source.npy", "--out-dir", "{t}"], "overwrite the input"),
+            (["register", "{d}/source.ply", "{d}/target.pcd", "--method", "quick"], "invalid choice"),
+            (["register", "{d}/source.ply", "{d}/target.pcd", "--accuracy", "2"], "`accuracy` must be in (0, 1)"),
+            (["apply", "{t}/nullrot.json", "{d}/source.ply", "--out", "{t}/x.ply", "--accuracy", "0"], "accuracy"),
         ],
     )
     def test_refused_with_one_line(self, files, tmp_path, capsys, args, fragment):
@@ -344,12 +359,14 @@ class TestSignals:
         assert sorted(p.name for p in tmp_path.iterdir()) == ["p.npy", "t.json"]
 
 
-def test_blocks_of_a_deformation_equal_the_whole(monkeypatch):
+def test_carried_deformation_is_the_extensions_with_method_exact():
     src = shape_cloud(300, seed=4)
     fit = tarvic.fit_deform(src, src * 1.2 + 0.1, max_iterations=10, num_modes=10)
     points = shape_cloud(1000, seed=5)
-    monkeypatch.setattr(cli, "_APPLY_BLOCK", 1)  # 64 rows a call
-    np.testing.assert_array_equal(cli._carry(fit, points).view(np.uint64), fit.apply(points).view(np.uint64))
+    exact = tarvic._tarvic.apply_deform(points, fit.source, fit.w, fit.beta)
+    np.testing.assert_array_equal(cli._carry(fit, points, {"method": "exact"}).view(np.uint64), exact.view(np.uint64))
+    fast = cli._carry(fit, points, {"method": "fast", "accuracy": 1e-9})
+    np.testing.assert_allclose(fast, exact, rtol=0, atol=1e-6 * np.abs(fit.w).sum(axis=0).max())
 
 
 class TestOutputs:

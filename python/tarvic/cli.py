@@ -126,8 +126,21 @@ def _add_fit_options(p: argparse.ArgumentParser) -> None:
     g.add_argument("--max-iterations", type=int, metavar="N", help="cap on EM iterations (default 200)")
     g.add_argument("--sigma2", type=float, help="initial variance in squared units (default: from the clouds)")
     g.add_argument("--threads", type=int, metavar="N", help="threads to use (default, or 0: all CPUs or TARVIC_NUM_THREADS)")
+    _add_method_options(g)
     g.add_argument("--drop-nonfinite", action="store_true",
                    help="leave out points with NaN or infinite coordinates instead of refusing the file")
+
+
+def _add_method_options(g: Any) -> None:
+    g.add_argument("--method", choices=("auto", "exact", "fast"),
+                   help="how the sums are computed: exact dense sums, or Gauss transforms within --accuracy "
+                        "(default auto: exact for small clouds, fast for large ones)")
+    g.add_argument("--accuracy", type=float, metavar="EPS",
+                   help="fast method: bound on the relative error of its sums, in (0, 1) (default 1e-6)")
+
+
+def _method_options(args: argparse.Namespace) -> Dict[str, Any]:
+    return {k: getattr(args, k) for k in ("method", "accuracy") if getattr(args, k) is not None}
 
 
 def _fit_options(args: argparse.Namespace) -> Dict[str, Any]:
@@ -139,7 +152,7 @@ def _fit_options(args: argparse.Namespace) -> Dict[str, Any]:
         if getattr(args, dest) not in (None, False):
             raise InputError(f"{flag} applies only to {'deformable' if wrong is deform_only else 'rigid'} fits"
                              f"{' (add --deform)' if wrong is deform_only else ''}")
-    common = ("w", "tolerance", "max_iterations", "sigma2", "threads")
+    common = ("w", "tolerance", "max_iterations", "sigma2", "threads", "method", "accuracy")
     opts = {k: getattr(args, k) for k in common if getattr(args, k) is not None}
     if args.deform:
         opts.update({k: getattr(args, k) for k in deform_only if getattr(args, k) is not None})
@@ -184,6 +197,7 @@ def _build_parser() -> argparse.ArgumentParser:
     app.add_argument("--out", metavar="FILE", required=True, help=f"where to write the moved points ({formats})")
     app.add_argument("--ascii", action="store_true", help="write PLY/PCD output as text rather than binary")
     app.add_argument("--drop-nonfinite", action="store_true", help="leave out points with non-finite coordinates")
+    _add_method_options(app.add_argument_group("deformable transforms"))
     app.add_argument("-q", "--quiet", action="store_true", help="print nothing but warnings and errors")
 
     bat = sub.add_parser("batch", help="register many files at once, one registration per core",
@@ -382,25 +396,20 @@ def _write_cloud(path: str, temporary: str, points: Array, ascii_: bool) -> None
         raise InputError(f"{exc}" if path in str(exc) else f"{path}: {exc}") from exc
 
 
-# Kernel evaluations (rows x centres) per call of the extension's deformation: about 0.1 s on
-# two cores.
-_APPLY_BLOCK = 2**27
-
-
-def _carry(fit: Any, points: Array) -> Array:
-    """`fit.apply(points)`. The extension's deformation runs to its end once started, so it is
-    given a block of rows at a time (each a fraction of a second): an interruption takes
-    effect between blocks. Every row is computed alone, so the result is the same."""
+def _carry(fit: Any, points: Array, opts: Dict[str, Any]) -> Array:
+    """`fit.apply(points)`; a deformation with the fit's --method and --accuracy (it polls for
+    interruption, so Ctrl-C and SIGTERM stop a large one promptly)."""
     from ._results import DeformFit
 
-    rows = max(64, _APPLY_BLOCK // max(len(fit.source), 1)) if isinstance(fit, DeformFit) else len(points)
-    if len(points) <= rows:
-        moved: Array = fit.apply(points)
-        return moved
-    out = np.empty((len(points), 3), dtype=np.float64)
-    for begin in range(0, len(points), rows):
-        out[begin : begin + rows] = fit.apply(points[begin : begin + rows])
-    return out
+    if isinstance(fit, DeformFit):
+        moved: Array = fit.apply(points, **_method_subset(opts))
+    else:
+        moved = fit.apply(points)
+    return moved
+
+
+def _method_subset(opts: Dict[str, Any]) -> Dict[str, Any]:
+    return {k: v for k, v in opts.items() if k in ("method", "accuracy")}
 
 
 def _write_json(path: str, temporary: str, fit: Any, inputs: Dict[str, Any], opts: Dict[str, Any]) -> None:
@@ -466,6 +475,10 @@ def _report(fit: Any, deform: bool, seconds: float, moved: Array) -> None:
     state = "converged" if fit.converged else "not converged"
     print(f"  {state} after {fit.iterations} iterations in {seconds:.3g} s; "
           f"sigma2 {_g(fit.sigma2)}, nrms {_g(fit.nrms)}")
+    if fit.method == "fast":
+        print(f"  method fast: sums within {fit.error_bound:.2g} (relative) of the exact ones")
+    else:
+        print("  method exact")
     if deform:
         shift = np.linalg.norm(moved - fit.source, axis=1)
         print(f"  kernel width beta {_g(fit.beta)} (absolute), {fit.modes} eigenmodes; "
@@ -506,7 +519,7 @@ def _register(args: argparse.Namespace) -> int:
         t0 = time.perf_counter()
         fit = _fit(source, target, args.deform, opts)
         seconds = time.perf_counter() - t0
-        moved = _carry(fit, source)
+        moved = _carry(fit, source, opts)
         if args.out is not None:
             _write_cloud(args.out, staged["--out"], moved, args.ascii)
         if args.json is not None:
@@ -535,6 +548,14 @@ def _apply(args: argparse.Namespace) -> int:
 
     _check_output(args.out, SUFFIXES, "--out")
     _cloud_writer(args.out, args.ascii)
+    methods = _method_options(args)
+    if methods:  # judged by the library on a tiny deformation, before any file is read
+        from . import _engine
+
+        probe = np.zeros((1, 3))
+        with _fit_errors(methods):
+            _engine.apply_deform(probe, probe, probe, 1.0, *(methods.get(k, d) for k, d in (("method", "auto"),
+                                                                                              ("accuracy", 1e-6))))
     with _Outputs([args.transform, args.points]) as outputs:
         staged = outputs.add(args.out, "--out")
         try:
@@ -543,7 +564,7 @@ def _apply(args: argparse.Namespace) -> int:
             raise InputError(str(exc)) from exc
         points = _read(args.points, args.drop_nonfinite)
         try:
-            moved = _carry(fit, points)
+            moved = _carry(fit, points, methods)
         except (ValueError, TypeError) as exc:
             raise InputError(f"{args.transform}: {exc}") from exc
         _write_cloud(args.out, staged, moved, args.ascii)
@@ -755,12 +776,13 @@ def _batch_in(args: argparse.Namespace, named: List[Tuple[str, str]], names: Lis
         for k, ((s, t), fit, (cloud_out, json_out), (cloud_tmp, json_tmp)) in enumerate(
                 zip(named, fits, names, staged)):
             source = loaded[index[k, 0]]
-            _write_cloud(str(cloud_out), cloud_tmp, _carry(fit, source), args.ascii)
+            _write_cloud(str(cloud_out), cloud_tmp, _carry(fit, source, opts), args.ascii)
             inputs = {"source": s, "target": t, "source_points": len(source),
                       "target_points": len(loaded[index[k, 1]])}
             _write_json(str(json_out), json_tmp, fit, inputs, opts)
+            bound = f" (fast, within {fit.error_bound:.2g})" if fit.method == "fast" else ""
             lines.append(f"{s} -> {t}: {'converged' if fit.converged else 'NOT converged'} after "
-                         f"{fit.iterations} iterations, nrms {_g(fit.nrms)}; wrote {cloud_out}")
+                         f"{fit.iterations} iterations{bound}, nrms {_g(fit.nrms)}; wrote {cloud_out}")
         outputs.commit()
     if not args.quiet:
         print("\n".join(lines))

@@ -16,7 +16,8 @@ The format, version 1 (all lengths in the units of the clouds)::
         # deform instead: "source": (M, 3) kernel centres, "w": (M, 3) coefficients,
         # "beta": absolute kernel width; x -> x + sum_j exp(-|x - source_j|^2 / (2 beta^2)) w_j
       },
-      "fit": {"sigma2": ..., "nrms": ..., "iterations": ..., "converged": ..., "modes": ...},
+      "fit": {"sigma2": ..., "nrms": ..., "iterations": ..., "converged": ..., "method": ...,
+              "error_bound": ..., "modes": ...},
       "inputs": {...}, "options": {...}   # free-form records of how it was made
     }
 
@@ -84,6 +85,8 @@ def to_dict(
         "nrms": float(fit.nrms),
         "iterations": int(fit.iterations),
         "converged": bool(fit.converged),
+        "method": str(fit.method),
+        "error_bound": float(fit.error_bound),
     }
     if isinstance(fit, RigidFit):
         kind = "rigid"
