@@ -211,6 +211,7 @@ const char* simd_path() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // rows appear as they are measured
     const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
     std::printf("SIMD path: %s, CPUs available: %zu\n", simd_path(), default_num_threads());
     std::printf("%8s %8s | %12s %12s | %12s %12s | %8s %8s\n", "M=N", "chunk", "lib 1 thr", "ceiling 1", "lib 2 thr",
