@@ -106,8 +106,9 @@ EStep estep(const Moving& moving, const Fixed& fixed, bool parallel, CancelFlag 
 namespace detail {
 /// The degree-7 Taylor polynomial of 2^f on [−0.5, 0.5] (Horner, every step rounded);
 /// generic so the scalar and the SIMD kernels share the exact same arithmetic.
+/// Always inlined, for the same reason as the kernels' other vector helpers.
 template <class F>
-inline F exp2_poly(F f) {
+[[gnu::always_inline]] inline F exp2_poly(F f) {
     return 1.0f + f * (0.693147182f + f * (0.240226507f + f * (0.0555041097f +
            f * (0.00961812865f + f * (0.00133335579f + f * (0.000154035297f + f * 1.52527336e-5f))))));
 }
