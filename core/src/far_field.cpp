@@ -1,0 +1,1089 @@
+// The far path of the Gauss transform: a grid-based fast Gauss transform with a rigorous
+// per-point bound (see far_field.hpp for the interface).
+//
+// Method. Each source's weights are spread onto a regular grid of spacing Δ = ρh by
+// tensor-product Lagrange interpolation of even order P (P nodes per axis, the point inside the
+// central interval); the grid is convolved with the sampled Gaussian g(kΔ), g(u) = exp(−u²/2h²),
+// in three 1-D passes truncated after T taps; the result is interpolated back at every evaluation
+// point with the same basis. In exact arithmetic the computed kernel is Π_d k_d(t_d, s_d) with
+// k_d = I_t I_s g, the pairs of nodes further apart than T spacings left out.
+//
+// Bound. Cramér's inequality |H_n(x)| e^{−x²/2} ≤ κ 2^{n/2} √(n!), κ = 1.086435, gives
+// |g^(n)(u)| ≤ κ √(n!) h^−n exp(−u²/4h²). On the central interval the node polynomial of P
+// equispaced nodes is at most Δ^P ((P−1)!!)²/2^P, so one interpolation errs by at most
+// c_P ρ^P max_ξ exp(−(u−ξ)²/4h²), c_P = κ((P−1)!!)²/(2^P √(P!)), ξ within PΔ/2 of the point.
+// Telescoping, I_t I_s g − g = I_t(I_s g − g) + (I_t g − g), with Λ the Lebesgue constant of the
+// local basis: |k_d − g| ≤ (1 + Λ) c_P ρ^P Φ(t_d − s_d), where Φ(u) = exp(−(|u| − w)₊²/4h²) and
+// w = PΔ. The dropped taps add at most Λ² exp(−((T+1)Δ)²/4h²) Φ. With g ≤ Φ and e the sum of the
+// per-axis coefficients, |K^ − K| ≤ ((1 + e)³ − 1) Π_d Φ(t_d − s_d). Rounding is bounded
+// relative to the magnitude chain Σ|L||G||L| ≤ Λ⁶ Π_d Φ. Per evaluation point, Σ_j |q_j| Π_d Φ is
+// bounded from above on a coarse grid (cell sums of |q| convolved with the per-axis maxima of Φ
+// over cell pairs) and divided by a lower bound of Σ_j |q_j| K_ij: the computed sum minus its own
+// error bound, where a signed column's magnitudes are transformed alongside it.
+#include "far_field.hpp"
+
+#include <oneapi/tbb/blocked_range.h>
+#include <oneapi/tbb/parallel_for.h>
+#include <oneapi/tbb/parallel_sort.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <vector>
+
+#include "tarvic/fpenv.hpp"
+#include "tarvic/threads.hpp"
+
+// Runtime ISA dispatch for the hot loops. Every clone computes identical values: contraction into
+// FMA is off for the whole build and every loop below is element-wise with a fixed order of
+// operations per element (no reductions the compiler could reorder).
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(TARVIC_NO_CLONES)
+#define TARVIC_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
+#else
+#define TARVIC_CLONES
+#endif
+
+namespace tarvic::detail {
+
+namespace {
+
+constexpr double kUnit = 0x1p-53;        // unit roundoff of double
+constexpr double kCramer = 1.086435;     // ≥ sup_{n,x} |H_n(x)| e^{−x²/2} / (2^{n/2} √(n!))
+constexpr double kSlope = 0.8578;        // ≥ sup_x x·exp(−x²/4): |g'(u)| ≤ (kSlope/h)·exp(−u²/4h²)
+constexpr double kArgSlope = 0.7358;     // ≥ sup_x x·exp(−x/2): a tap's argument error relative to Φ
+constexpr int kMaxOrder = 16;
+constexpr int kOrders[] = {4, 6, 8, 10, 12, 14, 16};
+constexpr std::size_t kMemoryCap = std::size_t{512} << 20;  // grids and per-point arrays
+constexpr std::size_t kRunDirect = 8;    // runs of sources in one cell up to this long are spread directly
+constexpr std::size_t kRunBlock = 64;    // longer runs are first summed in blocks of this many
+constexpr std::size_t kPartials = 8;     // private grids (fixed count) when the grid is too thin for slabs
+constexpr double kSafety = 0.7;          // plan a typical bound of this share of the tolerance
+constexpr double kTruncShare = 0.05;     // truncation budget relative to the interpolation coefficient
+constexpr double kTail = 1e-30;          // per-axis envelope value below which coarse taps stop
+constexpr std::size_t kCoarseMax = 128;  // coarse cells per axis (at most, plus two)
+constexpr std::size_t kMaxPoints = std::size_t{1} << 32;  // indices are packed into 32 bits
+// Absolute allowance for results flushed to zero (FlushSubnormals) or underflowing: each of fewer
+// than 2^50 operations errs by at most 2^-1022 in absolute value, amplified by less than 2^12.
+constexpr double kAbsolute = 0x1p-960;
+
+double gam(double n) { return n * kUnit / (1.0 - n * kUnit); }
+
+// ---------------------------------------------------------------------------------------------
+// The local Lagrange basis: nodes x_b = b − (P/2 − 1), b = 0..P−1; the point at σ ∈ [0, 1].
+
+struct Stencil {
+    int order = 0;
+    double inv_den[kMaxOrder] = {};
+    double lebesgue = 0.0;  // ≥ max_{σ∈[0,1]} Σ_a |L_a(σ)| (attained at σ = 1/2; checked in the tests)
+    double rem = 0.0;       // ≥ c_P
+};
+
+Stencil make_stencil(int P) {
+    Stencil s;
+    s.order = P;
+    const int p = P / 2;
+    for (int a = 0; a < P; ++a) {
+        double den = 1.0;  // a product of integers below 16!: exact
+        for (int b = 0; b < P; ++b)
+            if (b != a) den *= static_cast<double>(a - b);
+        s.inv_den[a] = 1.0 / den;
+    }
+    double lam = 0.0;
+    for (int a = 0; a < P; ++a) {
+        double v = 1.0;
+        for (int b = 0; b < P; ++b)
+            if (b != a) v *= (0.5 - static_cast<double>(b - p + 1)) / static_cast<double>(a - b);
+        lam += std::fabs(v);
+    }
+    s.lebesgue = lam * (1.0 + 1e-12);
+    double dfact = 1.0, fact = 1.0;
+    for (int k = P - 1; k > 1; k -= 2) dfact *= k;
+    for (int k = 2; k <= P; ++k) fact *= k;
+    s.rem = kCramer * dfact * dfact / (std::ldexp(1.0, P) * std::sqrt(fact)) * (1.0 + 1e-12);
+    return s;
+}
+
+// L_a(σ) = Π_{b≠a}(σ − x_b) / Π_{b≠a}(a − b): at most 2P roundings each.
+[[gnu::always_inline]] inline void lagrange(int P, const double* inv_den, double sigma, double* L) {
+    double d[kMaxOrder], pre[kMaxOrder], suf[kMaxOrder];
+    const int p = P / 2;
+    for (int b = 0; b < P; ++b) d[b] = sigma - static_cast<double>(b - p + 1);
+    pre[0] = 1.0;
+    for (int a = 1; a < P; ++a) pre[a] = pre[a - 1] * d[a - 1];
+    suf[P - 1] = 1.0;
+    for (int a = P - 2; a >= 0; --a) suf[a] = suf[a + 1] * d[a + 1];
+    for (int a = 0; a < P; ++a) L[a] = (pre[a] * suf[a]) * inv_den[a];
+}
+
+struct Axis {
+    double origin = 0.0, inv = 0.0;
+    std::size_t n = 0;
+};
+
+// First node f of the point's stencil on one axis and its offset σ ∈ [0, 1) in the central
+// interval; false when the stencil leaves the grid (or u is not finite). The grid coordinate
+// (u − origin)·inv carries at most 3 roundings, σ = x − ⌊x⌋ none.
+[[gnu::always_inline]] inline bool locate(const Axis& ax, int P, double u, std::size_t& f, double& sigma) {
+    const double x = (u - ax.origin) * ax.inv;
+    const double k = std::floor(x);
+    sigma = x - k;
+    const double first = k - static_cast<double>(P / 2 - 1);
+    if (!(first >= 0.0 && first + static_cast<double>(P) <= static_cast<double>(ax.n))) return false;
+    f = static_cast<std::size_t>(first);
+    return true;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Error coefficients.
+
+struct ErrorModel {
+    double coef = 0.0;   // |S^_ik − S_ik| ≤ coef · Σ_j |q_jk| Π_d Φ(t_id − s_jd)
+    double width = 0.0;  // w of Φ
+};
+
+ErrorModel error_model(const Stencil& st, double spacing, double h, std::size_t taps, std::size_t max_dim,
+                       double spread_depth) {
+    const int P = st.order;
+    const double rho = spacing / h * (1.0 + 4.0 * kUnit);
+    const double lam = st.lebesgue;
+    const double e_int = (1.0 + lam) * st.rem * std::pow(rho, P);
+    const double t1 = static_cast<double>(taps) + 1.0;
+    const double e_trunc = (taps + 1 >= max_dim) ? 0.0 : lam * lam * std::exp(-(t1 * rho) * (t1 * rho) / 4.0);
+    // Grid coordinates of an evaluation point and a source are off by at most γ₃·(dims) spacings
+    // each: the algorithm interpolates at displaced points, which moves g by ≤ (kSlope·δ/h)·Φ.
+    const double shift = 2.0 * gam(3) * (static_cast<double>(max_dim) + 2.0);
+    const double e_pos = 3.0 * kSlope * shift * rho;
+    const double e = e_int + e_trunc + e_pos;
+    const double e3 = e * (3.0 + e * (3.0 + e));
+    // Rounding relative to the magnitude chain: basis weights and their products on both sides
+    // (γ_{6P+3}, γ_{9P} with the interpolating sums), the spread's additions, and per pass the
+    // taps' additions, the tap values (argument and exp) and their products.
+    const double eta = 1.01 * (gam(6.0 * P + 3) + gam(spread_depth) +
+                               3.0 * (gam(static_cast<double>(taps) + 2.0) + kArgSlope * gam(6) + 4.0 * kUnit) +
+                               gam(9.0 * P));
+    const double lam2 = lam * lam, lam6 = lam2 * lam2 * lam2;
+    ErrorModel m;
+    m.coef = (e3 + eta * lam6 * (1.0 + e3)) * (1.0 + 1e-9);
+    m.width = static_cast<double>(P) * spacing + 1.01 * shift * spacing;
+    return m;
+}
+
+// Depth of the spread's sums at a node: a block sum of ≤ kRunBlock terms, then `adds` additions
+// onto the node (one per direct source or per block of the cells whose stencils cover it), then
+// the merge of private grids.
+double spread_depth_bound(double adds, std::size_t partials) {
+    return static_cast<double>(kRunBlock) + adds + static_cast<double>(partials) + 1.0;
+}
+
+// One-sided taps for a truncation error of at most kTruncShare·e_int (per axis).
+std::size_t taps_for(const Stencil& st, double rho) {
+    const double e_int = (1.0 + st.lebesgue) * st.rem * std::pow(rho, st.order);
+    const double target = std::max(kTruncShare * e_int, 1e-300);
+    const double lam2 = st.lebesgue * st.lebesgue;
+    const double reach = 2.0 * std::sqrt(std::max(std::log(lam2 / target), 0.0)) / rho;  // (T + 1) ≥ reach
+    if (!(reach < 1e9)) return std::size_t{1} << 30;
+    return static_cast<std::size_t>(std::ceil(reach));
+}
+
+// Per-axis envelope taps on the coarse grid, rounded up: E_k ≥ Φ over any two cells k apart.
+std::vector<double> envelope_taps(double width, double cell, double h, std::size_t max_cells, double* tail) {
+    const double w = width * (1.0 + 1e-9) + 2e-9 * cell;  // covers rounded cell indices
+    std::vector<double> e;
+    *tail = 0.0;
+    for (std::size_t k = 0;; ++k) {
+        const double dist = static_cast<double>(k > 0 ? k - 1 : 0) * cell;
+        const double a = std::max(dist - w, 0.0);
+        const double v = std::exp(-(a * a / (4.0 * h * h)) * (1.0 - 16.0 * kUnit)) * (1.0 + 8.0 * kUnit);
+        if (k >= max_cells) break;  // no two cells are further apart
+        if (v < kTail) {
+            *tail = v;
+            break;
+        }
+        e.push_back(v);
+    }
+    return e;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Kernels.
+
+struct PartSpec {
+    std::uint32_t col = 0;  // source column of q
+    bool magnitude = false; // transform |q| (the lower bound of a signed column)
+};
+
+struct SpreadCtx {
+    const double* x;
+    const double* y;
+    const double* z;                // sorted source coordinates
+    const std::uint64_t* packed;    // sorted (cell key << 32 | original index)
+    const double* q;
+    std::size_t c;
+    const PartSpec* parts;
+    std::size_t G;                  // grid columns
+    Axis ax[3];
+    int P;
+    const double* inv_den;
+};
+
+// Adds q ⊗ Lx ⊗ Ly ⊗ Lz at dst (unit stride along z, sx along x, sy along y). Each term is
+// ((q·Lx_a)·Ly_b)·Lz_c, added in the order of the sources.
+template <int P>
+[[gnu::always_inline]] inline void add_tensor(double* __restrict dst, std::size_t sx, std::size_t sy, double q,
+                                              const double* Lx, const double* Ly, const double* Lz) {
+    for (int a = 0; a < P; ++a) {
+        const double qa = q * Lx[a];
+        for (int b = 0; b < P; ++b) {
+            const double w = qa * Ly[b];
+            double* __restrict r = dst + a * sx + b * sy;
+            for (int cc = 0; cc < P; ++cc) r[cc] += w * Lz[cc];
+        }
+    }
+}
+
+// Spreads sorted sources [begin, end) onto the grid's G planes (one per grid column). Runs of
+// sources in one cell longer than kRunDirect are summed in blocks of kRunBlock first (bounded
+// rounding depth for duplicates). `scratch` holds P³G + G doubles.
+template <int P>
+[[gnu::always_inline]] inline void spread_impl(const SpreadCtx& s, std::size_t begin, std::size_t end,
+                                               double* __restrict grid, double* __restrict scratch) {
+    const std::size_t G = s.G, n1 = s.ax[1].n, n2 = s.ax[2].n;
+    const std::size_t sy = n2, sx = n1 * sy, plane = s.ax[0].n * sx;
+    constexpr std::size_t block = static_cast<std::size_t>(P) * P * P;
+    double* buf = scratch;
+    double* qv = buf + block * G;
+    double Lx[P], Ly[P], Lz[P];
+    std::size_t j = begin;
+    while (j < end) {
+        const std::uint64_t key = s.packed[j] >> 32;
+        std::size_t r = j + 1;
+        while (r < end && (s.packed[r] >> 32) == key) ++r;
+        double* dst = grid + static_cast<std::size_t>(key);
+        const bool buffered = r - j > kRunDirect;
+        for (std::size_t b0 = j; b0 < r; b0 += kRunBlock) {
+            const std::size_t b1 = buffered ? std::min(r, b0 + kRunBlock) : r;
+            if (buffered)
+                for (std::size_t e = 0; e < block * G; ++e) buf[e] = 0.0;
+            for (std::size_t i = b0; i < b1; ++i) {
+                std::size_t f;
+                double sig;
+                locate(s.ax[0], P, s.x[i], f, sig);
+                lagrange(P, s.inv_den, sig, Lx);
+                locate(s.ax[1], P, s.y[i], f, sig);
+                lagrange(P, s.inv_den, sig, Ly);
+                locate(s.ax[2], P, s.z[i], f, sig);
+                lagrange(P, s.inv_den, sig, Lz);
+                const double* qrow = s.q + (s.packed[i] & 0xffffffffu) * s.c;
+                for (std::size_t g = 0; g < G; ++g) {
+                    const double v = qrow[s.parts[g].col];
+                    qv[g] = s.parts[g].magnitude ? std::fabs(v) : v;
+                }
+                for (std::size_t g = 0; g < G; ++g) {
+                    if (buffered)
+                        add_tensor<P>(buf + g * block, P * P, P, qv[g], Lx, Ly, Lz);
+                    else
+                        add_tensor<P>(dst + g * plane, sx, sy, qv[g], Lx, Ly, Lz);
+                }
+            }
+            if (buffered) {
+                for (std::size_t g = 0; g < G; ++g)
+                    for (int a = 0; a < P; ++a)
+                        for (int b = 0; b < P; ++b) {
+                            double* __restrict out = dst + g * plane + a * sx + b * sy;
+                            const double* __restrict in = buf + g * block + (static_cast<std::size_t>(a) * P + b) * P;
+                            for (int e = 0; e < P; ++e) out[e] += in[e];
+                        }
+            }
+            if (!buffered) break;
+        }
+        j = r;
+    }
+}
+
+TARVIC_CLONES
+void spread_range(const SpreadCtx& s, std::size_t begin, std::size_t end, double* __restrict grid,
+                  double* __restrict scratch) {
+    switch (s.P) {
+        case 4: return spread_impl<4>(s, begin, end, grid, scratch);
+        case 6: return spread_impl<6>(s, begin, end, grid, scratch);
+        case 8: return spread_impl<8>(s, begin, end, grid, scratch);
+        case 10: return spread_impl<10>(s, begin, end, grid, scratch);
+        case 12: return spread_impl<12>(s, begin, end, grid, scratch);
+        case 14: return spread_impl<14>(s, begin, end, grid, scratch);
+        default: return spread_impl<16>(s, begin, end, grid, scratch);
+    }
+}
+
+// out[e] = G₀·in[e] + Σ_{k=1..T} G_k·(in[e − k·s] + in[e + k·s]) over a line of `len` elements
+// (values outside the line are absent, not added). Tiled so the output stays in L1.
+TARVIC_CLONES
+void conv_line(const double* __restrict in, double* __restrict out, std::size_t len, std::size_t s,
+               const double* __restrict taps, std::size_t T) {
+    constexpr std::size_t kTile = 1024;
+    for (std::size_t e0 = 0; e0 < len; e0 += kTile) {
+        const std::size_t e1 = std::min(len, e0 + kTile);
+        const double g0 = taps[0];
+        for (std::size_t e = e0; e < e1; ++e) out[e] = g0 * in[e];
+        for (std::size_t k = 1; k <= T; ++k) {
+            const std::size_t off = k * s;
+            if (off >= len) break;
+            const double gk = taps[k];
+            // Both neighbours exist for e ∈ [off, len − off); only e + off for e < off; only e − off
+            // for e ≥ len − off.
+            const std::size_t lo = off, hi = len - off;
+            const std::size_t both0 = std::max(e0, lo), both1 = std::min(e1, hi);
+            for (std::size_t e = both0; e < both1; ++e) out[e] += gk * (in[e - off] + in[e + off]);
+            const std::size_t p1 = std::min({e1, lo, hi});
+            for (std::size_t e = e0; e < p1; ++e) out[e] += gk * in[e + off];
+            const std::size_t m0 = std::max({e0, lo, hi});
+            for (std::size_t e = m0; e < e1; ++e) out[e] += gk * in[e - off];
+        }
+    }
+}
+
+struct InterpCtx {
+    const double* grid;
+    std::size_t G;
+    Axis ax[3];
+    int P;
+    const double* inv_den;
+};
+
+// res[g] = Σ_c Lz_c Σ_b Ly_b Σ_a Lx_a V_g[f + (a, b, c)] for each plane g, each sum in index
+// order. False when the point's stencil leaves the grid.
+template <int P>
+[[gnu::always_inline]] inline bool interp_impl(const InterpCtx& s, double x, double y, double z,
+                                               double* __restrict res) {
+    const std::size_t n1 = s.ax[1].n, n2 = s.ax[2].n;
+    const std::size_t sy = n2, sx = n1 * sy, plane = s.ax[0].n * sx;
+    double Lx[P], Ly[P], Lz[P];
+    std::size_t f0, f1, f2;
+    double sig;
+    if (!locate(s.ax[0], P, x, f0, sig)) return false;
+    lagrange(P, s.inv_den, sig, Lx);
+    if (!locate(s.ax[1], P, y, f1, sig)) return false;
+    lagrange(P, s.inv_den, sig, Ly);
+    if (!locate(s.ax[2], P, z, f2, sig)) return false;
+    lagrange(P, s.inv_den, sig, Lz);
+    for (std::size_t g = 0; g < s.G; ++g) {
+        const double* base = s.grid + g * plane + f0 * sx + f1 * sy + f2;
+        double zs[P] = {};
+        for (int b = 0; b < P; ++b) {
+            double acc[P];
+            const double* __restrict v0 = base + b * sy;
+            for (int cc = 0; cc < P; ++cc) acc[cc] = Lx[0] * v0[cc];
+            for (int a = 1; a < P; ++a) {
+                const double* __restrict v = base + a * sx + b * sy;
+                const double la = Lx[a];
+                for (int cc = 0; cc < P; ++cc) acc[cc] += la * v[cc];
+            }
+            const double lb = Ly[b];
+            if (b == 0)
+                for (int cc = 0; cc < P; ++cc) zs[cc] = lb * acc[cc];
+            else
+                for (int cc = 0; cc < P; ++cc) zs[cc] += lb * acc[cc];
+        }
+        double r = Lz[0] * zs[0];
+        for (int cc = 1; cc < P; ++cc) r += Lz[cc] * zs[cc];
+        res[g] = r;
+    }
+    return true;
+}
+
+TARVIC_CLONES
+bool interp_point(const InterpCtx& s, double x, double y, double z, double* __restrict res) {
+    switch (s.P) {
+        case 4: return interp_impl<4>(s, x, y, z, res);
+        case 6: return interp_impl<6>(s, x, y, z, res);
+        case 8: return interp_impl<8>(s, x, y, z, res);
+        case 10: return interp_impl<10>(s, x, y, z, res);
+        case 12: return interp_impl<12>(s, x, y, z, res);
+        case 14: return interp_impl<14>(s, x, y, z, res);
+        default: return interp_impl<16>(s, x, y, z, res);
+    }
+}
+
+// ---------------------------------------------------------------------------------------------
+// Parallel helpers. Every parallel loop writes disjoint outputs computed in a fixed order, so
+// the result does not depend on the thread count or the schedule.
+
+template <class F>
+void for_range(bool parallel, std::size_t n, std::size_t grain, F&& f) {
+    if (n == 0) return;
+    if (parallel && n > grain) {
+        in_current_pool([&] {
+            tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain),
+                              [&](const tbb::blocked_range<std::size_t>& r) { f(r.begin(), r.end()); });
+        });
+    } else {
+        f(0, n);
+    }
+}
+
+// Convolve a [outer][n][s] array along its middle axis in place with symmetric taps.
+void convolve_axis(double* data, std::size_t outer, std::size_t n, std::size_t s, const std::vector<double>& taps,
+                   bool parallel, CancelFlag cancel) {
+    if (n <= 1 && taps[0] == 1.0) return;
+    const std::size_t T = std::min(taps.size() - 1, n - 1);
+    const std::size_t width = std::min(s, std::max<std::size_t>(1, 4096 / n));
+    const std::size_t per = (s + width - 1) / width;
+    const std::size_t tasks = outer * per;
+    for_range(parallel, tasks, 1, [&](std::size_t t0, std::size_t t1) {
+        std::vector<double> in(n * width), out(n * width);
+        const FlushSubnormals ftz;
+        for (std::size_t t = t0; t < t1; ++t) {
+            if (cancelled(cancel)) return;
+            const std::size_t o = t / per, r0 = (t % per) * width, w = std::min(width, s - r0);
+            double* base = data + o * n * s + r0;
+            bool any = false;
+            for (std::size_t i = 0; i < n; ++i) {
+                const double* src = base + i * s;
+                for (std::size_t r = 0; r < w; ++r) {
+                    in[i * w + r] = src[r];
+                    any = any || src[r] != 0.0;
+                }
+            }
+            if (!any) continue;  // all +0: the output would be +0 again
+            conv_line(in.data(), out.data(), n * w, w, taps.data(), T);
+            for (std::size_t i = 0; i < n; ++i) std::copy_n(out.data() + i * w, w, base + i * s);
+        }
+    });
+}
+
+// Largest sum of a non-negative integer grid [n0][n1][n2] over boxes of 2r+1 cells per axis
+// (exact: the sums stay below 2^53). The grid is overwritten.
+double max_window_sum(std::vector<double>& v, const std::size_t n[3], std::size_t r, bool parallel) {
+    const std::vector<double> ones(r + 1, 1.0);
+    convolve_axis(v.data(), 1, n[0], n[1] * n[2], ones, parallel, nullptr);
+    convolve_axis(v.data(), n[0], n[1], n[2], ones, parallel, nullptr);
+    convolve_axis(v.data(), n[0] * n[1], n[2], 1, ones, parallel, nullptr);
+    double best = 0.0;
+    for (double x : v) best = std::max(best, x);
+    return best;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Geometry shared by the plan and the transform.
+
+struct Box {
+    double lo[3], hi[3];
+    bool finite = true;
+};
+
+Box bounding_box(const Points64& a, const Points64& b) {
+    Box box;
+    for (int d = 0; d < 3; ++d) {
+        box.lo[d] = std::numeric_limits<double>::infinity();
+        box.hi[d] = -std::numeric_limits<double>::infinity();
+    }
+    for (const Points64* p : {&a, &b}) {
+        const double* col[3] = {p->x, p->y, p->z};
+        for (int d = 0; d < 3; ++d)
+            for (std::size_t i = 0; i < p->n; ++i) {
+                const double v = col[d][i];
+                if (!std::isfinite(v)) box.finite = false;
+                box.lo[d] = std::min(box.lo[d], v);
+                box.hi[d] = std::max(box.hi[d], v);
+            }
+    }
+    return box;
+}
+
+struct CoarseGrid {
+    double cell = 0.0;
+    double origin[3] = {0, 0, 0};
+    double inv = 0.0;
+    std::size_t n[3] = {0, 0, 0};
+    std::size_t cells() const { return n[0] * n[1] * n[2]; }
+    std::size_t index(double x, double y, double z) const {
+        const double u[3] = {x, y, z};
+        std::size_t id[3];
+        for (int d = 0; d < 3; ++d) {
+            const double v = std::floor((u[d] - origin[d]) * inv);
+            id[d] = v <= 0.0 ? 0 : std::min(static_cast<std::size_t>(v), n[d] - 1);
+        }
+        return (id[0] * n[1] + id[1]) * n[2] + id[2];
+    }
+};
+
+CoarseGrid coarse_grid(const Box& box, double h) {
+    CoarseGrid cg;
+    double ext = 0.0;
+    for (int d = 0; d < 3; ++d) ext = std::max(ext, box.hi[d] - box.lo[d]);
+    cg.cell = std::max(0.5 * h, ext / static_cast<double>(kCoarseMax));
+    cg.inv = 1.0 / cg.cell;
+    for (int d = 0; d < 3; ++d) {
+        cg.origin[d] = box.lo[d];
+        cg.n[d] = static_cast<std::size_t>(std::floor((box.hi[d] - box.lo[d]) / cg.cell)) + 2;
+    }
+    return cg;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Plan: the typical ratio of the envelope sum Σ_j |q_j| Π_d Φ to the sum Σ_j |q_j| K, estimated at
+// a few evaluation points from coarse cell sums of the weights' magnitudes (unit weights when
+// none are given).
+
+class RatioEstimate {
+public:
+    static constexpr std::size_t kSamples = 24;
+    static constexpr std::size_t kColumns = 8;  // weight columns examined (evenly spread)
+
+    RatioEstimate(const Points64& targets, const Points64& sources, double h, const CoarseGrid& cg, const double* q,
+                  std::size_t c, double floor)
+        : h_(h), cg_(cg) {
+        const std::size_t nmax = std::max({cg.n[0], cg.n[1], cg.n[2]});
+        r_ = std::min<std::size_t>(nmax - 1, static_cast<std::size_t>(std::ceil(12.0 * h / cg.cell)) + 1);
+        const std::size_t side = r_ + 1;
+        std::vector<std::size_t> scell(sources.n);
+        counts_.assign(cg.cells(), 0.0);
+        for (std::size_t j = 0; j < sources.n; ++j) {
+            scell[j] = cg.index(sources.x[j], sources.y[j], sources.z[j]);
+            counts_[scell[j]] += 1.0;
+        }
+        const std::size_t ncols = q ? std::min(c, kColumns) : 1;
+        const std::size_t ns = std::min<std::size_t>(targets.n, kSamples);
+        std::vector<double> mass(cg.cells());
+        for (std::size_t col = 0; col < ncols; ++col) {
+            const std::size_t k = ncols > 1 ? col * (c - 1) / (ncols - 1) : 0;
+            std::fill(mass.begin(), mass.end(), 0.0);
+            double total = 0.0;
+            for (std::size_t j = 0; j < sources.n; ++j) {
+                const double v = q ? std::fabs(q[j * c + k]) : 1.0;
+                mass[scell[j]] += v;
+                total += v;
+            }
+            if (!(total > 0.0)) continue;
+            for (std::size_t smp = 0; smp < ns; ++smp) {
+                // Golden-ratio sequence: spread over the points without following any period.
+                const double frac = std::fmod(0.5 + 0.6180339887498949 * static_cast<double>(smp), 1.0);
+                const std::size_t i = std::min(targets.n - 1, static_cast<std::size_t>(frac * static_cast<double>(targets.n)));
+                const double t[3] = {targets.x[i], targets.y[i], targets.z[i]};
+                const std::size_t cell = cg.index(t[0], t[1], t[2]);
+                const std::size_t id[3] = {cell / (cg.n[1] * cg.n[2]), (cell / cg.n[2]) % cg.n[1], cell % cg.n[2]};
+                std::size_t lo[3], hi[3];
+                std::vector<double> gs[3];
+                for (int d = 0; d < 3; ++d) {
+                    lo[d] = id[d] > r_ ? id[d] - r_ : 0;
+                    hi[d] = std::min(cg.n[d] - 1, id[d] + r_);
+                    for (std::size_t J = lo[d]; J <= hi[d]; ++J) {
+                        const double u = t[d] - (cg.origin[d] + (static_cast<double>(J) + 0.5) * cg.cell);
+                        gs[d].push_back(std::exp(-u * u / (2.0 * h * h)));
+                    }
+                }
+                // Mass by per-axis cell offset |I − J| (the envelope depends on nothing else), and
+                // Σ_J mass_J Π_d g(t_d − centre_Jd): the point's own sum, to a few per cent.
+                Sample s;
+                s.column = col;
+                s.hist.assign(side * side * side, 0.0);
+                double inside = 0.0;
+                for (std::size_t a = lo[0]; a <= hi[0]; ++a)
+                    for (std::size_t b = lo[1]; b <= hi[1]; ++b) {
+                        const double* line = mass.data() + (a * cg.n[1] + b) * cg.n[2];
+                        const std::size_t ka = a > id[0] ? a - id[0] : id[0] - a;
+                        const std::size_t kb = b > id[1] ? b - id[1] : id[1] - b;
+                        double* hrow = s.hist.data() + (ka * side + kb) * side;
+                        const double gab = gs[0][a - lo[0]] * gs[1][b - lo[1]];
+                        for (std::size_t z = lo[2]; z <= hi[2]; ++z) {
+                            const double v = line[z];
+                            if (v == 0.0) continue;
+                            hrow[z > id[2] ? z - id[2] : id[2] - z] += v;
+                            s.sum += v * (gab * gs[2][z - lo[2]]);
+                            inside += v;
+                        }
+                    }
+                s.outside = std::max(total - inside, 0.0);
+                if (k == 0) s.sum += floor;  // the denominator the bound of column 0 is relative to
+                samples_.push_back(std::move(s));
+            }
+        }
+        columns_ = ncols;
+    }
+
+    // At least the number of sources in any box of the given side (an upper bound of the additions
+    // the spread makes onto one node when the side is the stencil's reach PΔ).
+    double sources_in_box(double side) {
+        const std::size_t cells = static_cast<std::size_t>(std::floor(side / cg_.cell)) + 2;
+        const std::size_t r = (cells + 1) / 2;  // windows of 2r + 1 ≥ cells
+        for (const auto& [k, v] : boxes_)
+            if (k == r) return v;
+        std::vector<double> work = counts_;
+        const double v = max_window_sum(work, cg_.n, r, false);
+        boxes_.emplace_back(r, v);
+        return v;
+    }
+
+    // Width grid: w_j = unit·1.1^j. The ratio is non-decreasing in w.
+    double width(int j) const { return 0.02 * h_ * std::pow(1.1, j); }
+    int step_above(double w) const {
+        return w <= width(0) ? 0 : static_cast<int>(std::ceil(std::log(w / width(0)) / std::log(1.1) - 1e-9));
+    }
+
+    // Typical ratio at grid width w_j: per column the 95th percentile over the samples (a point
+    // beside a far heavier weight, or far from every source, is not typical), the largest over the
+    // columns, with margin.
+    double at_step(int j) {
+        for (const auto& [k, r] : memo_)
+            if (k == j) return r;
+        double ratio = 1.0;
+        if (!samples_.empty()) {
+            double tail = 0.0;
+            std::vector<double> e = envelope_taps(width(j), cg_.cell, h_, r_ + 2, &tail);
+            e.resize(r_ + 2, tail);
+            const double beyond = e[r_ + 1];  // cells outside the window are at least r + 1 away on an axis
+            const std::size_t side = r_ + 1;
+            std::vector<std::vector<double>> per(columns_);
+            for (const Sample& s : samples_) {
+                double a = 0.0;
+                for (std::size_t ka = 0; ka < side; ++ka) {
+                    double pa = 0.0;
+                    for (std::size_t kb = 0; kb < side; ++kb) {
+                        const double* hz = s.hist.data() + (ka * side + kb) * side;
+                        double pz = 0.0;
+                        for (std::size_t kz = 0; kz < side; ++kz) pz += hz[kz] * e[kz];
+                        pa += pz * e[kb];
+                    }
+                    a += pa * e[ka];
+                }
+                const double r = (a + s.outside * beyond) / s.sum;
+                per[s.column].push_back(r > 0.0 ? r : std::numeric_limits<double>::infinity());
+            }
+            double worst = 0.0;
+            for (std::vector<double>& v : per) {
+                if (v.empty()) continue;
+                std::sort(v.begin(), v.end());
+                worst = std::max(worst, v[(19 * (v.size() - 1)) / 20]);
+            }
+            ratio = 2.0 * worst;
+        }
+        memo_.emplace_back(j, ratio);
+        return ratio;
+    }
+
+private:
+    struct Sample {
+        std::vector<double> hist;
+        double sum = 0.0, outside = 0.0;
+        std::size_t column = 0;
+    };
+    double h_;
+    CoarseGrid cg_;
+    std::size_t r_ = 0, columns_ = 0;
+    std::vector<Sample> samples_;
+    std::vector<double> counts_;
+    std::vector<std::pair<int, double>> memo_;
+    std::vector<std::pair<std::size_t, double>> boxes_;
+};
+
+// Single-thread cost model (seconds), calibrated with bench/far_bench on the build machine.
+struct CostModel {
+    double per_point = 40e-9;       // locating, sorting and gathering one point
+    double per_spread = 0.25e-9;    // one grid term of the spread (per column)
+    double per_interp = 0.25e-9;    // one grid term of the interpolation (per column)
+    double per_tap = 0.35e-9;       // one tap at one node of one pass (per column)
+    double per_node = 2e-9;         // zeroing, gathering and scattering one node (per column)
+    double per_plan = 2e-3;         // fixed costs
+};
+
+std::size_t dims_for(double ext, double spacing, int P) {
+    const double n = std::floor(ext / spacing) + static_cast<double>(P) + 2.0;
+    return n < 1e9 ? static_cast<std::size_t>(n) : std::size_t{1} << 40;
+}
+
+}  // namespace
+
+FarPlan far_plan(const Points64& targets, const Points64& sources, double h, double tolerance, std::size_t c,
+                 const double* q, double floor) {
+    FarPlan plan;
+    const std::size_t m = sources.n, n = targets.n;
+    if (!(h > 0.0) || !std::isfinite(h) || !(tolerance > 0.0 && tolerance < 1.0)) return plan;
+    if (m >= kMaxPoints || n >= kMaxPoints) return plan;
+    if (m == 0 || n == 0 || c == 0) {  // nothing to sum: exact zeros
+        plan.feasible = true;
+        return plan;
+    }
+    const Box box = bounding_box(targets, sources);
+    if (!box.finite) return plan;
+    double ext[3], ext_max = 0.0;
+    for (int d = 0; d < 3; ++d) {
+        ext[d] = box.hi[d] - box.lo[d];
+        ext_max = std::max(ext_max, ext[d]);
+    }
+    if (!std::isfinite(ext_max) || ext_max / h > 1e7) return plan;
+
+    const CoarseGrid cg = coarse_grid(box, h);
+    RatioEstimate ratio(targets, sources, h, cg, q, c, std::max(floor, 0.0));
+    const CostModel cost;
+    // Each signed column also transforms its magnitudes. Without weights a single column is taken
+    // as non-negative, several as one non-negative and the rest signed.
+    std::size_t c_eff = c == 1 ? 1 : 2 * c - 1;
+    if (q) {
+        c_eff = c;
+        for (std::size_t k = 0; k < c; ++k)
+            for (std::size_t j = 0; j < m; ++j)
+                if (!(q[j * c + k] >= 0.0)) {
+                    ++c_eff;
+                    break;
+                }
+    }
+    const double md = static_cast<double>(m), nd = static_cast<double>(n);
+    const double point_bytes = 40.0 * (md + nd);
+
+    double best = std::numeric_limits<double>::infinity();
+    for (const int P : kOrders) {
+        const Stencil st = make_stencil(P);
+        // Predicted typical bound for spacing ρh with the ratio taken at width grid step j ≥ its w.
+        auto predicted = [&](double rho, int j, std::size_t* taps_out, std::size_t dims_out[3]) {
+            const double spacing = rho * h;
+            std::size_t dims[3], max_dim = 0;
+            for (int d = 0; d < 3; ++d) {
+                dims[d] = dims_for(ext[d], spacing, P);
+                max_dim = std::max(max_dim, dims[d]);
+            }
+            const std::size_t taps = taps_for(st, rho);
+            const double adds = std::min(static_cast<double>(m), ratio.sources_in_box(P * spacing));
+            const ErrorModel em = error_model(st, spacing, h, taps, max_dim, spread_depth_bound(adds, kPartials));
+            if (taps_out) *taps_out = taps;
+            if (dims_out) std::copy(dims, dims + 3, dims_out);
+            if (j < 0) j = ratio.step_above(em.width);
+            return em.coef * ratio.at_step(j);
+        };
+        // Width of Φ for ρ, and ρ for a width (w ≈ PΔ, slightly more).
+        auto width_of = [&](double rho) {
+            return error_model(st, rho * h, h, taps_for(st, rho), 1, 1.0).width;
+        };
+        const double goal = kSafety * tolerance;
+        // Largest grid step j whose width meets the goal, then the largest ρ with w(ρ) ≤ w_{j+1}
+        // meeting it with the ratio of step j + 1.
+        int jlo = -1, jhi = 160;
+        while (jhi - jlo > 1) {
+            const int mid = (jlo + jhi) / 2;
+            const double rho = ratio.width(mid) / (P * h) / 1.001;
+            ((width_of(rho) <= ratio.width(mid) && predicted(rho, mid, nullptr, nullptr) <= goal) ? jlo : jhi) = mid;
+        }
+        if (jlo < 0) continue;
+        double lo = ratio.width(jlo) / (P * h) / 1.001, hi = ratio.width(jlo + 1) / (P * h);
+        if (!(width_of(lo) <= ratio.width(jlo) && predicted(lo, jlo, nullptr, nullptr) <= goal)) continue;
+        for (int it = 0; it < 30 && hi - lo > 1e-4 * lo; ++it) {
+            const double mid = 0.5 * (lo + hi);
+            const bool ok = width_of(mid) <= ratio.width(jlo + 1) && predicted(mid, jlo + 1, nullptr, nullptr) <= goal;
+            (ok ? lo : hi) = mid;
+        }
+        const double rho = lo;
+        std::size_t taps = 0, dims[3];
+        const double typical = predicted(rho, -1, &taps, dims);
+        const double nodes = static_cast<double>(dims[0]) * static_cast<double>(dims[1]) * static_cast<double>(dims[2]);
+        const bool slabs = (dims[0] + P - 1) / P >= 6;
+        const double copies = slabs ? 1.0 : static_cast<double>(kPartials);
+        const double coarse_cells = static_cast<double>(cg.cells());
+        const double per_col_bytes = 8.0 * (nodes * copies + coarse_cells);
+        const double avail = static_cast<double>(kMemoryCap) - point_bytes;
+        if (!(avail >= per_col_bytes)) continue;
+        const std::size_t group = static_cast<std::size_t>(
+            std::min(static_cast<double>(c_eff), std::floor(avail / per_col_bytes)));
+        // Seconds on one thread.
+        const double p3 = static_cast<double>(P) * P * P;
+        double passes = 0.0;
+        for (int d = 0; d < 3; ++d) passes += static_cast<double>(std::min(taps, dims[d] - 1) + 1);
+        double ctail = 0.0;
+        const std::vector<double> ctaps = envelope_taps(P * rho * h, cg.cell, h,
+                                                        std::max({cg.n[0], cg.n[1], cg.n[2]}), &ctail);
+        const double coarse = coarse_cells * 3.0 * static_cast<double>(ctaps.size()) * cost.per_tap * 2.0;
+        const double per_col = md * p3 * cost.per_spread + nd * p3 * cost.per_interp +
+                               nodes * (passes * cost.per_tap + copies * cost.per_node) + coarse;
+        const double seconds = cost.per_plan + (md + nd) * cost.per_point + static_cast<double>(c_eff) * per_col;
+        if (seconds < best) {
+            best = seconds;
+            plan.feasible = true;
+            plan.seconds = seconds;
+            plan.typical_bound = typical;
+            plan.order = P;
+            plan.spacing = rho * h;
+            plan.taps = taps;
+            plan.group = group;
+            plan.partials = slabs ? 0 : kPartials;
+            plan.bytes = static_cast<std::size_t>(point_bytes + per_col_bytes * static_cast<double>(group));
+            for (int d = 0; d < 3; ++d) {
+                plan.dims[d] = dims[d];
+                plan.origin[d] = box.lo[d] - static_cast<double>(P / 2) * plan.spacing;
+            }
+        }
+    }
+    if (plan.feasible) {
+        plan.coarse_spacing = cg.cell;
+        for (int d = 0; d < 3; ++d) {
+            plan.coarse_dims[d] = cg.n[d];
+            plan.coarse_origin[d] = cg.origin[d];
+        }
+    }
+    return plan;
+}
+
+void far_transform(const FarPlan& plan, const Points64& targets, const Points64& sources, double h, const double* q,
+                   std::size_t c, double floor, bool parallel, CancelFlag cancel, double* out, double* bound) {
+    const std::size_t m = sources.n, n = targets.n;
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    std::fill(out, out + n * c, 0.0);
+    if (n == 0) return;
+    if (m == 0 || c == 0) {  // empty sums are exact
+        std::fill(bound, bound + n, 0.0);
+        return;
+    }
+    std::fill(bound, bound + n, kInf);
+    if (!plan.feasible || plan.order == 0 || m >= kMaxPoints || n >= kMaxPoints) return;
+
+    const Stencil st = make_stencil(plan.order);
+    const int P = plan.order;
+    Axis ax[3];
+    for (int d = 0; d < 3; ++d) {
+        ax[d].origin = plan.origin[d];
+        ax[d].inv = 1.0 / plan.spacing;
+        ax[d].n = plan.dims[d];
+    }
+    const std::size_t n0 = ax[0].n, n1 = ax[1].n, n2 = ax[2].n, nodes = n0 * n1 * n2;
+
+    // Sources sorted by the cell of their stencil (key = index of its first node).
+    std::vector<std::uint64_t> packed(m);
+    bool all_in = true;
+    for (std::size_t j = 0; j < m; ++j) {
+        std::size_t f[3];
+        double sig;
+        const bool ok = locate(ax[0], P, sources.x[j], f[0], sig) && locate(ax[1], P, sources.y[j], f[1], sig) &&
+                        locate(ax[2], P, sources.z[j], f[2], sig);
+        if (!ok) {
+            all_in = false;
+            break;
+        }
+        packed[j] = (static_cast<std::uint64_t>((f[0] * n1 + f[1]) * n2 + f[2]) << 32) | j;
+    }
+    if (!all_in) return;  // not the clouds the plan was made for: nothing is bounded
+    if (parallel)
+        in_current_pool([&] { tbb::parallel_sort(packed.begin(), packed.end()); });
+    else
+        std::sort(packed.begin(), packed.end());
+    std::vector<double> sx(m), sy(m), sz(m);
+    // Additions the spread makes from each cell onto each node its stencil covers; their largest
+    // sum over the P³ cells around a node bounds the depth of the node's sum.
+    double adds_max = 0.0;
+    {
+        std::vector<double> adds(nodes, 0.0);
+        for (std::size_t j = 0, run = 0; j < m; ++j) {
+            const std::size_t i = packed[j] & 0xffffffffu;
+            sx[j] = sources.x[i];
+            sy[j] = sources.y[i];
+            sz[j] = sources.z[i];
+            run = (j > 0 && (packed[j] >> 32) == (packed[j - 1] >> 32)) ? run + 1 : 1;
+            if (j + 1 == m || (packed[j + 1] >> 32) != (packed[j] >> 32))
+                adds[packed[j] >> 32] = static_cast<double>(run > kRunDirect ? (run + kRunBlock - 1) / kRunBlock : run);
+        }
+        const std::size_t dims[3] = {n0, n1, n2};
+        adds_max = max_window_sum(adds, dims, static_cast<std::size_t>(P / 2), parallel);
+    }
+    if (cancelled(cancel)) return;
+
+    // Evaluation points in cell order too (locality of the interpolation).
+    std::vector<std::uint64_t> tpacked(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::size_t f[3];
+        double sig;
+        const bool ok = locate(ax[0], P, targets.x[i], f[0], sig) && locate(ax[1], P, targets.y[i], f[1], sig) &&
+                        locate(ax[2], P, targets.z[i], f[2], sig);
+        const std::uint64_t key = ok ? (f[0] * n1 + f[1]) * n2 + f[2] : 0xffffffffu;
+        tpacked[i] = (key << 32) | i;
+    }
+    if (parallel)
+        in_current_pool([&] { tbb::parallel_sort(tpacked.begin(), tpacked.end()); });
+    else
+        std::sort(tpacked.begin(), tpacked.end());
+
+    // Grid columns: each column's values, then for a signed column its magnitudes. The column's
+    // bound is settled with its last part.
+    std::vector<PartSpec> parts;
+    std::vector<bool> nonneg(c, true);
+    for (std::size_t k = 0; k < c; ++k) {
+        for (std::size_t j = 0; j < m; ++j)
+            if (!(q[j * c + k] >= 0.0)) {
+                nonneg[k] = false;
+                break;
+            }
+        parts.push_back({static_cast<std::uint32_t>(k), false});
+        if (!nonneg[k]) parts.push_back({static_cast<std::uint32_t>(k), true});
+    }
+    const std::size_t G_max = std::max<std::size_t>(1, std::min(plan.group, parts.size()));
+    const std::size_t copies = plan.partials > 0 ? plan.partials : 1;
+
+    const ErrorModel em = error_model(st, plan.spacing, h, plan.taps, std::max({n0, n1, n2}),
+                                      spread_depth_bound(adds_max, plan.partials));
+
+    // Sampled Gaussian: G_k = exp(−(kΔ)²/2h²), the relative error of each tap within kArgSlope·γ₆
+    // of the argument's size and 2 ulps of exp (accounted for in the error model).
+    const std::size_t T = std::min(plan.taps, std::max({n0, n1, n2}));
+    std::vector<double> taps(T + 1);
+    for (std::size_t k = 0; k <= T; ++k) {
+        const double d = static_cast<double>(k) * plan.spacing;
+        taps[k] = std::exp(-(d * d) / (2.0 * (h * h)));
+    }
+
+    // Coarse grid of the envelope bound.
+    CoarseGrid cg;
+    cg.cell = plan.coarse_spacing;
+    cg.inv = 1.0 / cg.cell;
+    for (int d = 0; d < 3; ++d) {
+        cg.n[d] = plan.coarse_dims[d];
+        cg.origin[d] = plan.coarse_origin[d];
+    }
+    const std::size_t cells = cg.cells();
+    double tail = 0.0;
+    const std::vector<double> etaps = envelope_taps(em.width, cg.cell, h, std::max({cg.n[0], cg.n[1], cg.n[2]}), &tail);
+    // Non-negative sums of ≤ m terms, then three passes: the computed envelope sums are within a
+    // relative γ of the exact ones; rounded up by this factor they are upper bounds.
+    const double up = 1.0 + 2.0 * gam(static_cast<double>(m + cells) + 3.0 * (static_cast<double>(etaps.size()) + 3.0));
+
+    std::vector<double> grid;
+    std::vector<double> coarse;
+    std::vector<std::size_t> tcell(n);
+    for (std::size_t i = 0; i < n; ++i) tcell[i] = cg.index(targets.x[i], targets.y[i], targets.z[i]);
+    std::vector<double> b(n, 0.0);
+    std::vector<std::uint8_t> located(n, 1);  // written by the one task that owns point i
+    std::vector<std::size_t> scell(m);
+    for (std::size_t j = 0; j < m; ++j) scell[j] = cg.index(sources.x[j], sources.y[j], sources.z[j]);
+    const std::size_t grain_pts = 256;
+
+    for (std::size_t g0 = 0; g0 < parts.size(); g0 += G_max) {
+        const std::size_t G = std::min(G_max, parts.size() - g0);
+        const PartSpec* gp = parts.data() + g0;
+        // Columns whose bound is settled in this group (their last part is here).
+        std::vector<std::size_t> owners;  // local part index
+        for (std::size_t g = 0; g < G; ++g) {
+            const std::size_t k = gp[g].col;
+            const bool last = (g0 + g + 1 == parts.size()) || parts[g0 + g + 1].col != k;
+            if (last) owners.push_back(g);
+        }
+        const std::size_t no = owners.size();
+
+        // 1. Spread.
+        grid.assign(nodes * G * copies, 0.0);
+        SpreadCtx sc{sx.data(), sy.data(), sz.data(), packed.data(), q, c, gp, G, {ax[0], ax[1], ax[2]}, P,
+                     st.inv_den};
+        const std::size_t scratch_len = static_cast<std::size_t>(P) * P * P * G + G;
+        if (plan.partials == 0) {
+            const std::size_t slab_nodes = static_cast<std::size_t>(P);
+            const std::size_t slabs = (n0 + slab_nodes - 1) / slab_nodes;
+            std::vector<std::size_t> start(slabs + 1);
+            for (std::size_t s = 0; s <= slabs; ++s) {
+                const std::uint64_t key = static_cast<std::uint64_t>(std::min(s * slab_nodes, n0) * n1 * n2) << 32;
+                start[s] = static_cast<std::size_t>(std::lower_bound(packed.begin(), packed.end(), key) - packed.begin());
+            }
+            // Slabs of one colour write disjoint nodes (a slab's stencils reach P − 1 nodes past it).
+            for (std::size_t colour = 0; colour < 2; ++colour) {
+                const std::size_t count = (slabs + 1 - colour) / 2;
+                for_range(parallel, count, 1, [&](std::size_t s0, std::size_t s1) {
+                    std::vector<double> scratch(scratch_len);
+                    const FlushSubnormals ftz;
+                    for (std::size_t t = s0; t < s1; ++t) {
+                        if (cancelled(cancel)) return;
+                        const std::size_t s = 2 * t + colour;
+                        spread_range(sc, start[s], start[s + 1], grid.data(), scratch.data());
+                    }
+                });
+            }
+        } else {
+            // Private grids over fixed shares of the sorted sources (cut at cell boundaries),
+            // merged in share order.
+            std::vector<std::size_t> cut(copies + 1, m);
+            cut[0] = 0;
+            for (std::size_t p = 1; p < copies; ++p) {
+                std::size_t j = std::max(cut[p - 1], p * m / copies);
+                while (j > cut[p - 1] && j < m && (packed[j] >> 32) == (packed[j - 1] >> 32)) ++j;
+                cut[p] = j;
+            }
+            for_range(parallel, copies, 1, [&](std::size_t p0, std::size_t p1) {
+                std::vector<double> scratch(scratch_len);
+                const FlushSubnormals ftz;
+                for (std::size_t p = p0; p < p1; ++p) {
+                    if (cancelled(cancel)) return;
+                    spread_range(sc, cut[p], cut[p + 1], grid.data() + p * nodes * G, scratch.data());
+                }
+            });
+            const std::size_t len = nodes * G;
+            for_range(parallel, (len + 4095) / 4096, 4, [&](std::size_t b0, std::size_t b1) {
+                for (std::size_t e = b0 * 4096; e < std::min(len, b1 * 4096); ++e) {
+                    double v = grid[e];
+                    for (std::size_t p = 1; p < copies; ++p) v += grid[p * len + e];
+                    grid[e] = v;
+                }
+            });
+        }
+        if (cancelled(cancel)) break;
+
+        // 2. Convolve along x, y, z.
+        convolve_axis(grid.data(), G, n0, n1 * n2, taps, parallel, cancel);
+        convolve_axis(grid.data(), G * n0, n1, n2, taps, parallel, cancel);
+        convolve_axis(grid.data(), G * n0 * n1, n2, 1, taps, parallel, cancel);
+        if (cancelled(cancel)) break;
+
+        // 3. Envelope sums for the columns settled here: cell sums of |q| (in source order),
+        //    convolved with the per-axis envelope maxima.
+        std::vector<double> total(no, 0.0);
+        if (no > 0) {
+            coarse.assign(cells * no, 0.0);
+            for_range(parallel, no, 1, [&](std::size_t o0, std::size_t o1) {
+                for (std::size_t o = o0; o < o1; ++o) {
+                    const std::size_t k = gp[owners[o]].col;
+                    double* plane = coarse.data() + o * cells;
+                    for (std::size_t j = 0; j < m; ++j) plane[scell[j]] += std::fabs(q[j * c + k]);
+                    double s = 0.0;
+                    for (std::size_t cell = 0; cell < cells; ++cell) s += plane[cell];
+                    total[o] = s * up;
+                }
+            });
+            convolve_axis(coarse.data(), no, cg.n[0], cg.n[1] * cg.n[2], etaps, parallel, cancel);
+            convolve_axis(coarse.data(), no * cg.n[0], cg.n[1], cg.n[2], etaps, parallel, cancel);
+            convolve_axis(coarse.data(), no * cg.n[0] * cg.n[1], cg.n[2], 1, etaps, parallel, cancel);
+        }
+        if (cancelled(cancel)) break;
+
+        // 4. Interpolate, store the values, settle the bounds.
+        InterpCtx ic{grid.data(), G, {ax[0], ax[1], ax[2]}, P, st.inv_den};
+        for_range(parallel, n, grain_pts, [&](std::size_t i0, std::size_t i1) {
+            std::vector<double> res(G);
+            const FlushSubnormals ftz;
+            for (std::size_t s = i0; s < i1; ++s) {
+                if ((s - i0) % grain_pts == 0 && cancelled(cancel)) return;
+                const std::size_t i = tpacked[s] & 0xffffffffu;
+                if (!located[i]) continue;
+                if (!interp_point(ic, targets.x[i], targets.y[i], targets.z[i], res.data())) {
+                    located[i] = 0;
+                    continue;
+                }
+                double worst = b[i];
+                for (std::size_t g = 0; g < G; ++g)
+                    if (!gp[g].magnitude) out[i * c + gp[g].col] = res[g];
+                for (std::size_t o = 0; o < no; ++o) {
+                    if (total[o] == 0.0) continue;  // an all-zero column sums to exact zeros
+                    const std::size_t g = owners[o];
+                    const std::size_t k = gp[g].col;
+                    const double env = (coarse[o * cells + tcell[i]] + tail * total[o]) * up;
+                    const double err = em.coef * env + kAbsolute;
+                    // Σ_j |q_jk| K_ij ≥ (its computed transform) − err.
+                    const double mag = gp[g].magnitude ? res[g] : out[i * c + k];
+                    const double lower = (mag - err) + (k == 0 ? floor : 0.0);
+                    const double r = lower > 0.0 ? err / lower : kInf;  // NaN sums give NaN or ∞
+                    if (!(r <= worst)) worst = r;
+                }
+                b[i] = worst;
+            }
+        });
+        if (cancelled(cancel)) break;
+    }
+    if (cancelled(cancel)) return;  // bounds stay infinite
+    for (std::size_t i = 0; i < n; ++i) {
+        const double v = b[i] * (1.0 + 64.0 * kUnit);  // the bound's own rounding
+        bound[i] = (located[i] && v <= std::numeric_limits<double>::max()) ? v : kInf;
+        if (!located[i])
+            for (std::size_t k = 0; k < c; ++k) out[i * c + k] = 0.0;
+    }
+}
+
+}  // namespace tarvic::detail
