@@ -24,7 +24,6 @@
 
 #include <oneapi/tbb/blocked_range.h>
 #include <oneapi/tbb/parallel_for.h>
-#include <oneapi/tbb/parallel_sort.h>
 
 #include <algorithm>
 #include <cmath>
@@ -60,7 +59,8 @@ constexpr std::size_t kRunBlock = 64;    // longer runs are first summed in bloc
 constexpr std::size_t kPartials = 8;     // private grids (fixed count) when the grid is too thin for slabs
 constexpr double kSafety = 0.7;          // plan a typical bound of this share of the tolerance
 constexpr double kTruncShare = 0.05;     // truncation budget relative to the interpolation coefficient
-constexpr double kTail = 1e-30;          // per-axis envelope value below which coarse taps stop
+constexpr double kTail = 1e-30;
+constexpr std::size_t kInterpBlock = 64;  // evaluation points per interpolation call          // per-axis envelope value below which coarse taps stop
 constexpr std::size_t kCoarseMax = 128;  // coarse cells per axis (at most, plus two)
 constexpr std::size_t kMaxPoints = std::size_t{1} << 32;  // indices are packed into 32 bits
 // Absolute allowance for results flushed to zero (FlushSubnormals) or underflowing: each of fewer
@@ -104,16 +104,24 @@ Stencil make_stencil(int P) {
     return s;
 }
 
-// L_a(σ) = Π_{b≠a}(σ − x_b) / Π_{b≠a}(a − b): at most 2P roundings each.
-[[gnu::always_inline]] inline void lagrange(int P, const double* inv_den, double sigma, double* L) {
-    double d[kMaxOrder], pre[kMaxOrder], suf[kMaxOrder];
-    const int p = P / 2;
+// L_a(σ) = Π_{b≠a}(σ − x_b) / Π_{b≠a}(a − b), each with at most 2P roundings, for the three axes
+// at once (lanes x, y, z; the fourth is unused): prefix and suffix products of σ − x_b.
+typedef double v4d __attribute__((vector_size(32)));
+
+// W[4a + d] is the weight of node a on axis d.
+template <int P>
+[[gnu::always_inline]] inline void lagrange3(const double* inv_den, v4d sigma, double* W) {
+    constexpr int p = P / 2;
+    v4d d[P], pre[P], suf[P];
     for (int b = 0; b < P; ++b) d[b] = sigma - static_cast<double>(b - p + 1);
-    pre[0] = 1.0;
+    pre[0] = v4d{1.0, 1.0, 1.0, 1.0};
     for (int a = 1; a < P; ++a) pre[a] = pre[a - 1] * d[a - 1];
-    suf[P - 1] = 1.0;
+    suf[P - 1] = v4d{1.0, 1.0, 1.0, 1.0};
     for (int a = P - 2; a >= 0; --a) suf[a] = suf[a + 1] * d[a + 1];
-    for (int a = 0; a < P; ++a) L[a] = (pre[a] * suf[a]) * inv_den[a];
+    for (int a = 0; a < P; ++a) {
+        const v4d w = (pre[a] * suf[a]) * inv_den[a];
+        __builtin_memcpy(W + 4 * a, &w, sizeof w);  // no alignment assumed
+    }
 }
 
 struct Axis {
@@ -157,8 +165,8 @@ ErrorModel error_model(const Stencil& st, double spacing, double h, std::size_t 
     const double e = e_int + e_trunc + e_pos;
     const double e3 = e * (3.0 + e * (3.0 + e));
     // Rounding relative to the magnitude chain: basis weights and their products on both sides
-    // (γ_{6P+3}, γ_{9P} with the interpolating sums), the spread's additions, and per pass the
-    // taps' additions, the tap values (argument and exp) and their products.
+    // (γ_{6P+3}; γ_{9P} ≥ γ_{6P+3⌈log₂P⌉+3} with the interpolation's pairwise sums), the spread's
+    // additions, and per pass the taps' additions, the tap values (argument and exp) and products.
     const double eta = 1.01 * (gam(6.0 * P + 3) + gam(spread_depth) +
                                3.0 * (gam(static_cast<double>(taps) + 2.0) + kArgSlope * gam(6) + 4.0 * kUnit) +
                                gam(9.0 * P));
@@ -218,9 +226,7 @@ struct SpreadCtx {
     const double* y;
     const double* z;                // sorted source coordinates
     const std::uint64_t* packed;    // sorted (cell key << 32 | original index)
-    const double* q;
-    std::size_t c;
-    const PartSpec* parts;
+    const double* q;                // the group's weights in sorted order (m × G)
     std::size_t G;                  // grid columns
     Axis ax[3];
     int P;
@@ -231,11 +237,11 @@ struct SpreadCtx {
 // ((q·Lx_a)·Ly_b)·Lz_c, added in the order of the sources.
 template <int P>
 [[gnu::always_inline]] inline void add_tensor(double* __restrict dst, std::size_t sx, std::size_t sy, double q,
-                                              const double* Lx, const double* Ly, const double* Lz) {
+                                              const double* W, const double* Lz) {
     for (int a = 0; a < P; ++a) {
-        const double qa = q * Lx[a];
+        const double qa = q * W[4 * a];
         for (int b = 0; b < P; ++b) {
-            const double w = qa * Ly[b];
+            const double w = qa * W[4 * b + 1];
             double* __restrict r = dst + a * sx + b * sy;
             for (int cc = 0; cc < P; ++cc) r[cc] += w * Lz[cc];
         }
@@ -244,7 +250,7 @@ template <int P>
 
 // Spreads sorted sources [begin, end) onto the grid's G planes (one per grid column). Runs of
 // sources in one cell longer than kRunDirect are summed in blocks of kRunBlock first (bounded
-// rounding depth for duplicates). `scratch` holds P³G + G doubles.
+// rounding depth for duplicates). `scratch` holds P³G doubles.
 template <int P>
 [[gnu::always_inline]] inline void spread_impl(const SpreadCtx& s, std::size_t begin, std::size_t end,
                                                double* __restrict grid, double* __restrict scratch) {
@@ -252,8 +258,8 @@ template <int P>
     const std::size_t sy = n2, sx = n1 * sy, plane = s.ax[0].n * sx;
     constexpr std::size_t block = static_cast<std::size_t>(P) * P * P;
     double* buf = scratch;
-    double* qv = buf + block * G;
-    double Lx[P], Ly[P], Lz[P];
+    double W[4 * P];
+    double Lz[P];
     std::size_t j = begin;
     while (j < end) {
         const std::uint64_t key = s.packed[j] >> 32;
@@ -267,23 +273,22 @@ template <int P>
                 for (std::size_t e = 0; e < block * G; ++e) buf[e] = 0.0;
             for (std::size_t i = b0; i < b1; ++i) {
                 std::size_t f;
-                double sig;
-                locate(s.ax[0], P, s.x[i], f, sig);
-                lagrange(P, s.inv_den, sig, Lx);
-                locate(s.ax[1], P, s.y[i], f, sig);
-                lagrange(P, s.inv_den, sig, Ly);
-                locate(s.ax[2], P, s.z[i], f, sig);
-                lagrange(P, s.inv_den, sig, Lz);
-                const double* qrow = s.q + (s.packed[i] & 0xffffffffu) * s.c;
-                for (std::size_t g = 0; g < G; ++g) {
-                    const double v = qrow[s.parts[g].col];
-                    qv[g] = s.parts[g].magnitude ? std::fabs(v) : v;
-                }
+                v4d sig = {0.0, 0.0, 0.0, 0.0};
+                double sg;
+                locate(s.ax[0], P, s.x[i], f, sg);
+                sig[0] = sg;
+                locate(s.ax[1], P, s.y[i], f, sg);
+                sig[1] = sg;
+                locate(s.ax[2], P, s.z[i], f, sg);
+                sig[2] = sg;
+                lagrange3<P>(s.inv_den, sig, W);
+                for (int cc = 0; cc < P; ++cc) Lz[cc] = W[4 * cc + 2];
+                const double* qv = s.q + i * G;
                 for (std::size_t g = 0; g < G; ++g) {
                     if (buffered)
-                        add_tensor<P>(buf + g * block, P * P, P, qv[g], Lx, Ly, Lz);
+                        add_tensor<P>(buf + g * block, P * P, P, qv[g], W, Lz);
                     else
-                        add_tensor<P>(dst + g * plane, sx, sy, qv[g], Lx, Ly, Lz);
+                        add_tensor<P>(dst + g * plane, sx, sy, qv[g], W, Lz);
                 }
             }
             if (buffered) {
@@ -350,57 +355,91 @@ struct InterpCtx {
     const double* inv_den;
 };
 
-// res[g] = Σ_c Lz_c Σ_b Ly_b Σ_a Lx_a V_g[f + (a, b, c)] for each plane g, each sum in index
-// order. False when the point's stencil leaves the grid.
-template <int P>
-[[gnu::always_inline]] inline bool interp_impl(const InterpCtx& s, double x, double y, double z,
-                                               double* __restrict res) {
-    const std::size_t n1 = s.ax[1].n, n2 = s.ax[2].n;
-    const std::size_t sy = n2, sx = n1 * sy, plane = s.ax[0].n * sx;
-    double Lx[P], Ly[P], Lz[P];
-    std::size_t f0, f1, f2;
-    double sig;
-    if (!locate(s.ax[0], P, x, f0, sig)) return false;
-    lagrange(P, s.inv_den, sig, Lx);
-    if (!locate(s.ax[1], P, y, f1, sig)) return false;
-    lagrange(P, s.inv_den, sig, Ly);
-    if (!locate(s.ax[2], P, z, f2, sig)) return false;
-    lagrange(P, s.inv_den, sig, Lz);
-    for (std::size_t g = 0; g < s.G; ++g) {
-        const double* base = s.grid + g * plane + f0 * sx + f1 * sy + f2;
-        double zs[P] = {};
-        for (int b = 0; b < P; ++b) {
-            double acc[P];
-            const double* __restrict v0 = base + b * sy;
-            for (int cc = 0; cc < P; ++cc) acc[cc] = Lx[0] * v0[cc];
-            for (int a = 1; a < P; ++a) {
-                const double* __restrict v = base + a * sx + b * sy;
-                const double la = Lx[a];
-                for (int cc = 0; cc < P; ++cc) acc[cc] += la * v[cc];
-            }
-            const double lb = Ly[b];
-            if (b == 0)
-                for (int cc = 0; cc < P; ++cc) zs[cc] = lb * acc[cc];
-            else
-                for (int cc = 0; cc < P; ++cc) zs[cc] += lb * acc[cc];
-        }
-        double r = Lz[0] * zs[0];
-        for (int cc = 1; cc < P; ++cc) r += Lz[cc] * zs[cc];
-        res[g] = r;
+// t[0] = Σ_i t[i] over rows of W values, added pairwise in a fixed tree (depth ⌈log₂ N⌉): the
+// order is data-independent and the chains are short.
+template <int N, int W>
+[[gnu::always_inline]] inline void tree_sum(double (&t)[N][W]) {
+    for (int len = N; len > 1; len = (len + 1) / 2) {
+        for (int i = 0; i < len / 2; ++i)
+            for (int w = 0; w < W; ++w) t[i][w] = t[2 * i][w] + t[2 * i + 1][w];
+        if (len % 2 != 0)
+            for (int w = 0; w < W; ++w) t[len / 2][w] = t[len - 1][w];
     }
-    return true;
 }
 
+// For evaluation points [0, count): res[k·G + g] = Σ_c Lz_c Σ_b Ly_b Σ_a Lx_a V_g[f + (a, b, c)],
+// each sum a fixed pairwise tree; ok[k] = 0 where the point's stencil leaves the grid. The rows of
+// a point two ahead are prefetched (the grid is far larger than the caches).
+template <int P>
+[[gnu::always_inline]] inline void interp_impl(const InterpCtx& s, const double* x, const double* y, const double* z,
+                                               std::size_t count, double* __restrict res, std::uint8_t* ok,
+                                               double* __restrict weights, std::size_t* __restrict base) {
+    const std::size_t n1 = s.ax[1].n, n2 = s.ax[2].n, G = s.G;
+    const std::size_t sy = n2, sx = n1 * sy, plane = s.ax[0].n * sx;
+    for (std::size_t k = 0; k < count; ++k) {
+        std::size_t f0 = 0, f1 = 0, f2 = 0;
+        v4d sig = {0.0, 0.0, 0.0, 0.0};
+        double sg;
+        ok[k] = locate(s.ax[0], P, x[k], f0, sg) ? 1 : 0;
+        sig[0] = sg;
+        ok[k] &= locate(s.ax[1], P, y[k], f1, sg) ? 1 : 0;
+        sig[1] = sg;
+        ok[k] &= locate(s.ax[2], P, z[k], f2, sg) ? 1 : 0;
+        sig[2] = sg;
+        if (!ok[k]) {
+            base[k] = 0;
+            continue;
+        }
+        lagrange3<P>(s.inv_den, sig, weights + 4 * P * k);
+        base[k] = f0 * sx + f1 * sy + f2;
+    }
+    constexpr std::size_t kAhead = 2;
+    for (std::size_t k = 0; k < count; ++k) {
+        if (k + kAhead < count && ok[k + kAhead]) {
+            const double* pf = s.grid + base[k + kAhead];
+            for (int a = 0; a < P; ++a)
+                for (int b = 0; b < P; ++b) {
+                    __builtin_prefetch(pf + a * sx + b * sy);
+                    __builtin_prefetch(pf + a * sx + b * sy + (P - 1));
+                }
+        }
+        if (!ok[k]) continue;
+        const double* W = weights + 4 * P * k;
+        for (std::size_t g = 0; g < G; ++g) {
+            const double* v0 = s.grid + g * plane + base[k];
+            double zs[P][P];  // [b][c]: Ly_b · Σ_a Lx_a V[a][b][c]
+            for (int b = 0; b < P; ++b) {
+                double t[P][P];  // [a][c]
+                for (int a = 0; a < P; ++a) {
+                    const double* __restrict v = v0 + a * sx + b * sy;
+                    const double la = W[4 * a];
+                    for (int cc = 0; cc < P; ++cc) t[a][cc] = la * v[cc];
+                }
+                tree_sum(t);
+                const double lb = W[4 * b + 1];
+                for (int cc = 0; cc < P; ++cc) zs[b][cc] = lb * t[0][cc];
+            }
+            tree_sum(zs);
+            double r[P][1];
+            for (int cc = 0; cc < P; ++cc) r[cc][0] = W[4 * cc + 2] * zs[0][cc];
+            tree_sum(r);
+            res[k * G + g] = r[0][0];
+        }
+    }
+}
+
+// `weights` holds 4·P·count doubles, `base` count entries.
 TARVIC_CLONES
-bool interp_point(const InterpCtx& s, double x, double y, double z, double* __restrict res) {
+void interp_block(const InterpCtx& s, const double* x, const double* y, const double* z, std::size_t count,
+                  double* __restrict res, std::uint8_t* ok, double* __restrict weights, std::size_t* __restrict base) {
     switch (s.P) {
-        case 4: return interp_impl<4>(s, x, y, z, res);
-        case 6: return interp_impl<6>(s, x, y, z, res);
-        case 8: return interp_impl<8>(s, x, y, z, res);
-        case 10: return interp_impl<10>(s, x, y, z, res);
-        case 12: return interp_impl<12>(s, x, y, z, res);
-        case 14: return interp_impl<14>(s, x, y, z, res);
-        default: return interp_impl<16>(s, x, y, z, res);
+        case 4: return interp_impl<4>(s, x, y, z, count, res, ok, weights, base);
+        case 6: return interp_impl<6>(s, x, y, z, count, res, ok, weights, base);
+        case 8: return interp_impl<8>(s, x, y, z, count, res, ok, weights, base);
+        case 10: return interp_impl<10>(s, x, y, z, count, res, ok, weights, base);
+        case 12: return interp_impl<12>(s, x, y, z, count, res, ok, weights, base);
+        case 14: return interp_impl<14>(s, x, y, z, count, res, ok, weights, base);
+        default: return interp_impl<16>(s, x, y, z, count, res, ok, weights, base);
     }
 }
 
@@ -461,6 +500,35 @@ double max_window_sum(std::vector<double>& v, const std::size_t n[3], std::size_
     double best = 0.0;
     for (double x : v) best = std::max(best, x);
     return best;
+}
+
+// Points as (key << 32 | index) sorted by key, then index: key = index of the first node of the
+// point's stencil, or `nodes` where the stencil leaves the grid. Keys in index order, then a
+// stable least-significant-digit radix sort on the key.
+std::vector<std::uint64_t> sorted_keys(const Points64& p, const Axis* ax, int P, std::size_t nodes, bool parallel) {
+    const std::size_t n = p.n, n1 = ax[1].n, n2 = ax[2].n;
+    std::vector<std::uint64_t> keys(n), tmp(n);
+    for_range(parallel, (n + 4095) / 4096, 1, [&](std::size_t b0, std::size_t b1) {
+        for (std::size_t i = b0 * 4096; i < std::min(n, b1 * 4096); ++i) {
+            std::size_t f[3];
+            double sig;
+            const bool ok = locate(ax[0], P, p.x[i], f[0], sig) && locate(ax[1], P, p.y[i], f[1], sig) &&
+                            locate(ax[2], P, p.z[i], f[2], sig);
+            const std::uint64_t key = ok ? (f[0] * n1 + f[1]) * n2 + f[2] : nodes;
+            keys[i] = (key << 32) | i;
+        }
+    });
+    constexpr int kBits = 14;
+    std::vector<std::size_t> count((std::size_t{1} << kBits) + 1);
+    for (int shift = 32; (std::uint64_t{1} << (shift - 32)) <= nodes; shift += kBits) {
+        std::fill(count.begin(), count.end(), 0);
+        const std::uint64_t mask = (std::uint64_t{1} << kBits) - 1;
+        for (std::uint64_t v : keys) ++count[((v >> shift) & mask) + 1];
+        for (std::size_t d = 1; d < count.size(); ++d) count[d] += count[d - 1];
+        for (std::uint64_t v : keys) tmp[count[(v >> shift) & mask]++] = v;
+        keys.swap(tmp);
+    }
+    return keys;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -843,36 +911,24 @@ void far_transform(const FarPlan& plan, const Points64& targets, const Points64&
     }
     const std::size_t n0 = ax[0].n, n1 = ax[1].n, n2 = ax[2].n, nodes = n0 * n1 * n2;
 
-    // Sources sorted by the cell of their stencil (key = index of its first node).
-    std::vector<std::uint64_t> packed(m);
-    bool all_in = true;
-    for (std::size_t j = 0; j < m; ++j) {
-        std::size_t f[3];
-        double sig;
-        const bool ok = locate(ax[0], P, sources.x[j], f[0], sig) && locate(ax[1], P, sources.y[j], f[1], sig) &&
-                        locate(ax[2], P, sources.z[j], f[2], sig);
-        if (!ok) {
-            all_in = false;
-            break;
-        }
-        packed[j] = (static_cast<std::uint64_t>((f[0] * n1 + f[1]) * n2 + f[2]) << 32) | j;
-    }
-    if (!all_in) return;  // not the clouds the plan was made for: nothing is bounded
-    if (parallel)
-        in_current_pool([&] { tbb::parallel_sort(packed.begin(), packed.end()); });
-    else
-        std::sort(packed.begin(), packed.end());
+    // Sources sorted by the cell of their stencil.
+    const std::vector<std::uint64_t> packed = sorted_keys(sources, ax, P, nodes, parallel);
+    if ((packed.back() >> 32) >= nodes) return;  // not the clouds the plan was made for: nothing is bounded
     std::vector<double> sx(m), sy(m), sz(m);
     // Additions the spread makes from each cell onto each node its stencil covers; their largest
     // sum over the P³ cells around a node bounds the depth of the node's sum.
     double adds_max = 0.0;
     {
         std::vector<double> adds(nodes, 0.0);
+        for_range(parallel, (m + 4095) / 4096, 1, [&](std::size_t b0, std::size_t b1) {
+            for (std::size_t j = b0 * 4096; j < std::min(m, b1 * 4096); ++j) {
+                const std::size_t i = packed[j] & 0xffffffffu;
+                sx[j] = sources.x[i];
+                sy[j] = sources.y[i];
+                sz[j] = sources.z[i];
+            }
+        });
         for (std::size_t j = 0, run = 0; j < m; ++j) {
-            const std::size_t i = packed[j] & 0xffffffffu;
-            sx[j] = sources.x[i];
-            sy[j] = sources.y[i];
-            sz[j] = sources.z[i];
             run = (j > 0 && (packed[j] >> 32) == (packed[j - 1] >> 32)) ? run + 1 : 1;
             if (j + 1 == m || (packed[j + 1] >> 32) != (packed[j] >> 32))
                 adds[packed[j] >> 32] = static_cast<double>(run > kRunDirect ? (run + kRunBlock - 1) / kRunBlock : run);
@@ -883,19 +939,7 @@ void far_transform(const FarPlan& plan, const Points64& targets, const Points64&
     if (cancelled(cancel)) return;
 
     // Evaluation points in cell order too (locality of the interpolation).
-    std::vector<std::uint64_t> tpacked(n);
-    for (std::size_t i = 0; i < n; ++i) {
-        std::size_t f[3];
-        double sig;
-        const bool ok = locate(ax[0], P, targets.x[i], f[0], sig) && locate(ax[1], P, targets.y[i], f[1], sig) &&
-                        locate(ax[2], P, targets.z[i], f[2], sig);
-        const std::uint64_t key = ok ? (f[0] * n1 + f[1]) * n2 + f[2] : 0xffffffffu;
-        tpacked[i] = (key << 32) | i;
-    }
-    if (parallel)
-        in_current_pool([&] { tbb::parallel_sort(tpacked.begin(), tpacked.end()); });
-    else
-        std::sort(tpacked.begin(), tpacked.end());
+    const std::vector<std::uint64_t> tpacked = sorted_keys(targets, ax, P, nodes, parallel);
 
     // Grid columns: each column's values, then for a signed column its magnitudes. The column's
     // bound is settled with its last part.
@@ -940,15 +984,25 @@ void far_transform(const FarPlan& plan, const Points64& targets, const Points64&
     // relative γ of the exact ones; rounded up by this factor they are upper bounds.
     const double up = 1.0 + 2.0 * gam(static_cast<double>(m + cells) + 3.0 * (static_cast<double>(etaps.size()) + 3.0));
 
-    std::vector<double> grid;
-    std::vector<double> coarse;
+    std::vector<double> grid, coarse, qs;
+    // Per evaluation point, in cell order: coordinates, coarse cell, running bound, located.
+    std::vector<double> tx(n), ty(n), tz(n), b(n, 0.0);
     std::vector<std::size_t> tcell(n);
-    for (std::size_t i = 0; i < n; ++i) tcell[i] = cg.index(targets.x[i], targets.y[i], targets.z[i]);
-    std::vector<double> b(n, 0.0);
-    std::vector<std::uint8_t> located(n, 1);  // written by the one task that owns point i
+    std::vector<std::uint8_t> located(n, 1);
+    for_range(parallel, (n + 4095) / 4096, 1, [&](std::size_t b0, std::size_t b1) {
+        for (std::size_t k = b0 * 4096; k < std::min(n, b1 * 4096); ++k) {
+            const std::size_t i = tpacked[k] & 0xffffffffu;
+            tx[k] = targets.x[i];
+            ty[k] = targets.y[i];
+            tz[k] = targets.z[i];
+            tcell[k] = cg.index(tx[k], ty[k], tz[k]);
+        }
+    });
     std::vector<std::size_t> scell(m);
-    for (std::size_t j = 0; j < m; ++j) scell[j] = cg.index(sources.x[j], sources.y[j], sources.z[j]);
-    const std::size_t grain_pts = 256;
+    for_range(parallel, (m + 4095) / 4096, 1, [&](std::size_t b0, std::size_t b1) {
+        for (std::size_t j = b0 * 4096; j < std::min(m, b1 * 4096); ++j)
+            scell[j] = cg.index(sources.x[j], sources.y[j], sources.z[j]);
+    });
 
     for (std::size_t g0 = 0; g0 < parts.size(); g0 += G_max) {
         const std::size_t G = std::min(G_max, parts.size() - g0);
@@ -964,9 +1018,20 @@ void far_transform(const FarPlan& plan, const Points64& targets, const Points64&
 
         // 1. Spread.
         grid.assign(nodes * G * copies, 0.0);
-        SpreadCtx sc{sx.data(), sy.data(), sz.data(), packed.data(), q, c, gp, G, {ax[0], ax[1], ax[2]}, P,
+        // The group's weights in source order (the spread then reads them sequentially).
+        qs.resize(m * G);
+        for_range(parallel, (m + 4095) / 4096, 1, [&](std::size_t b0, std::size_t b1) {
+            for (std::size_t j = b0 * 4096; j < std::min(m, b1 * 4096); ++j) {
+                const double* row = q + (packed[j] & 0xffffffffu) * c;
+                for (std::size_t g = 0; g < G; ++g) {
+                    const double v = row[gp[g].col];
+                    qs[j * G + g] = gp[g].magnitude ? std::fabs(v) : v;
+                }
+            }
+        });
+        SpreadCtx sc{sx.data(), sy.data(), sz.data(), packed.data(), qs.data(), G, {ax[0], ax[1], ax[2]}, P,
                      st.inv_den};
-        const std::size_t scratch_len = static_cast<std::size_t>(P) * P * P * G + G;
+        const std::size_t scratch_len = static_cast<std::size_t>(P) * P * P * G;
         if (plan.partials == 0) {
             const std::size_t slab_nodes = static_cast<std::size_t>(P);
             const std::size_t slabs = (n0 + slab_nodes - 1) / slab_nodes;
@@ -1046,42 +1111,50 @@ void far_transform(const FarPlan& plan, const Points64& targets, const Points64&
 
         // 4. Interpolate, store the values, settle the bounds.
         InterpCtx ic{grid.data(), G, {ax[0], ax[1], ax[2]}, P, st.inv_den};
-        for_range(parallel, n, grain_pts, [&](std::size_t i0, std::size_t i1) {
-            std::vector<double> res(G);
+        const std::size_t blocks = (n + kInterpBlock - 1) / kInterpBlock;
+        for_range(parallel, blocks, 4, [&](std::size_t k0, std::size_t k1) {
+            std::vector<double> res(kInterpBlock * G), weights(kInterpBlock * 4 * static_cast<std::size_t>(P));
+            std::vector<std::size_t> base(kInterpBlock);
+            std::vector<std::uint8_t> ok(kInterpBlock);
             const FlushSubnormals ftz;
-            for (std::size_t s = i0; s < i1; ++s) {
-                if ((s - i0) % grain_pts == 0 && cancelled(cancel)) return;
-                const std::size_t i = tpacked[s] & 0xffffffffu;
-                if (!located[i]) continue;
-                if (!interp_point(ic, targets.x[i], targets.y[i], targets.z[i], res.data())) {
-                    located[i] = 0;
-                    continue;
+            for (std::size_t blk = k0; blk < k1; ++blk) {
+                if (cancelled(cancel)) return;
+                const std::size_t s0 = blk * kInterpBlock, len = std::min(kInterpBlock, n - s0);
+                interp_block(ic, tx.data() + s0, ty.data() + s0, tz.data() + s0, len, res.data(), ok.data(),
+                             weights.data(), base.data());
+                for (std::size_t kk = 0; kk < len; ++kk) {
+                    const std::size_t s = s0 + kk;
+                    if (!ok[kk]) located[s] = 0;
+                    if (!located[s]) continue;
+                    const double* rs = res.data() + kk * G;
+                    const std::size_t i = tpacked[s] & 0xffffffffu;
+                    double worst = b[s];
+                    for (std::size_t g = 0; g < G; ++g)
+                        if (!gp[g].magnitude) out[i * c + gp[g].col] = rs[g];
+                    for (std::size_t o = 0; o < no; ++o) {
+                        if (total[o] == 0.0) continue;  // an all-zero column sums to exact zeros
+                        const std::size_t g = owners[o];
+                        const std::size_t k = gp[g].col;
+                        const double env = (coarse[o * cells + tcell[s]] + tail * total[o]) * up;
+                        const double err = em.coef * env + kAbsolute;
+                        // Σ_j |q_jk| K_ij ≥ (its computed transform) − err; the owner part of a
+                        // non-negative column is the column itself.
+                        const double lower = (rs[g] - err) + (k == 0 ? floor : 0.0);
+                        const double r = lower > 0.0 ? err / lower : kInf;  // NaN sums give NaN or ∞
+                        if (!(r <= worst)) worst = r;
+                    }
+                    b[s] = worst;
                 }
-                double worst = b[i];
-                for (std::size_t g = 0; g < G; ++g)
-                    if (!gp[g].magnitude) out[i * c + gp[g].col] = res[g];
-                for (std::size_t o = 0; o < no; ++o) {
-                    if (total[o] == 0.0) continue;  // an all-zero column sums to exact zeros
-                    const std::size_t g = owners[o];
-                    const std::size_t k = gp[g].col;
-                    const double env = (coarse[o * cells + tcell[i]] + tail * total[o]) * up;
-                    const double err = em.coef * env + kAbsolute;
-                    // Σ_j |q_jk| K_ij ≥ (its computed transform) − err.
-                    const double mag = gp[g].magnitude ? res[g] : out[i * c + k];
-                    const double lower = (mag - err) + (k == 0 ? floor : 0.0);
-                    const double r = lower > 0.0 ? err / lower : kInf;  // NaN sums give NaN or ∞
-                    if (!(r <= worst)) worst = r;
-                }
-                b[i] = worst;
             }
         });
         if (cancelled(cancel)) break;
     }
     if (cancelled(cancel)) return;  // bounds stay infinite
-    for (std::size_t i = 0; i < n; ++i) {
-        const double v = b[i] * (1.0 + 64.0 * kUnit);  // the bound's own rounding
-        bound[i] = (located[i] && v <= std::numeric_limits<double>::max()) ? v : kInf;
-        if (!located[i])
+    for (std::size_t s = 0; s < n; ++s) {
+        const std::size_t i = tpacked[s] & 0xffffffffu;
+        const double v = b[s] * (1.0 + 64.0 * kUnit);  // the bound's own rounding
+        bound[i] = (located[s] && v <= std::numeric_limits<double>::max()) ? v : kInf;
+        if (!located[s])
             for (std::size_t k = 0; k < c; ++k) out[i * c + k] = 0.0;
     }
 }
