@@ -320,31 +320,101 @@ void spread_range(const SpreadCtx& s, std::size_t begin, std::size_t end, double
     }
 }
 
-// out[e] = G₀·in[e] + Σ_{k=1..T} G_k·(in[e − k·s] + in[e + k·s]) over a line of `len` elements
-// (values outside the line are absent, not added). Tiled so the output stays in L1.
-TARVIC_CLONES
-void conv_line(const double* __restrict in, double* __restrict out, std::size_t len, std::size_t s,
-               const double* __restrict taps, std::size_t T) {
-    constexpr std::size_t kTile = 1024;
-    for (std::size_t e0 = 0; e0 < len; e0 += kTile) {
-        const std::size_t e1 = std::min(len, e0 + kTile);
-        const double g0 = taps[0];
-        for (std::size_t e = e0; e < e1; ++e) out[e] = g0 * in[e];
-        for (std::size_t k = 1; k <= T; ++k) {
-            const std::size_t off = k * s;
-            if (off >= len) break;
-            const double gk = taps[k];
-            // Both neighbours exist for e ∈ [off, len − off); only e + off for e < off; only e − off
-            // for e ≥ len − off.
-            const std::size_t lo = off, hi = len - off;
-            const std::size_t both0 = std::max(e0, lo), both1 = std::min(e1, hi);
-            for (std::size_t e = both0; e < both1; ++e) out[e] += gk * (in[e - off] + in[e + off]);
-            const std::size_t p1 = std::min({e1, lo, hi});
-            for (std::size_t e = e0; e < p1; ++e) out[e] += gk * in[e + off];
-            const std::size_t m0 = std::max({e0, lo, hi});
-            for (std::size_t e = m0; e < e1; ++e) out[e] += gk * in[e - off];
+// Convolution of kLines lines at once: in and out are [n][kLines] (line r in column r), and
+//   out[i] = G₀·in[i] + Σ_{k=1..T} G_k·(in[i − k] + in[i + k]),
+// neighbours outside the line absent (not added). Per element the taps are added in order k = 1..T,
+// both neighbours while both exist, then the one that does.
+constexpr std::size_t kLines = 32;
+
+[[gnu::always_inline]] inline void conv_lines(const double* __restrict in, double* __restrict out, std::size_t n,
+                                              const double* __restrict taps, std::size_t T) {
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t both = std::min({i, n - 1 - i, T});
+        const std::size_t one = std::min(T, std::max(i, n - 1 - i));
+        double acc[kLines];
+        const double* __restrict row = in + i * kLines;
+        for (std::size_t r = 0; r < kLines; ++r) acc[r] = taps[0] * row[r];
+        for (std::size_t k = 1; k <= both; ++k) {
+            const double* __restrict lo = in + (i - k) * kLines;
+            const double* __restrict hi = in + (i + k) * kLines;
+            const double g = taps[k];
+            for (std::size_t r = 0; r < kLines; ++r) acc[r] += g * (lo[r] + hi[r]);
         }
+        for (std::size_t k = both + 1; k <= one; ++k) {
+            const double* __restrict side = i >= k ? in + (i - k) * kLines : in + (i + k) * kLines;
+            const double g = taps[k];
+            for (std::size_t r = 0; r < kLines; ++r) acc[r] += g * side[r];
+        }
+        double* __restrict dst = out + i * kLines;
+        for (std::size_t r = 0; r < kLines; ++r) dst[r] = acc[r];
     }
+}
+
+// The same for one line, stored with T zeros before it and T + kPadBlock after (pad + T is its
+// first element); `out` has room for n rounded up to kPadBlock. The grid holds no −0 (sums and
+// products of finite values round to +0), so an added zero term leaves every sum unchanged: the
+// result equals that of the absent neighbours, bit for bit.
+constexpr std::size_t kPadBlock = 32;
+
+[[gnu::always_inline]] inline void conv_padded(const double* __restrict pad, double* __restrict out, std::size_t n,
+                                               const double* __restrict taps, std::size_t T) {
+    const double* __restrict c = pad + T;
+    constexpr std::size_t B = kPadBlock;
+    for (std::size_t i = 0; i < n; i += B) {
+        double acc[B];
+        for (std::size_t r = 0; r < B; ++r) acc[r] = taps[0] * c[i + r];
+        for (std::size_t k = 1; k <= T; ++k) {
+            const double g = taps[k];
+            const double* __restrict lo = c + i - k;
+            const double* __restrict hi = c + i + k;
+            for (std::size_t r = 0; r < B; ++r) acc[r] += g * (lo[r] + hi[r]);
+        }
+        for (std::size_t r = 0; r < B; ++r) out[i + r] = acc[r];
+    }
+}
+
+// Nonzero unless every value is +0 or −0 (bitwise, so the loop vectorises).
+[[gnu::always_inline]] inline std::uint64_t any_nonzero(const double* v, std::size_t n) {
+    std::uint64_t bits = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::uint64_t b;
+        __builtin_memcpy(&b, v + i, sizeof b);
+        bits |= b << 1;
+    }
+    return bits;
+}
+
+// Convolve w ≤ kLines lines in place: element i of line r at data[i·s + r]. `in` and `out` hold
+// n·kLines doubles.
+TARVIC_CLONES
+void conv_rows(double* __restrict data, std::size_t s, std::size_t n, std::size_t w, const double* __restrict taps,
+               std::size_t T, double* __restrict in, double* __restrict out) {
+    std::uint64_t bits = 0;
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* __restrict src = data + i * s;
+        double* __restrict dst = in + i * kLines;
+        for (std::size_t r = 0; r < w; ++r) dst[r] = src[r];
+        for (std::size_t r = w; r < kLines; ++r) dst[r] = 0.0;
+        bits |= any_nonzero(dst, kLines);
+    }
+    if (bits == 0) return;  // all ±0: the output is +0 (as the input, since the grid holds no −0)
+    conv_lines(in, out, n, taps, T);
+    for (std::size_t i = 0; i < n; ++i) {
+        const double* __restrict src = out + i * kLines;
+        double* __restrict dst = data + i * s;
+        for (std::size_t r = 0; r < w; ++r) dst[r] = src[r];
+    }
+}
+
+// Convolve one contiguous line of n values in place. `pad` holds n + 2T + kPadBlock doubles
+// (zero outside the line's place), `out` n + kPadBlock.
+TARVIC_CLONES
+void conv_line(double* __restrict line, std::size_t n, const double* __restrict taps, std::size_t T,
+               double* __restrict pad, double* __restrict out) {
+    if (any_nonzero(line, n) == 0) return;
+    for (std::size_t i = 0; i < n; ++i) pad[T + i] = line[i];
+    conv_padded(pad, out, n, taps, T);
+    for (std::size_t i = 0; i < n; ++i) line[i] = out[i];
 }
 
 struct InterpCtx {
@@ -460,32 +530,31 @@ void for_range(bool parallel, std::size_t n, std::size_t grain, F&& f) {
     }
 }
 
-// Convolve a [outer][n][s] array along its middle axis in place with symmetric taps.
+// Convolve a [outer][n][s] array along its middle axis in place with symmetric taps: whole
+// lines when s = 1, else runs of kLines consecutive lines of one plane.
 void convolve_axis(double* data, std::size_t outer, std::size_t n, std::size_t s, const std::vector<double>& taps,
                    bool parallel, CancelFlag cancel) {
     if (n <= 1 && taps[0] == 1.0) return;
     const std::size_t T = std::min(taps.size() - 1, n - 1);
-    const std::size_t width = std::min(s, std::max<std::size_t>(1, 4096 / n));
-    const std::size_t per = (s + width - 1) / width;
-    const std::size_t tasks = outer * per;
-    for_range(parallel, tasks, 1, [&](std::size_t t0, std::size_t t1) {
-        std::vector<double> in(n * width), out(n * width);
+    if (s == 1) {
+        for_range(parallel, outer, 8, [&](std::size_t l0, std::size_t l1) {
+            std::vector<double> pad(n + 2 * T + kPadBlock, 0.0), out(n + kPadBlock);
+            const FlushSubnormals ftz;
+            for (std::size_t l = l0; l < l1; ++l) {
+                if (cancelled(cancel)) return;
+                conv_line(data + l * n, n, taps.data(), T, pad.data(), out.data());
+            }
+        });
+        return;
+    }
+    const std::size_t per = (s + kLines - 1) / kLines;
+    for_range(parallel, outer * per, 1, [&](std::size_t t0, std::size_t t1) {
+        std::vector<double> in(n * kLines), out(n * kLines);
         const FlushSubnormals ftz;
         for (std::size_t t = t0; t < t1; ++t) {
             if (cancelled(cancel)) return;
-            const std::size_t o = t / per, r0 = (t % per) * width, w = std::min(width, s - r0);
-            double* base = data + o * n * s + r0;
-            bool any = false;
-            for (std::size_t i = 0; i < n; ++i) {
-                const double* src = base + i * s;
-                for (std::size_t r = 0; r < w; ++r) {
-                    in[i * w + r] = src[r];
-                    any = any || src[r] != 0.0;
-                }
-            }
-            if (!any) continue;  // all +0: the output would be +0 again
-            conv_line(in.data(), out.data(), n * w, w, taps.data(), T);
-            for (std::size_t i = 0; i < n; ++i) std::copy_n(out.data() + i * w, w, base + i * s);
+            const std::size_t o = t / per, r0 = (t % per) * kLines;
+            conv_rows(data + o * n * s + r0, s, n, std::min(kLines, s - r0), taps.data(), T, in.data(), out.data());
         }
     });
 }
