@@ -177,11 +177,24 @@ ErrorModel error_model(const Stencil& st, double spacing, double h, std::size_t 
     return m;
 }
 
-// Depth of the spread's sums at a node: a block sum of ≤ kRunBlock terms, then `adds` additions
-// onto the node (one per direct source or per block of the cells whose stencils cover it), then
-// the merge of private grids.
-double spread_depth_bound(double adds, std::size_t partials) {
-    return static_cast<double>(kRunBlock) + adds + static_cast<double>(partials) + 1.0;
+// Depth of the spread's sums at a node: a block sum of ≤ kRunBlock terms, then at most `adds`
+// additions onto the node (one per direct source or per block of the cells whose stencils cover
+// it), then the merge of private grids. In rounds of R sources, at most min(adds, R) additions per
+// round plus one per round that reaches the node: two tasks (slabs) of at most `task` sources, or
+// one (a private grid).
+double spread_depth_bound(double adds, std::size_t partials, double rounds, double task) {
+    double d = adds;
+    if (rounds > 0.0) d = std::min(adds, rounds) + (partials ? 1.0 : 2.0) * (std::ceil(task / rounds) + 1.0);
+    return static_cast<double>(kRunBlock) + d + static_cast<double>(partials) + 1.0;
+}
+
+// Round size for the spread: none (0) unless rounds at least halve the depth bound; R balances
+// R against the rounds' count, and is large enough that adding each round's region back costs
+// at most a quarter of spreading it.
+double spread_rounds(double adds, std::size_t partials, double task, int P, double region_nodes) {
+    const double p3 = static_cast<double>(P) * P * P;
+    const double r = std::max({std::sqrt((partials ? 1.0 : 2.0) * task), 4.0 * region_nodes / p3, 64.0});
+    return spread_depth_bound(adds, partials, r, task) <= 0.5 * spread_depth_bound(adds, partials, 0.0, task) ? r : 0.0;
 }
 
 // One-sided taps for a truncation error of at most kTruncShare·e_int (per axis).
@@ -248,14 +261,16 @@ template <int P>
     }
 }
 
-// Spreads sorted sources [begin, end) onto the grid's G planes (one per grid column). Runs of
-// sources in one cell longer than kRunDirect are summed in blocks of kRunBlock first (bounded
-// rounding depth for duplicates). `scratch` holds P³G doubles.
+// Spreads sorted sources [begin, end) onto G planes `plane` apart (one per grid column) holding
+// the grid's nodes from index `offset` on. Runs of sources in one cell longer than kRunDirect are
+// summed in blocks of kRunBlock first (bounded rounding depth for duplicates). `scratch` holds
+// P³G doubles.
 template <int P>
 [[gnu::always_inline]] inline void spread_impl(const SpreadCtx& s, std::size_t begin, std::size_t end,
-                                               double* __restrict grid, double* __restrict scratch) {
+                                               double* __restrict grid, std::size_t plane, std::size_t offset,
+                                               double* __restrict scratch) {
     const std::size_t G = s.G, n1 = s.ax[1].n, n2 = s.ax[2].n;
-    const std::size_t sy = n2, sx = n1 * sy, plane = s.ax[0].n * sx;
+    const std::size_t sy = n2, sx = n1 * sy;
     constexpr std::size_t block = static_cast<std::size_t>(P) * P * P;
     double* buf = scratch;
     double W[4 * P];
@@ -265,7 +280,7 @@ template <int P>
         const std::uint64_t key = s.packed[j] >> 32;
         std::size_t r = j + 1;
         while (r < end && (s.packed[r] >> 32) == key) ++r;
-        double* dst = grid + static_cast<std::size_t>(key);
+        double* dst = grid + (static_cast<std::size_t>(key) - offset);
         const bool buffered = r - j > kRunDirect;
         for (std::size_t b0 = j; b0 < r; b0 += kRunBlock) {
             const std::size_t b1 = buffered ? std::min(r, b0 + kRunBlock) : r;
@@ -307,16 +322,49 @@ template <int P>
 }
 
 TARVIC_CLONES
-void spread_range(const SpreadCtx& s, std::size_t begin, std::size_t end, double* __restrict grid,
-                  double* __restrict scratch) {
+void spread_range(const SpreadCtx& s, std::size_t begin, std::size_t end, double* __restrict grid, std::size_t plane,
+                  std::size_t offset, double* __restrict scratch) {
     switch (s.P) {
-        case 4: return spread_impl<4>(s, begin, end, grid, scratch);
-        case 6: return spread_impl<6>(s, begin, end, grid, scratch);
-        case 8: return spread_impl<8>(s, begin, end, grid, scratch);
-        case 10: return spread_impl<10>(s, begin, end, grid, scratch);
-        case 12: return spread_impl<12>(s, begin, end, grid, scratch);
-        case 14: return spread_impl<14>(s, begin, end, grid, scratch);
-        default: return spread_impl<16>(s, begin, end, grid, scratch);
+        case 4: return spread_impl<4>(s, begin, end, grid, plane, offset, scratch);
+        case 6: return spread_impl<6>(s, begin, end, grid, plane, offset, scratch);
+        case 8: return spread_impl<8>(s, begin, end, grid, plane, offset, scratch);
+        case 10: return spread_impl<10>(s, begin, end, grid, plane, offset, scratch);
+        case 12: return spread_impl<12>(s, begin, end, grid, plane, offset, scratch);
+        case 14: return spread_impl<14>(s, begin, end, grid, plane, offset, scratch);
+        default: return spread_impl<16>(s, begin, end, grid, plane, offset, scratch);
+    }
+}
+
+// Adds a region's G planes into the destination's and zeroes them.
+TARVIC_CLONES
+void add_region(double* __restrict dst, std::size_t dst_plane, double* __restrict src, std::size_t len, std::size_t G) {
+    for (std::size_t g = 0; g < G; ++g) {
+        double* __restrict d = dst + g * dst_plane;
+        double* __restrict r = src + g * len;
+        for (std::size_t e = 0; e < len; ++e) {
+            d[e] += r[e];
+            r[e] = 0.0;
+        }
+    }
+}
+
+// Spreads sorted sources [begin, end) onto `dest` (G planes of `nodes`), directly or, with
+// rounds > 0, `rounds` sources at a time into a zeroed region (the x-planes the round reaches)
+// then added to dest: a node's sum then takes at most `rounds` additions per round plus one per
+// round. `region` holds (largest x-span of a task + P − 1)·n1·n2·G doubles.
+void spread_task(const SpreadCtx& s, std::size_t begin, std::size_t end, double* dest, std::size_t nodes,
+                 std::size_t rounds, double* scratch, double* region) {
+    if (rounds == 0 || end - begin <= rounds) {
+        spread_range(s, begin, end, dest, nodes, 0, scratch);
+        return;
+    }
+    const std::size_t layer = s.ax[1].n * s.ax[2].n;
+    for (std::size_t r0 = begin; r0 < end; r0 += rounds) {
+        const std::size_t r1 = std::min(end, r0 + rounds);
+        const std::size_t x0 = (s.packed[r0] >> 32) / layer, x1 = (s.packed[r1 - 1] >> 32) / layer + s.P;
+        const std::size_t len = (x1 - x0) * layer;
+        spread_range(s, r0, r1, region, len, x0 * layer, scratch);
+        add_region(dest + x0 * layer, nodes, region, len, s.G);
     }
 }
 
@@ -879,8 +927,14 @@ FarPlan far_plan(const Points64& targets, const Points64& sources, double h, dou
                 max_dim = std::max(max_dim, dims[d]);
             }
             const std::size_t taps = taps_for(st, rho);
-            const double adds = std::min(static_cast<double>(m), ratio.sources_in_box(P * spacing));
-            const ErrorModel em = error_model(st, spacing, h, taps, max_dim, spread_depth_bound(adds, kPartials));
+            const double adds = std::min(md, ratio.sources_in_box(P * spacing));
+            const bool slabs = (dims[0] + P - 1) / P >= 6;
+            const std::size_t partials = slabs ? 0 : kPartials;
+            // The largest slab or share: twice its even share of the sources.
+            const double task = std::min(md, 2.0 * md * (slabs ? static_cast<double>(P) / static_cast<double>(dims[0])
+                                                              : 1.0 / static_cast<double>(kPartials)));
+            const double rounds = spread_rounds(adds, partials, task, P, (P + 1.0) * dims[1] * dims[2]);
+            const ErrorModel em = error_model(st, spacing, h, taps, max_dim, spread_depth_bound(adds, partials, rounds, task));
             if (taps_out) *taps_out = taps;
             if (dims_out) std::copy(dims, dims + 3, dims_out);
             if (j < 0) j = ratio.step_above(em.width);
@@ -1026,8 +1080,35 @@ void far_transform(const FarPlan& plan, const Points64& targets, const Points64&
     const std::size_t G_max = std::max<std::size_t>(1, std::min(plan.group, parts.size()));
     const std::size_t copies = plan.partials > 0 ? plan.partials : 1;
 
-    const ErrorModel em = error_model(st, plan.spacing, h, plan.taps, std::max({n0, n1, n2}),
-                                      spread_depth_bound(adds_max, plan.partials));
+    // Spread tasks: slabs of P x-planes (sources by the first node of their stencils; slabs of one
+    // colour write disjoint nodes), or fixed shares of the sorted sources cut at cell boundaries,
+    // each onto a private grid.
+    const std::size_t slabs = (n0 + P - 1) / P;
+    std::vector<std::size_t> start;
+    if (plan.partials == 0) {
+        start.resize(slabs + 1);
+        for (std::size_t s = 0; s <= slabs; ++s) {
+            const std::uint64_t key = static_cast<std::uint64_t>(std::min(s * P, n0) * n1 * n2) << 32;
+            start[s] = static_cast<std::size_t>(std::lower_bound(packed.begin(), packed.end(), key) - packed.begin());
+        }
+    } else {
+        start.assign(plan.partials + 1, m);
+        start[0] = 0;
+        for (std::size_t p = 1; p < plan.partials; ++p) {
+            std::size_t j = std::max(start[p - 1], p * m / plan.partials);
+            while (j > start[p - 1] && j < m && (packed[j] >> 32) == (packed[j - 1] >> 32)) ++j;
+            start[p] = j;
+        }
+    }
+    std::size_t task_max = 0;
+    for (std::size_t t = 0; t + 1 < start.size(); ++t) task_max = std::max(task_max, start[t + 1] - start[t]);
+    const std::size_t rounds = static_cast<std::size_t>(spread_rounds(adds_max, plan.partials, static_cast<double>(task_max), P,
+                                                                      (P + 1.0) * static_cast<double>(n1 * n2)));
+    const std::size_t region_len = rounds == 0 ? 0 : std::min<std::size_t>(n0, plan.partials ? n0 : 2 * P - 1) * n1 * n2;
+
+    const ErrorModel em =
+        error_model(st, plan.spacing, h, plan.taps, std::max({n0, n1, n2}),
+                    spread_depth_bound(adds_max, plan.partials, static_cast<double>(rounds), static_cast<double>(task_max)));
 
     // Sampled Gaussian: G_k = exp(−(kΔ)²/2h²), the relative error of each tap within kArgSlope·γ₆
     // of the argument's size and 2 ulps of exp (accounted for in the error model).
@@ -1102,42 +1183,27 @@ void far_transform(const FarPlan& plan, const Points64& targets, const Points64&
                      st.inv_den};
         const std::size_t scratch_len = static_cast<std::size_t>(P) * P * P * G;
         if (plan.partials == 0) {
-            const std::size_t slab_nodes = static_cast<std::size_t>(P);
-            const std::size_t slabs = (n0 + slab_nodes - 1) / slab_nodes;
-            std::vector<std::size_t> start(slabs + 1);
-            for (std::size_t s = 0; s <= slabs; ++s) {
-                const std::uint64_t key = static_cast<std::uint64_t>(std::min(s * slab_nodes, n0) * n1 * n2) << 32;
-                start[s] = static_cast<std::size_t>(std::lower_bound(packed.begin(), packed.end(), key) - packed.begin());
-            }
-            // Slabs of one colour write disjoint nodes (a slab's stencils reach P − 1 nodes past it).
             for (std::size_t colour = 0; colour < 2; ++colour) {
                 const std::size_t count = (slabs + 1 - colour) / 2;
                 for_range(parallel, count, 1, [&](std::size_t s0, std::size_t s1) {
-                    std::vector<double> scratch(scratch_len);
+                    std::vector<double> scratch(scratch_len), region(region_len * G);
                     const FlushSubnormals ftz;
                     for (std::size_t t = s0; t < s1; ++t) {
                         if (cancelled(cancel)) return;
                         const std::size_t s = 2 * t + colour;
-                        spread_range(sc, start[s], start[s + 1], grid.data(), scratch.data());
+                        spread_task(sc, start[s], start[s + 1], grid.data(), nodes, rounds, scratch.data(), region.data());
                     }
                 });
             }
         } else {
-            // Private grids over fixed shares of the sorted sources (cut at cell boundaries),
-            // merged in share order.
-            std::vector<std::size_t> cut(copies + 1, m);
-            cut[0] = 0;
-            for (std::size_t p = 1; p < copies; ++p) {
-                std::size_t j = std::max(cut[p - 1], p * m / copies);
-                while (j > cut[p - 1] && j < m && (packed[j] >> 32) == (packed[j - 1] >> 32)) ++j;
-                cut[p] = j;
-            }
+            // Private grids, merged in share order.
             for_range(parallel, copies, 1, [&](std::size_t p0, std::size_t p1) {
-                std::vector<double> scratch(scratch_len);
+                std::vector<double> scratch(scratch_len), region(region_len * G);
                 const FlushSubnormals ftz;
                 for (std::size_t p = p0; p < p1; ++p) {
                     if (cancelled(cancel)) return;
-                    spread_range(sc, cut[p], cut[p + 1], grid.data() + p * nodes * G, scratch.data());
+                    spread_task(sc, start[p], start[p + 1], grid.data() + p * nodes * G, nodes, rounds, scratch.data(),
+                                region.data());
                 }
             });
             const std::size_t len = nodes * G;
