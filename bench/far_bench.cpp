@@ -230,12 +230,16 @@ void table(bool quick) {
     }
 }
 
-// One-thread CPU times over varied problems, and a least-squares fit of
-//   t = a·(M + N) + b·M·P³·c' + d·N·P³·c' + e·nodes·passes·c' + f·nodes·copies·c'
-// (c' grid columns, passes = Σ_axes (taps + 1)) against the model's current prediction.
+// One-thread CPU times over varied problems, and a least-squares fit (relative residuals) of
+//   t = a·(M + N) + b·(M + N)·P²·pieces(P)·c' + d·nodes·passes·c' + e·(nodes·copies + added)·c' + f·nodes
+// (c' grid columns, pieces the vectors of 8, 4, 2 in P values, passes = Σ_axes (taps + 1), copies
+// the private grids or 1, added the nodes added back after spread rounds), beside the model's
+// current prediction.
+constexpr int kFeatures = 5;
+
 void calibrate() {
     struct Sample {
-        double f[5];
+        double f[kFeatures];
         double t, est;
     };
     std::vector<Sample> samples;
@@ -263,13 +267,17 @@ void calibrate() {
                                 ++ce;
                                 break;
                             }
-                    const double p3 = std::pow(static_cast<double>(plan.order), 3);
+                    const int P = plan.order;
+                    const int pieces = P / 8 + (P % 8 >= 4 ? 1 : 0) + (P % 4 >= 2 ? 1 : 0);
+                    const double rows = static_cast<double>(P) * P * pieces;
+                    const double layer = static_cast<double>(plan.dims[1]) * plan.dims[2];
+                    const double added = plan.rounds ? std::ceil(static_cast<double>(n) / plan.rounds) * (P + 1.0) * layer : 0.0;
                     const double nodes = static_cast<double>(plan.dims[0]) * plan.dims[1] * plan.dims[2];
                     double passes = 0.0;
                     for (int d = 0; d < 3; ++d) passes += static_cast<double>(std::min(plan.taps, plan.dims[d] - 1) + 1);
                     const double copies = plan.partials ? static_cast<double>(plan.partials) : 1.0;
                     const double dn = static_cast<double>(n), dc = static_cast<double>(ce);
-                    samples.push_back({{2.0 * dn, dn * p3 * dc, dn * p3 * dc, nodes * passes * dc, nodes * copies * dc},
+                    samples.push_back({{2.0 * dn, 2.0 * dn * rows * dc, nodes * passes * dc, (nodes * copies + added) * dc, nodes},
                                        sec, plan.seconds});
                     char grid[40];
                     std::snprintf(grid, sizeof grid, "%zux%zux%zu", plan.dims[0], plan.dims[1], plan.dims[2]);
@@ -277,11 +285,10 @@ void calibrate() {
                                 plan.taps, sec, plan.seconds);
                     std::fflush(stdout);
                 }
-    // Spread and interpolation terms are proportional here (M = N): fit their sum as one.
-    const int K = 4;
+    const int K = kFeatures;
     double A[K][K] = {}, B[K] = {};
     for (const Sample& s : samples) {
-        const double f[K] = {s.f[0], s.f[1] + s.f[2], s.f[3], s.f[4]};
+        const double* f = s.f;
         for (int i = 0; i < K; ++i) {
             B[i] += f[i] * s.t / (s.t * s.t);  // relative residuals
             for (int j = 0; j < K; ++j) A[i][j] += f[i] * f[j] / (s.t * s.t);
@@ -305,11 +312,12 @@ void calibrate() {
         for (int j = i + 1; j < K; ++j) v -= A[i][j] * x[j];
         x[i] = v / A[i][i];
     }
-    std::printf("fit (seconds per unit): per point %.3g, per spread or interpolation term %.3g, per tap %.3g, per node %.3g\n",
-                x[0], x[1] / 2.0, x[2], x[3]);
+    std::printf("fit (seconds per unit): per point %.3g, per row %.3g, per tap %.3g, per node and column %.3g, "
+                "per node %.3g\n", x[0], x[1], x[2], x[3], x[4]);
     double worst_fit = 0.0, worst_model = 0.0;
     for (const Sample& s : samples) {
-        const double fit = x[0] * s.f[0] + x[1] * (s.f[1] + s.f[2]) + x[2] * s.f[3] + x[3] * s.f[4];
+        double fit = 0.0;
+        for (int i = 0; i < K; ++i) fit += x[i] * s.f[i];
         worst_fit = std::max(worst_fit, std::fabs(std::log(fit / s.t)));
         worst_model = std::max(worst_model, std::fabs(std::log(s.est / s.t)));
     }

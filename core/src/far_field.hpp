@@ -23,6 +23,7 @@ struct FarPlan {
     std::size_t taps = 0;            // one-sided length of the truncated sampled Gaussian
     std::size_t group = 0;           // grid columns spread and convolved together
     std::size_t partials = 0;        // 0: spread by slabs; else private grids merged in order
+    std::size_t rounds = 0;          // spread round size expected (the transform sets it from the data)
     double coarse_spacing = 0.0;     // cells of the bound's envelope sums
     std::size_t coarse_dims[3] = {0, 0, 0};
     double coarse_origin[3] = {0.0, 0.0, 0.0};
