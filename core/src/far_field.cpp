@@ -59,8 +59,8 @@ constexpr std::size_t kRunBlock = 64;    // longer runs are first summed in bloc
 constexpr std::size_t kPartials = 8;     // private grids (fixed count) when the grid is too thin for slabs
 constexpr double kSafety = 0.7;          // plan a typical bound of this share of the tolerance
 constexpr double kTruncShare = 0.05;     // truncation budget relative to the interpolation coefficient
-constexpr double kTail = 1e-30;
-constexpr std::size_t kInterpBlock = 64;  // evaluation points per interpolation call          // per-axis envelope value below which coarse taps stop
+constexpr double kTail = 1e-30;          // per-axis envelope value below which coarse taps stop
+constexpr std::size_t kInterpBlock = 64; // evaluation points per interpolation call
 constexpr std::size_t kCoarseMax = 128;  // coarse cells per axis (at most, plus two)
 constexpr std::size_t kMaxPoints = std::size_t{1} << 32;  // indices are packed into 32 bits
 // Absolute allowance for results flushed to zero (FlushSubnormals) or underflowing: each of fewer
@@ -179,12 +179,13 @@ ErrorModel error_model(const Stencil& st, double spacing, double h, std::size_t 
 
 // Depth of the spread's sums at a node: a block sum of ≤ kRunBlock terms, then at most `adds`
 // additions onto the node (one per direct source or per block of the cells whose stencils cover
-// it), then the merge of private grids. In rounds of R sources, at most min(adds, R) additions per
-// round plus one per round that reaches the node: two tasks (slabs) of at most `task` sources, or
-// one (a private grid).
+// it), then the merge of private grids. In rounds of R sources, at most R additions per round (and
+// at most `adds` plus those of the two runs a round may cut) plus one per round that reaches the
+// node: from two tasks (slabs) of at most `task` sources, or one (a private grid).
 double spread_depth_bound(double adds, std::size_t partials, double rounds, double task) {
     double d = adds;
-    if (rounds > 0.0) d = std::min(adds, rounds) + (partials ? 1.0 : 2.0) * (std::ceil(task / rounds) + 1.0);
+    if (rounds > 0.0)
+        d = std::min(adds + 2.0 * kRunDirect, rounds) + (partials ? 1.0 : 2.0) * (std::ceil(task / rounds) + 1.0);
     return static_cast<double>(kRunBlock) + d + static_cast<double>(partials) + 1.0;
 }
 
