@@ -279,10 +279,22 @@ void calibrate() {
     };
     std::vector<Sample> samples;
     std::printf("%8s %6s %4s %6s | %3s %15s %4s | %9s %9s\n", "N", "h", "c", "tol", "P", "grid", "taps", "measured", "model");
+    struct Config {
+        std::size_t n;
+        double h;
+        std::size_t c;
+        double tol;
+    };
+    std::vector<Config> configs;
     for (std::size_t n : {20000, 100000, 400000})
         for (double h : {0.08, 0.15, 0.4, 1.5})
             for (std::size_t c : {1, 4})
-                for (double tol : {1e-6, 1e-9}) {
+                for (double tol : {1e-6, 1e-9}) configs.push_back({n, h, c, tol});
+    for (double h : {0.3, 1.0}) configs.push_back({20000, h, 110, 1e-6});
+    for (const Config& cf : configs) {
+                {
+                    const std::size_t n = cf.n, c = cf.c;
+                    const double h = cf.h, tol = cf.tol;
                     const Cloud s = surface(n, 1, false), t = surface(n, 2, true);
                     const std::vector<double> q = weights(s, c);
                     const detail::FarPlan plan = detail::far_plan(t.view(), s.view(), h, tol, c, q.data());
@@ -320,6 +332,7 @@ void calibrate() {
                                 plan.taps, sec, plan.seconds);
                     std::fflush(stdout);
                 }
+    }
     const int K = kFeatures;
     double A[K][K] = {}, B[K] = {};
     for (const Sample& s : samples) {

@@ -190,11 +190,11 @@ double spread_depth_bound(double adds, std::size_t partials, double rounds, doub
 }
 
 // Round size for the spread: none (0) unless rounds at least halve the depth bound; R balances
-// R against the rounds' count, and is large enough that adding each round's region back costs
-// at most a quarter of spreading it.
+// R against the rounds' count, and is large enough that adding each round's region back (memory
+// bound) touches at most a sixteenth of the values spreading it does.
 double spread_rounds(double adds, std::size_t partials, double task, int P, double region_nodes) {
     const double p3 = static_cast<double>(P) * P * P;
-    const double r = std::max({std::sqrt((partials ? 1.0 : 2.0) * task), 4.0 * region_nodes / p3, 64.0});
+    const double r = std::max({std::sqrt((partials ? 1.0 : 2.0) * task), 16.0 * region_nodes / p3, 64.0});
     return spread_depth_bound(adds, partials, r, task) <= 0.5 * spread_depth_bound(adds, partials, 0.0, task) ? r : 0.0;
 }
 
@@ -240,7 +240,8 @@ struct SpreadCtx {
     const double* y;
     const double* z;                // sorted source coordinates
     const std::uint64_t* packed;    // sorted (cell key << 32 | original index)
-    const double* q;                // the group's weights in sorted order (m × G)
+    const double* q;                // the columns' weights in sorted order, row i at q + i·qstride
+    std::size_t qstride;
     std::size_t G;                  // grid columns
     Axis ax[3];
     int P;
@@ -299,7 +300,7 @@ template <int P>
                 sig[2] = sg;
                 lagrange3<P>(s.inv_den, sig, W);
                 for (int cc = 0; cc < P; ++cc) Lz[cc] = W[4 * cc + 2];
-                const double* qv = s.q + i * G;
+                const double* qv = s.q + i * s.qstride;
                 for (std::size_t g = 0; g < G; ++g) {
                     if (buffered)
                         add_tensor<P>(buf + g * block, P * P, P, qv[g], W, Lz);
@@ -353,10 +354,24 @@ void add_region(double* __restrict dst, std::size_t dst_plane, double* __restric
 // rounds > 0, `rounds` sources at a time into a zeroed region (the x-planes the round reaches)
 // then added to dest: a node's sum then takes at most `rounds` additions per round plus one per
 // round. `region` holds (largest x-span of a task + P − 1)·n1·n2·G doubles.
+// Columns are spread kColumnBlock at a time (the nodes a slab touches in that many planes stay
+// in cache); the order of the additions at any node is unchanged.
+constexpr std::size_t kColumnBlock = 8;
+
+void spread_columns(const SpreadCtx& s, std::size_t begin, std::size_t end, double* grid, std::size_t plane,
+                    std::size_t offset, double* scratch) {
+    for (std::size_t g0 = 0; g0 < s.G; g0 += kColumnBlock) {
+        SpreadCtx part = s;
+        part.q = s.q + g0;
+        part.G = std::min(kColumnBlock, s.G - g0);
+        spread_range(part, begin, end, grid + g0 * plane, plane, offset, scratch);
+    }
+}
+
 void spread_task(const SpreadCtx& s, std::size_t begin, std::size_t end, double* dest, std::size_t nodes,
                  std::size_t rounds, double* scratch, double* region) {
     if (rounds == 0 || end - begin <= rounds) {
-        spread_range(s, begin, end, dest, nodes, 0, scratch);
+        spread_columns(s, begin, end, dest, nodes, 0, scratch);
         return;
     }
     const std::size_t layer = s.ax[1].n * s.ax[2].n;
@@ -364,7 +379,7 @@ void spread_task(const SpreadCtx& s, std::size_t begin, std::size_t end, double*
         const std::size_t r1 = std::min(end, r0 + rounds);
         const std::size_t x0 = (s.packed[r0] >> 32) / layer, x1 = (s.packed[r1 - 1] >> 32) / layer + s.P;
         const std::size_t len = (x1 - x0) * layer;
-        spread_range(s, r0, r1, region, len, x0 * layer, scratch);
+        spread_columns(s, r0, r1, region, len, x0 * layer, scratch);
         add_region(dest + x0 * layer, nodes, region, len, s.G);
     }
 }
@@ -512,19 +527,20 @@ template <int P>
         lagrange3<P>(s.inv_den, sig, weights + 4 * P * k);
         base[k] = f0 * sx + f1 * sy + f2;
     }
+    // Column by column (a plane's rows near these points stay in cache), point by point.
     constexpr std::size_t kAhead = 2;
-    for (std::size_t k = 0; k < count; ++k) {
-        if (k + kAhead < count && ok[k + kAhead]) {
-            const double* pf = s.grid + base[k + kAhead];
-            for (int a = 0; a < P; ++a)
-                for (int b = 0; b < P; ++b) {
-                    __builtin_prefetch(pf + a * sx + b * sy);
-                    __builtin_prefetch(pf + a * sx + b * sy + (P - 1));
-                }
-        }
-        if (!ok[k]) continue;
-        const double* W = weights + 4 * P * k;
-        for (std::size_t g = 0; g < G; ++g) {
+    for (std::size_t g = 0; g < G; ++g)
+        for (std::size_t k = 0; k < count; ++k) {
+            if (k + kAhead < count && ok[k + kAhead]) {
+                const double* pf = s.grid + g * plane + base[k + kAhead];
+                for (int a = 0; a < P; ++a)
+                    for (int b = 0; b < P; ++b) {
+                        __builtin_prefetch(pf + a * sx + b * sy);
+                        __builtin_prefetch(pf + a * sx + b * sy + (P - 1));
+                    }
+            }
+            if (!ok[k]) continue;
+            const double* W = weights + 4 * P * k;
             const double* v0 = s.grid + g * plane + base[k];
             double zs[P][P];  // [b][c]: Ly_b · Σ_a Lx_a V[a][b][c]
             for (int b = 0; b < P; ++b) {
@@ -544,7 +560,6 @@ template <int P>
             tree_sum(r);
             res[k * G + g] = r[0][0];
         }
-    }
 }
 
 // `weights` holds 4·P·count doubles, `base` count entries.
@@ -865,14 +880,15 @@ private:
 // Single-thread cost model (seconds). Work is counted in row operations: a point's stencil in one
 // column is P² rows of P values, one vector operation per piece of 8, 4 or 2 values. Constants
 // fitted by `far_bench --calibrate` to one-thread CPU times on the build machine (Xeon, Sapphire
-// Rapids class, AVX-512): within a factor 1.7 of the measured times over 48 problems (2·10^4 to
-// 4·10^5 surface points, h 0.08 to 1.5, c 1 and 4, tolerances 1e-6 and 1e-9).
+// Rapids class, AVX-512): within a factor 1.6 of the measured times over 50 problems (2·10^4 to
+// 4·10^5 surface points, h 0.08 to 1.5, c 1, 4 and 110, tolerances 1e-6 and 1e-9).
 struct CostModel {
     double per_point = 60e-9;       // locating, sorting, gathering, basis weights: per point
     double per_row = 1.23e-9;       // one row operation of the spread or the interpolation (per column)
     double per_tap = 0.129e-9;      // one tap at one node of one pass (per column)
-    double per_node_col = 0.13e-9;  // zeroing, merging, adding back one node (per column, per copy)
+    double per_node_col = 0.13e-9;  // zeroing and merging one node (per column, per copy)
     double per_node = 0.0;          // the depth bound's box sums (per node, once): within the above
+    double per_added = 0.6e-9;      // adding one node back after a spread round (per column)
     double per_plan = 1e-3;         // fixed costs
 };
 
@@ -998,7 +1014,8 @@ FarPlan far_plan(const Points64& targets, const Points64& sources, double h, dou
                                                         std::max({cg.n[0], cg.n[1], cg.n[2]}), &ctail);
         const double coarse = coarse_cells * 3.0 * static_cast<double>(ctaps.size()) * cost.per_tap;
         const double per_col = (md + nd) * rows_of(P) * cost.per_row +
-                               (nodes * copies + added_back) * cost.per_node_col + nodes * passes * cost.per_tap + coarse;
+                               nodes * copies * cost.per_node_col + added_back * cost.per_added +
+                               nodes * passes * cost.per_tap + coarse;
         const double seconds =
             cost.per_plan + (md + nd) * cost.per_point + nodes * cost.per_node + static_cast<double>(c_eff) * per_col;
         if (seconds < best) {
@@ -1197,9 +1214,9 @@ void far_transform(const FarPlan& plan, const Points64& targets, const Points64&
                 }
             }
         });
-        SpreadCtx sc{sx.data(), sy.data(), sz.data(), packed.data(), qs.data(), G, {ax[0], ax[1], ax[2]}, P,
+        SpreadCtx sc{sx.data(), sy.data(), sz.data(), packed.data(), qs.data(), G, G, {ax[0], ax[1], ax[2]}, P,
                      st.inv_den};
-        const std::size_t scratch_len = static_cast<std::size_t>(P) * P * P * G;
+        const std::size_t scratch_len = static_cast<std::size_t>(P) * P * P * std::min(G, kColumnBlock);
         if (plan.partials == 0) {
             for (std::size_t colour = 0; colour < 2; ++colour) {
                 const std::size_t count = (slabs + 1 - colour) / 2;
