@@ -651,14 +651,36 @@ std::vector<std::uint64_t> sorted_keys(const Points64& p, const Axis* ax, int P,
             keys[i] = (key << 32) | i;
         }
     });
+    // Each pass: digit counts per block of the array (a fixed number of blocks), offsets in
+    // (digit, block) order, then every block scatters its values in order: stable, and the same
+    // at any thread count.
     constexpr int kBits = 14;
-    std::vector<std::size_t> count((std::size_t{1} << kBits) + 1);
+    constexpr std::size_t kDigits = std::size_t{1} << kBits;
+    const std::size_t blocks = std::min<std::size_t>(16, (n + 65535) / 65536);
+    const std::size_t per = (n + blocks - 1) / std::max<std::size_t>(blocks, 1);
+    std::vector<std::size_t> count(blocks * kDigits);
     for (int shift = 32; (std::uint64_t{1} << (shift - 32)) <= nodes; shift += kBits) {
-        std::fill(count.begin(), count.end(), 0);
-        const std::uint64_t mask = (std::uint64_t{1} << kBits) - 1;
-        for (std::uint64_t v : keys) ++count[((v >> shift) & mask) + 1];
-        for (std::size_t d = 1; d < count.size(); ++d) count[d] += count[d - 1];
-        for (std::uint64_t v : keys) tmp[count[(v >> shift) & mask]++] = v;
+        const std::uint64_t mask = kDigits - 1;
+        for_range(parallel, blocks, 1, [&](std::size_t b0, std::size_t b1) {
+            for (std::size_t b = b0; b < b1; ++b) {
+                std::size_t* c = count.data() + b * kDigits;
+                std::fill(c, c + kDigits, 0);
+                for (std::size_t i = b * per; i < std::min(n, (b + 1) * per); ++i) ++c[(keys[i] >> shift) & mask];
+            }
+        });
+        std::size_t total = 0;
+        for (std::size_t d = 0; d < kDigits; ++d)
+            for (std::size_t b = 0; b < blocks; ++b) {
+                const std::size_t k = count[b * kDigits + d];
+                count[b * kDigits + d] = total;
+                total += k;
+            }
+        for_range(parallel, blocks, 1, [&](std::size_t b0, std::size_t b1) {
+            for (std::size_t b = b0; b < b1; ++b) {
+                std::size_t* c = count.data() + b * kDigits;
+                for (std::size_t i = b * per; i < std::min(n, (b + 1) * per); ++i) tmp[c[(keys[i] >> shift) & mask]++] = keys[i];
+            }
+        });
         keys.swap(tmp);
     }
     return keys;
@@ -1202,7 +1224,10 @@ void far_transform(const FarPlan& plan, const Points64& targets, const Points64&
         const std::size_t no = owners.size();
 
         // 1. Spread.
-        grid.assign(nodes * G * copies, 0.0);
+        grid.resize(nodes * G * copies);
+        for_range(parallel, (grid.size() + 65535) / 65536, 1, [&](std::size_t b0, std::size_t b1) {
+            std::fill(grid.begin() + b0 * 65536, grid.begin() + std::min(grid.size(), b1 * 65536), 0.0);
+        });
         // The group's weights in source order (the spread then reads them sequentially).
         qs.resize(m * G);
         for_range(parallel, (m + 4095) / 4096, 1, [&](std::size_t b0, std::size_t b1) {
@@ -1320,13 +1345,15 @@ void far_transform(const FarPlan& plan, const Points64& targets, const Points64&
         if (cancelled(cancel)) break;
     }
     if (cancelled(cancel)) return;  // bounds stay infinite
-    for (std::size_t s = 0; s < n; ++s) {
-        const std::size_t i = tpacked[s] & 0xffffffffu;
-        const double v = b[s] * (1.0 + 64.0 * kUnit);  // the bound's own rounding
-        bound[i] = (located[s] && v <= std::numeric_limits<double>::max()) ? v : kInf;
-        if (!located[s])
-            for (std::size_t k = 0; k < c; ++k) out[i * c + k] = 0.0;
-    }
+    for_range(parallel, (n + 4095) / 4096, 1, [&](std::size_t b0, std::size_t b1) {
+        for (std::size_t s = b0 * 4096; s < std::min(n, b1 * 4096); ++s) {
+            const std::size_t i = tpacked[s] & 0xffffffffu;
+            const double v = b[s] * (1.0 + 64.0 * kUnit);  // the bound's own rounding
+            bound[i] = (located[s] && v <= std::numeric_limits<double>::max()) ? v : kInf;
+            if (!located[s])
+                for (std::size_t k = 0; k < c; ++k) out[i * c + k] = 0.0;
+        }
+    });
 }
 
 }  // namespace tarvic::detail
