@@ -164,12 +164,15 @@ ErrorModel error_model(const Stencil& st, double spacing, double h, std::size_t 
     const double e_pos = 3.0 * kSlope * shift * rho;
     const double e = e_int + e_trunc + e_pos;
     const double e3 = e * (3.0 + e * (3.0 + e));
-    // Rounding relative to the magnitude chain: basis weights and their products on both sides
-    // (γ_{6P+3}; γ_{9P} ≥ γ_{6P+3⌈log₂P⌉+3} with the interpolation's pairwise sums), the spread's
-    // additions, and per pass the taps' additions, the tap values (argument and exp) and products.
-    const double eta = 1.01 * (gam(6.0 * P + 3) + gam(spread_depth) +
-                               3.0 * (gam(static_cast<double>(taps) + 2.0) + kArgSlope * gam(6) + 4.0 * kUnit) +
-                               gam(9.0 * P));
+    // Rounding relative to the magnitude chain: basis weights and their products on the source
+    // side (γ_{6P+3}) and the evaluation side with its pairwise sums (γ_{6P+3⌈log₂P⌉+3}), the
+    // spread's additions, and per pass: the tap k steps out is summed from the far end inward
+    // (k + 3 roundings) and weighs g(kΔ) ≤ exp(−(kΔ)²/4h²)·Φ, so (k + 3)·g(kΔ) ≤ (3 + kSlope/ρ)·Φ;
+    // plus the tap values' own error (argument and exp).
+    int log2p = 0;
+    while ((1 << log2p) < P) ++log2p;
+    const double per_pass = (3.0 + kSlope / rho) * kUnit * (1.0 + 1e-6) + kArgSlope * gam(6) + 4.0 * kUnit;
+    const double eta = 1.01 * (gam(6.0 * P + 3) + gam(spread_depth) + 3.0 * per_pass + gam(6.0 * P + 3.0 * log2p + 3));
     const double lam2 = lam * lam, lam6 = lam2 * lam2 * lam2;
     ErrorModel m;
     m.coef = (e3 + eta * lam6 * (1.0 + e3)) * (1.0 + 1e-9);
@@ -385,9 +388,10 @@ void spread_task(const SpreadCtx& s, std::size_t begin, std::size_t end, double*
 }
 
 // Convolution of kLines lines at once: in and out are [n][kLines] (line r in column r), and
-//   out[i] = G₀·in[i] + Σ_{k=1..T} G_k·(in[i − k] + in[i + k]),
-// neighbours outside the line absent (not added). Per element the taps are added in order k = 1..T,
-// both neighbours while both exist, then the one that does.
+//   out[i] = Σ_{k=T..1} G_k·(in[i − k] + in[i + k]) + G₀·in[i],
+// neighbours outside the line absent (not added). Per element the taps are added from the far end
+// inward (one neighbour while only one exists, then both), the centre last: a tap k steps out
+// takes part in at most k + 3 roundings, which the error model bounds against the tap's size.
 constexpr std::size_t kLines = 32;
 
 [[gnu::always_inline]] inline void conv_lines(const double* __restrict in, double* __restrict out, std::size_t n,
@@ -395,20 +399,20 @@ constexpr std::size_t kLines = 32;
     for (std::size_t i = 0; i < n; ++i) {
         const std::size_t both = std::min({i, n - 1 - i, T});
         const std::size_t one = std::min(T, std::max(i, n - 1 - i));
-        double acc[kLines];
-        const double* __restrict row = in + i * kLines;
-        for (std::size_t r = 0; r < kLines; ++r) acc[r] = taps[0] * row[r];
-        for (std::size_t k = 1; k <= both; ++k) {
+        double acc[kLines] = {};
+        for (std::size_t k = one; k > both; --k) {
+            const double* __restrict side = i >= k ? in + (i - k) * kLines : in + (i + k) * kLines;
+            const double g = taps[k];
+            for (std::size_t r = 0; r < kLines; ++r) acc[r] += g * side[r];
+        }
+        for (std::size_t k = both; k >= 1; --k) {
             const double* __restrict lo = in + (i - k) * kLines;
             const double* __restrict hi = in + (i + k) * kLines;
             const double g = taps[k];
             for (std::size_t r = 0; r < kLines; ++r) acc[r] += g * (lo[r] + hi[r]);
         }
-        for (std::size_t k = both + 1; k <= one; ++k) {
-            const double* __restrict side = i >= k ? in + (i - k) * kLines : in + (i + k) * kLines;
-            const double g = taps[k];
-            for (std::size_t r = 0; r < kLines; ++r) acc[r] += g * side[r];
-        }
+        const double* __restrict row = in + i * kLines;
+        for (std::size_t r = 0; r < kLines; ++r) acc[r] += taps[0] * row[r];
         double* __restrict dst = out + i * kLines;
         for (std::size_t r = 0; r < kLines; ++r) dst[r] = acc[r];
     }
@@ -417,7 +421,7 @@ constexpr std::size_t kLines = 32;
 // The same for one line, stored with T zeros before it and T + kPadBlock after (pad + T is its
 // first element); `out` has room for n rounded up to kPadBlock. The grid holds no −0 (sums and
 // products of finite values round to +0), so an added zero term leaves every sum unchanged: the
-// result equals that of the absent neighbours, bit for bit.
+// result equals that of the absent neighbours, bit for bit, and the rounding count is the same.
 constexpr std::size_t kPadBlock = 32;
 
 [[gnu::always_inline]] inline void conv_padded(const double* __restrict pad, double* __restrict out, std::size_t n,
@@ -425,14 +429,14 @@ constexpr std::size_t kPadBlock = 32;
     const double* __restrict c = pad + T;
     constexpr std::size_t B = kPadBlock;
     for (std::size_t i = 0; i < n; i += B) {
-        double acc[B];
-        for (std::size_t r = 0; r < B; ++r) acc[r] = taps[0] * c[i + r];
-        for (std::size_t k = 1; k <= T; ++k) {
+        double acc[B] = {};
+        for (std::size_t k = T; k >= 1; --k) {
             const double g = taps[k];
             const double* __restrict lo = c + i - k;
             const double* __restrict hi = c + i + k;
             for (std::size_t r = 0; r < B; ++r) acc[r] += g * (lo[r] + hi[r]);
         }
+        for (std::size_t r = 0; r < B; ++r) acc[r] += taps[0] * c[i + r];
         for (std::size_t r = 0; r < B; ++r) out[i + r] = acc[r];
     }
 }
@@ -961,7 +965,9 @@ FarPlan far_plan(const Points64& targets, const Points64& sources, double h, dou
                 }
     }
     const double md = static_cast<double>(m), nd = static_cast<double>(n);
-    const double point_bytes = 40.0 * (md + nd);
+    // Per point: cell keys, sorted coordinates, coarse cells (sources 40 bytes, evaluation points
+    // 49 with the running bound); the depth count of every node precedes the grid.
+    const double point_bytes = 40.0 * md + 49.0 * nd;
 
     double best = std::numeric_limits<double>::infinity();
     for (const int P : kOrders) {
@@ -1023,7 +1029,9 @@ FarPlan far_plan(const Points64& targets, const Points64& sources, double h, dou
         // Spread rounds: a region per thread (two), and its adding back per round.
         const double region = rounds > 0.0 ? std::min<double>(dims[0], slabs ? 2 * P - 1 : dims[0]) * layer : 0.0;
         const double added_back = rounds > 0.0 ? std::ceil(md / rounds) * (P + 1.0) * layer : 0.0;
-        const double per_col_bytes = 8.0 * (nodes * copies + coarse_cells + 2.0 * region);
+        // Per grid column: the grid (and private copies), the coarse envelope sums, two threads'
+        // round regions, the column's weights in source order.
+        const double per_col_bytes = 8.0 * (nodes * copies + coarse_cells + 2.0 * region + md);
         const double avail = static_cast<double>(kMemoryCap) - point_bytes;
         if (!(avail >= per_col_bytes)) continue;
         const std::size_t group = static_cast<std::size_t>(

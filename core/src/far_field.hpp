@@ -40,8 +40,12 @@ FarPlan far_plan(const Points64& targets, const Points64& sources, double h, dou
 
 /// Run a feasible plan: out (targets.n × c, row-major) gets the sums, bound (targets.n) the
 /// per-point bounds b_i in the sense of gauss_transform (with `floor` added to column 0's
-/// magnitude sum). Points whose bound exceeds the tolerance are left to the caller to redo.
-/// Deterministic: the same inputs give the same bits at any thread count.
+/// magnitude sum), rounding included: |out_ik − S_ik| ≤ b_i·(Σ_j |q_jk| K_ij + floor·[k = 0]) for
+/// finite inputs. Points whose bound exceeds the tolerance are left to the caller to redo. A bound
+/// is +∞ (and the sums 0) for an evaluation point outside the plan's grid, for every point when a
+/// source is outside it or the plan is infeasible, and for every point after a cancel (the sums are
+/// then partial). Deterministic: the same inputs give the same bits at any thread count and on
+/// every instruction set the kernels are built for.
 void far_transform(const FarPlan& plan, const Points64& targets, const Points64& sources, double h, const double* q,
                    std::size_t c, double floor, bool parallel, CancelFlag cancel, double* out, double* bound);
 
