@@ -362,8 +362,9 @@ void add_region(double* __restrict dst, std::size_t dst_plane, double* __restric
 constexpr std::size_t kColumnBlock = 8;
 
 void spread_columns(const SpreadCtx& s, std::size_t begin, std::size_t end, double* grid, std::size_t plane,
-                    std::size_t offset, double* scratch) {
+                    std::size_t offset, double* scratch, CancelFlag cancel) {
     for (std::size_t g0 = 0; g0 < s.G; g0 += kColumnBlock) {
+        if (cancelled(cancel)) return;
         SpreadCtx part = s;
         part.q = s.q + g0;
         part.G = std::min(kColumnBlock, s.G - g0);
@@ -372,9 +373,9 @@ void spread_columns(const SpreadCtx& s, std::size_t begin, std::size_t end, doub
 }
 
 void spread_task(const SpreadCtx& s, std::size_t begin, std::size_t end, double* dest, std::size_t nodes,
-                 std::size_t rounds, double* scratch, double* region) {
+                 std::size_t rounds, double* scratch, double* region, CancelFlag cancel) {
     if (rounds == 0 || end - begin <= rounds) {
-        spread_columns(s, begin, end, dest, nodes, 0, scratch);
+        spread_columns(s, begin, end, dest, nodes, 0, scratch, cancel);
         return;
     }
     const std::size_t layer = s.ax[1].n * s.ax[2].n;
@@ -382,7 +383,7 @@ void spread_task(const SpreadCtx& s, std::size_t begin, std::size_t end, double*
         const std::size_t r1 = std::min(end, r0 + rounds);
         const std::size_t x0 = (s.packed[r0] >> 32) / layer, x1 = (s.packed[r1 - 1] >> 32) / layer + s.P;
         const std::size_t len = (x1 - x0) * layer;
-        spread_columns(s, r0, r1, region, len, x0 * layer, scratch);
+        spread_columns(s, r0, r1, region, len, x0 * layer, scratch, cancel);
         add_region(dest + x0 * layer, nodes, region, len, s.G);
     }
 }
@@ -1259,7 +1260,8 @@ void far_transform(const FarPlan& plan, const Points64& targets, const Points64&
                     for (std::size_t t = s0; t < s1; ++t) {
                         if (cancelled(cancel)) return;
                         const std::size_t s = 2 * t + colour;
-                        spread_task(sc, start[s], start[s + 1], grid.data(), nodes, rounds, scratch.data(), region.data());
+                        spread_task(sc, start[s], start[s + 1], grid.data(), nodes, rounds, scratch.data(), region.data(),
+                                    cancel);
                     }
                 });
             }
@@ -1271,7 +1273,7 @@ void far_transform(const FarPlan& plan, const Points64& targets, const Points64&
                 for (std::size_t p = p0; p < p1; ++p) {
                     if (cancelled(cancel)) return;
                     spread_task(sc, start[p], start[p + 1], grid.data() + p * nodes * G, nodes, rounds, scratch.data(),
-                                region.data());
+                                region.data(), cancel);
                 }
             });
             const std::size_t len = nodes * G;
