@@ -762,7 +762,9 @@ public:
                   std::size_t c, double floor)
         : h_(h), cg_(cg) {
         const std::size_t nmax = std::max({cg.n[0], cg.n[1], cg.n[2]});
-        r_ = std::min<std::size_t>(nmax - 1, static_cast<std::size_t>(std::ceil(12.0 * h / cg.cell)) + 1);
+        // Window of 8h: beyond it the envelope is below e^-9 of its top (for w up to 2h), and the
+        // mass outside is counted at the envelope of the window's edge.
+        r_ = std::min<std::size_t>(nmax - 1, static_cast<std::size_t>(std::ceil(8.0 * h / cg.cell)) + 1);
         const std::size_t side = r_ + 1;
         std::vector<std::size_t> scell(sources.n);
         counts_.assign(cg.cells(), 0.0);
