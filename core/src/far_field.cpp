@@ -833,9 +833,16 @@ public:
         columns_ = ncols;
     }
 
-    // At least the number of sources in any box of the given side (an upper bound of the additions
-    // the spread makes onto one node when the side is the stencil's reach PΔ).
+    // The number of sources in the fullest box of the given side (the additions the spread makes
+    // onto one node when the side is the stencil's reach PΔ): counted over windows of coarse cells;
+    // for a box smaller than a cell, the fullest cell's count scaled by the area (clouds here are
+    // mostly surfaces). A planning estimate: the transform counts exactly.
     double sources_in_box(double side) {
+        if (side < cg_.cell) {
+            const double fullest = *std::max_element(counts_.begin(), counts_.end());
+            const double f = side / cg_.cell;
+            return std::max(1.0, 2.0 * fullest * f * f);
+        }
         const std::size_t cells = static_cast<std::size_t>(std::floor(side / cg_.cell)) + 2;
         const std::size_t r = (cells + 1) / 2;  // windows of 2r + 1 ≥ cells
         for (const auto& [k, v] : boxes_)
