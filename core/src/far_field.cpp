@@ -235,7 +235,7 @@ std::vector<double> envelope_taps(double width, double cell, double h, std::size
 // ---------------------------------------------------------------------------------------------
 // Kernels.
 
-struct PartSpec {
+struct GridColumn {
     std::uint32_t col = 0;  // source column of q
     bool magnitude = false; // transform |q| (the lower bound of a signed column)
 };
@@ -1143,7 +1143,7 @@ void far_transform(const FarPlan& plan, const Points64& targets, const Points64&
 
     // Grid columns: each column's values, then for a signed column its magnitudes. The column's
     // bound is settled with its last part.
-    std::vector<PartSpec> parts;
+    std::vector<GridColumn> parts;
     std::vector<bool> nonneg(c, true);
     for (std::size_t k = 0; k < c; ++k) {
         for (std::size_t j = 0; j < m; ++j)
@@ -1233,7 +1233,7 @@ void far_transform(const FarPlan& plan, const Points64& targets, const Points64&
 
     for (std::size_t g0 = 0; g0 < parts.size(); g0 += G_max) {
         const std::size_t G = std::min(G_max, parts.size() - g0);
-        const PartSpec* gp = parts.data() + g0;
+        const GridColumn* gp = parts.data() + g0;
         // Columns whose bound is settled in this group (their last part is here).
         std::vector<std::size_t> owners;  // local part index
         for (std::size_t g = 0; g < G; ++g) {
