@@ -89,13 +89,33 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
         }
         return &*ns;
     };
+    // The far path sums raw moments about the origin (Σq·s, Σq·|s|²) as extra weight columns and
+    // turns them into moments about each evaluation point afterwards.
+    std::vector<double> far_q;
+    const std::size_t far_c = c + (opts.moments ? 4 : 0);
+    auto far_weights = [&]() -> const double* {
+        if (!opts.moments) return q;
+        far_q.resize(m * far_c);
+        for (std::size_t j = 0; j < m; ++j) {
+            const double* in = q + j * c;
+            double* o = far_q.data() + j * far_c;
+            std::copy(in, in + c, o);
+            const double x = sources.x[j], y = sources.y[j], z = sources.z[j];
+            o[c] = in[0] * x;
+            o[c + 1] = in[0] * y;
+            o[c + 2] = in[0] * z;
+            o[c + 3] = in[0] * ((x * x + y * y) + z * z);
+        }
+        return far_q.data();
+    };
+    auto plan_far = [&] {
+        far = detail::far_plan(targets, sources, h, opts.tolerance, far_c, far_weights(), opts.floor);
+        return far.feasible;
+    };
     if (opts.kernel32_sigma2 > 0.0f && opts.force == static_cast<int>(GaussPath::Far)) opts.force = -1;
     if (opts.force >= 0) {
         path = static_cast<GaussPath>(opts.force);
-        if (path == GaussPath::Far) {
-            far = detail::far_plan(targets, sources, h, opts.tolerance, c + (opts.moments ? 4 : 0));
-            if (!far.feasible) path = GaussPath::Near;
-        }
+        if (path == GaussPath::Far && !plan_far()) path = GaussPath::Near;
     } else if (pairs > kSmallPairs) {
         double best = direct_s;
         const double near_s = detail::near_pairs_estimate(*near_sources(), targets) * pair_seconds(layout.slots()) +
@@ -104,10 +124,8 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
             best = near_s;
             path = GaussPath::Near;
         }
-        if (opts.kernel32_sigma2 <= 0.0f) {
-            far = detail::far_plan(targets, sources, h, opts.tolerance, c + (opts.moments ? 4 : 0));
-            if (far.feasible && far.seconds < best) path = GaussPath::Far;
-        }
+        // Planning costs a few milliseconds: only where the far path could win.
+        if (opts.kernel32_sigma2 <= 0.0f && best > 0.05 && plan_far() && far.seconds < best) path = GaussPath::Far;
     }
     res.path = path;
 
@@ -122,9 +140,42 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
         case GaussPath::Near:
             res.redone = detail::near_run(*near_sources(), targets, nullptr, opts.parallel, opts.cancel, out, bound);
             break;
-        case GaussPath::Far:
-            // Filled in with the grid transform; unreachable while its plan is infeasible.
+        case GaussPath::Far: {
+            std::vector<double> raw(n * far_c), far_bound(n);
+            detail::far_transform(far, targets, sources, h, far_q.empty() ? q : far_q.data(), far_c, opts.floor,
+                                  opts.parallel, opts.cancel, raw.data(), far_bound.data());
+            std::vector<unsigned> redo;
+            for (std::size_t i = 0; i < n; ++i) {
+                const double* r = raw.data() + i * far_c;
+                double* o = out + i * res.width;
+                std::copy(r, r + c, o);
+                if (opts.moments) {
+                    const double t[3] = {targets.x[i], targets.y[i], targets.z[i]};
+                    const double c0 = r[0];
+                    for (int a = 0; a < 3; ++a) o[c + a] = r[c + a] - t[a] * c0;
+                    const double tc = (t[0] * r[c] + t[1] * r[c + 1]) + t[2] * r[c + 2];
+                    const double tt = (t[0] * t[0] + t[1] * t[1]) + t[2] * t[2];
+                    o[c + 3] = std::max((r[c + 3] - 2.0 * tc) + tt * c0, 0.0);
+                }
+                if (opts.nearest) o[res.width - 1] = 0.0;  // not known here: never at the clamp
+                bound[i] = far_bound[i];
+                if (!(far_bound[i] <= opts.tolerance)) redo.push_back(static_cast<unsigned>(i));
+            }
+            // Points the grid could not bound (isolated, beside a heavy weight, off the grid):
+            // again on the near path, which meets the tolerance everywhere.
+            if (!redo.empty() && !cancelled(opts.cancel)) {
+                std::vector<double> rx(redo.size()), ry(redo.size()), rz(redo.size());
+                for (std::size_t k = 0; k < redo.size(); ++k) {
+                    rx[k] = targets.x[redo[k]];
+                    ry[k] = targets.y[redo[k]];
+                    rz[k] = targets.z[redo[k]];
+                }
+                const Points64 sub{rx.data(), ry.data(), rz.data(), redo.size()};
+                detail::near_run(*near_sources(), sub, redo.data(), opts.parallel, opts.cancel, out, bound);
+                res.redone = redo.size();
+            }
             break;
+        }
     }
     res.max_bound = 0.0;
     for (double b : res.bound) res.max_bound = std::max(res.max_bound, b);

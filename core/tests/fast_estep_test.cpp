@@ -85,7 +85,7 @@ Reference gaussian_reference(const Moving& mv, const Fixed& fx, double sigma2, d
             const long double l1 = std::fabs(x[0] - y[0]) + std::fabs(x[1] - y[1]) + std::fabs(x[2] - y[2]);
             for (int a = 0; a < 3; ++a) {
                 r.px[3 * i + a] += p * x[a];
-                r.px_mag[3 * i + a] += p * (std::fabs(y[a]) + l1);
+                r.px_mag[3 * i + a] += p * (std::fabs(x[a]) + std::fabs(y[a]) + l1);
             }
         }
     }
