@@ -89,6 +89,8 @@ FastEStep estep_fast(const Moving& moving, const Fixed& fixed, double sigma2, do
     if (opts.oracle) return oracle_estep(moving, fixed, sigma2, c, opts);
     const std::size_t m = moving.size(), n = fixed.size();
     const double h = std::sqrt(sigma2);
+    // T1 gets tolerance/2.2 and T2 half that (px may double T2's bound, see below): the E-step's
+    // bound, about b1 + 2·b2, stays within the tolerance.
     const double part = opts.tolerance / 2.2;
     FastEStep out;
     EStep& e = out.sums;
@@ -157,7 +159,7 @@ FastEStep estep_fast(const Moving& moving, const Fixed& fixed, double sigma2, do
 
     // T2: p1 and the moments about each moving point.
     GaussOptions o2;
-    o2.tolerance = part;
+    o2.tolerance = part / 2.0;
     o2.moments = true;
     o2.parallel = opts.parallel;
     o2.cancel = opts.cancel;

@@ -24,6 +24,27 @@ double pair_seconds(std::size_t slots) { return 1.1e-9 + 0.25e-9 * static_cast<d
 constexpr double kNearPointSeconds = 6e-8;
 // Below this many pairs the direct path is taken without planning the others.
 constexpr double kSmallPairs = 1 << 18;
+// The far path's grid needs the kernel wider than about 1/160 of the clouds' extent at 1e-6 (finer
+// tolerances need wider kernels): beyond this ratio it is not planned at all.
+constexpr double kFarMaxExtent = 200.0;
+
+// The larger side of the two clouds' joint bounding box, in kernel widths.
+double extent_over(const Points64& a, const Points64& b, double h) {
+    double lo[3] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
+                    std::numeric_limits<double>::infinity()};
+    double hi[3] = {-lo[0], -lo[1], -lo[2]};
+    for (const Points64* p : {&a, &b})
+        for (std::size_t i = 0; i < p->n; ++i) {
+            const double v[3] = {p->x[i], p->y[i], p->z[i]};
+            for (int k = 0; k < 3; ++k) {
+                lo[k] = std::min(lo[k], v[k]);
+                hi[k] = std::max(hi[k], v[k]);
+            }
+        }
+    double e = 0.0;
+    for (int k = 0; k < 3; ++k) e = std::max(e, hi[k] - lo[k]);
+    return e / h;
+}
 
 PairLayout layout_for(const double* q, std::size_t m, std::size_t c, double h, const GaussOptions& o) {
     PairLayout l;
@@ -124,8 +145,11 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
             best = near_s;
             path = GaussPath::Near;
         }
-        // Planning costs a few milliseconds: only where the far path could win.
-        if (opts.kernel32_sigma2 <= 0.0f && best > 0.05 && plan_far() && far.seconds < best) path = GaussPath::Far;
+        // Planning costs up to a tenth of a second: only where the far path could win, and not for
+        // kernels so narrow that its grid could not hold the clouds within its memory cap.
+        if (opts.kernel32_sigma2 <= 0.0f && best > 0.05 && extent_over(targets, sources, h) < kFarMaxExtent &&
+            plan_far() && far.seconds < best)
+            path = GaussPath::Far;
     }
     res.path = path;
 

@@ -2,7 +2,8 @@
 // The E-step through Gauss transforms: the posterior sums of the exact E-step, in double
 // precision, at a cost near linear in M + N, with a guaranteed bound on their error.
 //
-// Two transforms per E-step, each within tolerance/2.2 (the split keeps the total within it):
+// Two transforms per E-step, within tolerance/2.2 and tolerance/4.4 (the split keeps the total
+// within it):
 //   T1 at the target points: D_n = Σ_m K(x_n, y_m) + c, bounded relative to D_n itself;
 //   T2 at the moving points, weights q_n = 1/D_n: p1, and the first and second moments of the
 //      posterior about each moving point, u_m = Σ_n P_mn (x_n − y_m) and r_m = Σ_n P_mn |x_n − y_m|²
