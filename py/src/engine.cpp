@@ -1,6 +1,10 @@
 // The package's fits: the extension's entry points with the options beyond them (the E-step's
 // method and the bound of its fast path), returning what each fit did besides its transform.
+#include <unistd.h>
+
+#include <cmath>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "engine.hpp"
@@ -20,6 +24,48 @@ bool method_options(const PyRef* a, Method& method, double& accuracy) {
     return (!a[0] || to_method(a[0].get(), method)) && (!a[1] || to_accuracy(a[1].get(), accuracy));
 }
 
+/// `progress`: True (on a terminal), False, or "always" (wherever standard error goes).
+bool to_progress(PyObject* o, bool& out) {
+    if (PyUnicode_Check(o)) {
+        const char* text = PyUnicode_AsUTF8(o);
+        if (!text) return false;
+        if (std::string(text) != "always") {
+            PyErr_Format(PyExc_ValueError, "`progress` must be True, False or 'always', got %R", o);
+            return false;
+        }
+        out = true;
+        return true;
+    }
+    bool on = false;
+    if (!to_flag(o, "progress", on)) return false;
+    out = on && isatty(2) == 1;
+    return true;
+}
+
+/// The watch of a single fit from `progress`, `callback` and `progress_delay` (null: off, none, 0).
+bool watch_options(const PyRef* a, const char* label, std::size_t max_iterations, Watch& w) {
+    w.label = label;
+    w.max_iterations = max_iterations;
+    if (a[0] && !to_progress(a[0].get(), w.progress)) return false;
+    if (a[1] && a[1].get() != Py_None) {
+        if (!PyCallable_Check(a[1].get())) {
+            PyErr_Format(PyExc_TypeError, "argument 'callback': must be callable or None, not %s",
+                         Py_TYPE(a[1].get())->tp_name);
+            return false;
+        }
+        w.callback = a[1].get();
+    }
+    if (a[2]) {
+        if (!to_float(a[2].get(), "progress_delay", w.progress_delay)) return false;
+        if (!(std::isfinite(w.progress_delay) && w.progress_delay >= 0.0)) {
+            PyErr_Format(PyExc_ValueError, "`progress_delay` must be finite and >= 0, got %s",
+                         format_float(w.progress_delay).c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 bool add_method(std::vector<PyRef>& items, bool fast, double bound) {
     return items.emplace_back(PyRef::steal(PyUnicode_FromString(method_name(fast)))).get() != nullptr &&
            items.emplace_back(PyRef::steal(PyFloat_FromDouble(bound))).get() != nullptr;
@@ -37,18 +83,25 @@ PyObject* deform_result(DeformResult&& r) {
 
 PyObject* engine_fit_rigid(PyObject* args, PyObject* kwargs) {
     static const char* const params[] = {"source",  "target",  "scale",  "scale_bounds", "w",       "tolerance",
-                                         "max_iterations", "sigma2", "threads", "method", "accuracy"};
-    static const Signature sig{"fit_rigid", params, 11, 2};
-    PyRef a[11];
+                                         "max_iterations", "sigma2", "threads", "method", "accuracy", "progress",
+                                         "callback", "progress_delay"};
+    static const Signature sig{"fit_rigid", params, 14, 2};
+    PyRef a[14];
     if (!bind_args(sig, args, kwargs, a) || !ensure_numpy()) return nullptr;
     PyRef source, target;
     RigidOptions opts;
+    Watch watch;
     if (!to_cloud(a[0].get(), "source", source) || !to_cloud(a[1].get(), "target", target) ||
-        !rigid_options(a + 2, opts) || !method_options(a + 9, opts.method, opts.gauss_tolerance))
+        !rigid_options(a + 2, opts) || !method_options(a + 9, opts.method, opts.gauss_tolerance) ||
+        !watch_options(a + 11, "Aligning", opts.max_iterations, watch))
         return nullptr;
     const OwnedCloud s = copy_cloud(as_array(source));
     const OwnedCloud t = copy_cloud(as_array(target));
-    auto run = run_interruptible([&](CancelFlag cancel) { return rigid_register(s.view, t.view, opts, cancel); });
+    auto run = run_watched(watch, [&](CancelFlag cancel, FitMonitor* monitor) {
+        RigidOptions o = opts;
+        o.monitor = monitor;
+        return rigid_register(s.view, t.view, o, cancel);
+    });
     if (!run) return nullptr;
     if (!run->ok()) return to_py_err(run->error());
     const RigidResult& r = run->value();
@@ -98,18 +151,25 @@ PyObject* engine_fit_rigid_batch(PyObject* args, PyObject* kwargs) {
 
 PyObject* engine_fit_deform(PyObject* args, PyObject* kwargs) {
     static const char* const params[] = {"source", "target", "alpha",     "beta",    "w",      "tolerance",
-                                         "max_iterations", "sigma2", "num_modes", "threads", "method", "accuracy"};
-    static const Signature sig{"fit_deform", params, 12, 2};
-    PyRef a[12];
+                                         "max_iterations", "sigma2", "num_modes", "threads", "method", "accuracy",
+                                         "progress", "callback", "progress_delay"};
+    static const Signature sig{"fit_deform", params, 15, 2};
+    PyRef a[15];
     if (!bind_args(sig, args, kwargs, a) || !ensure_numpy()) return nullptr;
     PyRef source, target;
     DeformOptions opts;
+    Watch watch;
     if (!to_cloud(a[0].get(), "source", source) || !to_cloud(a[1].get(), "target", target) ||
-        !deform_options(a + 2, opts) || !method_options(a + 10, opts.method, opts.gauss_tolerance))
+        !deform_options(a + 2, opts) || !method_options(a + 10, opts.method, opts.gauss_tolerance) ||
+        !watch_options(a + 12, "Registering", opts.max_iterations, watch))
         return nullptr;
     const OwnedCloud s = copy_cloud(as_array(source));
     const OwnedCloud t = copy_cloud(as_array(target));
-    auto run = run_interruptible([&](CancelFlag cancel) { return deform_register(s.view, t.view, opts, cancel); });
+    auto run = run_watched(watch, [&](CancelFlag cancel, FitMonitor* monitor) {
+        DeformOptions o = opts;
+        o.monitor = monitor;
+        return deform_register(s.view, t.view, o, cancel);
+    });
     if (!run) return nullptr;
     if (!run->ok()) return to_py_err(run->error());
     return deform_result(std::move(run->value()));

@@ -29,15 +29,18 @@ constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
 PyMethodDef kFunctions[] = {
     {"fit_rigid", with_keywords<engine_fit_rigid>(), kFlags,
      "fit_rigid(source, target, scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads, method, "
-     "accuracy)\n--\n\nThe rigid fit with `method` and `accuracy`; the 7-tuple of `_tarvic.fit_rigid` followed by "
-     "the method used and the largest error bound."},
+     "accuracy, progress, callback, progress_delay)\n--\n\nThe rigid fit with `method` and `accuracy`, watched "
+     "through `progress` (True: on a terminal; 'always'), shown after `progress_delay` seconds, and "
+     "`callback(iteration, sigma2, matrix)` after each iteration (False stops the fit); the 7-tuple of "
+     "`_tarvic.fit_rigid` followed by the method used and the largest error bound."},
     {"fit_rigid_batch", with_keywords<engine_fit_rigid_batch>(), kFlags,
      "fit_rigid_batch(sources, targets, pairs, scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads, "
      "progress, method, accuracy)\n--\n\nA list of per-pair tuples, each as `fit_rigid` returns."},
     {"fit_deform", with_keywords<engine_fit_deform>(), kFlags,
      "fit_deform(source, target, alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, threads, method, "
-     "accuracy)\n--\n\nThe deformable fit with `method` and `accuracy`; the 8-tuple of `_tarvic.fit_deform` "
-     "followed by the method used and the largest error bound."},
+     "accuracy, progress, callback, progress_delay)\n--\n\nThe deformable fit with `method` and `accuracy`, "
+     "watched as `fit_rigid` (the callback's matrix is None); the 8-tuple of `_tarvic.fit_deform` followed by the "
+     "method used and the largest error bound."},
     {"fit_deform_batch", with_keywords<engine_fit_deform_batch>(), kFlags,
      "fit_deform_batch(sources, targets, pairs, alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, "
      "threads, progress, method, accuracy)\n--\n\nA list of per-pair tuples, each as `fit_deform` returns."},

@@ -50,7 +50,7 @@ _preload_tbb()
 del _preload_tbb
 
 from ._api import fit_deform, fit_deform_batch, fit_rigid, fit_rigid_batch  # noqa: E402
-from ._results import DeformFit, RigidBatch, RigidFit  # noqa: E402
+from ._results import DeformFit, Iteration, RigidBatch, RigidFit  # noqa: E402
 from ._tarvic import apply_deform, apply_rigid, num_threads, set_num_threads  # noqa: E402
 
 
@@ -78,6 +78,7 @@ __all__ = [
     "RigidFit",
     "DeformFit",
     "RigidBatch",
+    "Iteration",
 ]
 
 _SUBMODULES = ("io", "plot", "transform_file", "distributed", "cli")
