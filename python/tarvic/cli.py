@@ -174,7 +174,9 @@ def _build_parser() -> argparse.ArgumentParser:
     reg.add_argument("--json", metavar="FILE", help="write the fitted transform as JSON (read by 'tarvic apply')")
     reg.add_argument("--plot", metavar="FILE.png", help="save a picture of the clouds before and after")
     reg.add_argument("--ascii", action="store_true", help="write PLY/PCD output as text rather than binary")
-    reg.add_argument("-q", "--quiet", action="store_true", help="print nothing but warnings and errors")
+    reg.add_argument("-q", "--quiet", action="store_true",
+                     help="print nothing but warnings and errors (and no progress line, which a fit shows on a "
+                          "terminal after a second)")
     _add_fit_options(reg)
 
     app = sub.add_parser("apply", help="carry points through a saved transform",
@@ -429,13 +431,18 @@ def _need_matplotlib() -> None:
         raise InputError("--plot needs matplotlib: pip install 'tarvic[plot]'") from None
 
 
-def _fit(source: Array, target: Array, deform: bool, opts: Dict[str, Any]) -> Any:
+# A fit shows its progress line on a terminal once it has run this long (shorter ones never do).
+_PROGRESS_DELAY = 1.0
+
+
+def _fit(source: Array, target: Array, deform: bool, opts: Dict[str, Any], progress: bool = False) -> Any:
     import tarvic
 
+    watch: Dict[str, Any] = {"progress": True, "progress_delay": _PROGRESS_DELAY} if progress else {}
     with _fit_errors(opts):
         if deform:
-            return tarvic.fit_deform(source, target, **opts)
-        return tarvic.fit_rigid(source, target, **opts)
+            return tarvic.fit_deform(source, target, **opts, **watch)
+        return tarvic.fit_rigid(source, target, **opts, **watch)
 
 
 @contextlib.contextmanager
@@ -504,7 +511,7 @@ def _register(args: argparse.Namespace) -> int:
             _say(f"tarvic: {kind} fit of {args.source} ({len(source)} points) onto {args.target} "
                  f"({len(target)} points)...")
         t0 = time.perf_counter()
-        fit = _fit(source, target, args.deform, opts)
+        fit = _fit(source, target, args.deform, opts, progress=not args.quiet)
         seconds = time.perf_counter() - t0
         moved = _carry(fit, source)
         if args.out is not None:
