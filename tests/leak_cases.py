@@ -207,6 +207,16 @@ class Cases:
             ("progress-bad", lambda: engine.fit_rigid(s, t, progress="often"), (ValueError,)),
             ("progress-delay-bad", lambda: engine.fit_deform(s, t, progress_delay=self.bad_float), (ArithmeticError,)),
         ]
+        table["correspondences"] = [
+            ("ok", lambda: engine.correspondences(s, t, 0.1, 0.1, threads=2), ()),
+            ("ok-fortran-sliced", lambda: engine.correspondences(self.src_f, self.src_sliced, 0.5), ()),
+            ("core-error-w", lambda: engine.correspondences(s, t, 0.1, 1.0), (ValueError,)),
+            ("core-error-nan", lambda: engine.correspondences(s, self.bad_nan, 0.1), (ValueError,)),
+            ("bad-accuracy", lambda: engine.correspondences(s, t, 0.1, accuracy=2.0), (ValueError,)),
+            ("bad-dtype", lambda: engine.correspondences(self.f32, t, 0.1), (TypeError,)),
+            ("own-exception", lambda: engine.correspondences(s, t, self.bad_float), (ArithmeticError,)),
+            ("bind-missing", lambda: engine.correspondences(s, t), (TypeError,)),
+        ]
         apply_r = [s, 1.5, self.rot, self.trans]
         table["apply_rigid"] = [
             ("ok", lambda: ext.apply_rigid(*apply_r), ()),

@@ -11,6 +11,7 @@
 #include "entries.hpp"
 #include "fits.hpp"
 #include "interrupt.hpp"
+#include "tarvic/correspondences.hpp"
 #include "tarvic/transform.hpp"
 
 namespace tarvic::py {
@@ -246,6 +247,33 @@ PyObject* engine_apply_deform(PyObject* args, PyObject* kwargs) {
     std::vector<PyRef> items;
     items.emplace_back(PyRef::steal(to_numpy(std::move(run->value()))));
     items.emplace_back(PyRef::steal(PyFloat_FromDouble(bound)));
+    return pack_tuple(std::move(items));
+}
+
+PyObject* engine_correspondences(PyObject* args, PyObject* kwargs) {
+    static const char* const params[] = {"moved", "target", "sigma2", "w", "accuracy", "threads"};
+    static const Signature sig{"correspondences", params, 6, 3};
+    PyRef a[6];
+    if (!bind_args(sig, args, kwargs, a) || !ensure_numpy()) return nullptr;
+    PyRef moved, target;
+    CorrespondenceOptions opts;
+    if (!to_cloud(a[0].get(), "moved", moved) || !to_cloud(a[1].get(), "target", target) ||
+        !to_float(a[2].get(), "sigma2", opts.sigma2) || (a[3] && !to_float(a[3].get(), "w", opts.w)) ||
+        (a[4] && !to_accuracy(a[4].get(), opts.tolerance)) || (a[5] && !to_opt_count(a[5].get(), "threads", opts.threads)))
+        return nullptr;
+    const OwnedCloud y = copy_cloud(as_array(moved));
+    const OwnedCloud x = copy_cloud(as_array(target));
+    auto run = run_interruptible([&](CancelFlag cancel) { return find_correspondences(y.view, x.view, opts, cancel); });
+    if (!run) return nullptr;
+    if (!run->ok()) return to_py_err(run->error());
+    Correspondences& c = run->value();
+    const auto m = static_cast<npy_intp>(c.source_match.size()), n = static_cast<npy_intp>(c.target_match.size());
+    std::vector<PyRef> items;
+    const auto add = [&](PyObject* o) { return items.emplace_back(PyRef::steal(o)).get() != nullptr; };
+    if (!add(to_numpy(std::move(c.source_match), {m})) || !add(to_numpy(std::move(c.source_probability), {m})) ||
+        !add(to_numpy(std::move(c.target_match), {n})) || !add(to_numpy(std::move(c.target_probability), {n})) ||
+        !add(to_numpy(std::move(c.target_outlier), {n})) || !add(PyFloat_FromDouble(c.error_bound)))
+        return nullptr;
     return pack_tuple(std::move(items));
 }
 

@@ -47,6 +47,10 @@ PyMethodDef kFunctions[] = {
     {"apply_deform", with_keywords<engine_apply_deform>(), kFlags,
      "apply_deform(points, source, w, beta, method='auto', accuracy=1e-6)\n--\n\n`(moved points, error bound)`; "
      "interruptible."},
+    {"correspondences", with_keywords<engine_correspondences>(), kFlags,
+     "correspondences(moved, target, sigma2, w=0.0, accuracy=1e-6, threads=None)\n--\n\n`(source_match, "
+     "source_probability, target_match, target_probability, target_outlier, error_bound)` of the model of a fit: "
+     "its moved source, variance and outlier fraction; interruptible."},
     {nullptr, nullptr, 0, nullptr},
 };
 

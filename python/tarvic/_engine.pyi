@@ -75,3 +75,11 @@ def fit_deform_batch(
 def apply_deform(
     points: _Cloud, source: _Cloud, w: _Cloud, beta: float, method: str = "auto", accuracy: float = 1e-6
 ) -> Tuple[_Cloud, float]: ...
+def correspondences(
+    moved: _Cloud,
+    target: _Cloud,
+    sigma2: float,
+    w: float = 0.0,
+    accuracy: float = 1e-6,
+    threads: Optional[int] = None,
+) -> Tuple[npt.NDArray[np.int64], _Cloud, npt.NDArray[np.int64], _Cloud, _Cloud, float]: ...
