@@ -54,6 +54,16 @@ class TestCallback:
         # The variance falls, as an EM fit's does.
         assert records[-1].sigma2 < records[0].sigma2
 
+    def test_the_iteration_that_ends_at_the_variance_floor_is_reported_too(self):
+        # An exact copy: the last update leaves no positive variance, and the fit keeps the one before.
+        rng = np.random.default_rng(0)
+        src = rng.normal(size=(500, 3)) * [3.0, 1.0, 0.5]
+        tgt = src @ np.array([[0.96, -0.28, 0.0], [0.28, 0.96, 0.0], [0.0, 0.0, 1.0]]).T + 0.1
+        records = []
+        f = fit("rigid", src, tgt, w=0.1, callback=records.append)
+        assert f.converged and len(records) == f.iterations
+        assert records[-1].sigma2 == f.sigma2 and np.array_equal(records[-1].matrix, f.matrix)
+
     @pytest.mark.parametrize("method", ["exact", "fast"])
     @pytest.mark.parametrize("kind", ["rigid", "deform"])
     def test_false_at_iteration_3_gives_the_fit_capped_at_3(self, clouds, kind, method):

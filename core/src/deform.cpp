@@ -265,15 +265,20 @@ DeformResult deform_register_inner(const CloudView& source, const CloudView& tar
             const double sigma2_new = fast ? fast_variance(fe, moving, t.data()) : detail::variance_update(x2, e, t.data());
             moving.move_by_rows(t.data(), len);
             ++iterations;
-            if (!finite_positive(sigma2_new)) break;
-            const double rel = std::fabs(sigma2_new - sigma2) / sigma2;
-            const bool stalled = window.stalled(sigma2, sigma2_new);
-            sigma2 = sigma2_new;
+            // A variance that is no longer positive and finite ends the fit, which keeps the last one.
+            const bool degenerate = !finite_positive(sigma2_new);
+            double rel = 0.0;
+            bool stalled = false;
+            if (!degenerate) {
+                rel = std::fabs(sigma2_new - sigma2) / sigma2;
+                stalled = window.stalled(sigma2, sigma2_new);
+                sigma2 = sigma2_new;
+            }
             if (!publish(opts.monitor, [&] { return deform_state(st, iterations, sigma2); })) {
                 converged = false;
                 break;
             }
-            if ((fast && sigma2 < kFastResolvedSigma2) || opts.tolerance >= rel || stalled) break;
+            if (degenerate || (fast && sigma2 < kFastResolvedSigma2) || opts.tolerance >= rel || stalled) break;
             if (iterations == opts.max_iterations) {
                 converged = false;
                 break;

@@ -286,14 +286,15 @@ RigidResult rigid_register_inner(const CloudView& source, const CloudView& targe
             s2new = ((s * s) * wsum + (sxx - tr * (s + s))) / (e.np * 3.0);
         }
         ++iterations;
-        if (!(std::isfinite(s2new) && s2new > 0.0)) {
-            converged = true;
-            break;
+        // A variance that is no longer positive and finite ends the fit, which keeps the last one.
+        const bool degenerate = !(std::isfinite(s2new) && s2new > 0.0);
+        double rel = 0.0;
+        if (!degenerate) {
+            rel = std::fabs(s2new - sigma2) / sigma2;
+            sigma2 = s2new;
         }
-        const double rel = std::fabs(s2new - sigma2) / sigma2;
-        sigma2 = s2new;
         if (!publish(opts.monitor, [&] { return rigid_state(setup, iterations, sigma2, s, rot, t); })) break;
-        if ((fast && sigma2 < kFastResolvedSigma2) || rel <= opts.tolerance) {
+        if (degenerate || (fast && sigma2 < kFastResolvedSigma2) || rel <= opts.tolerance) {
             converged = true;
             break;
         }
