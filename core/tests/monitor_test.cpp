@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -27,17 +28,22 @@ struct Recorder : FitObserver {
     }
 };
 
-/// Reads the monitor as fast as it can until told to stop, keeping every read.
+/// Reads the monitor as fast as it can until told to stop, keeping every read that differs from
+/// the one before (a torn read differs from both states it mixes).
 struct Hammer {
     const FitMonitor& monitor;
     std::atomic<bool> stop{false};
     std::vector<FitState> seen;
+    std::size_t reads = 0;
     std::thread thread;
     explicit Hammer(const FitMonitor& m) : monitor(m) {
-        seen.reserve(1u << 20);
+        seen.reserve(1u << 16);
         thread = std::thread([this] {
-            while (!stop.load(std::memory_order_relaxed))
-                if (seen.size() < seen.capacity()) seen.push_back(monitor.read());
+            while (!stop.load(std::memory_order_relaxed)) {
+                const FitState s = monitor.read();
+                ++reads;
+                if ((seen.empty() || !(s == seen.back())) && seen.size() < seen.capacity()) seen.push_back(s);
+            }
         });
     }
     void finish() {
@@ -75,10 +81,11 @@ void expect_whole_states(const std::vector<FitState>& seen, const std::vector<Fi
 
 TEST(FitMonitor, ConcurrentReadsNeverSeeAMixOfTwoWrites) {
     // Each written state is uniform (every word derived from one counter): a torn read is not.
+    // The writer runs until the reader has seen enough distinct states (or two seconds passed).
     FitMonitor monitor;
-    std::atomic<bool> done{false};
+    std::atomic<bool> stop{false};
     std::thread writer([&] {
-        for (std::size_t k = 1; k <= 200000; ++k) {
+        for (std::size_t k = 1; !stop.load(std::memory_order_relaxed); ++k) {
             FitState s;
             s.iteration = k;
             s.sigma2 = static_cast<double>(k);
@@ -87,23 +94,24 @@ TEST(FitMonitor, ConcurrentReadsNeverSeeAMixOfTwoWrites) {
                 for (double& v : row) v = static_cast<double>(k) * 0.5;
             monitor.publish(s);
         }
-        done = true;
     });
-    std::size_t reads = 0, last = 0;
-    while (!done.load()) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    std::size_t distinct = 0, last = 0;
+    bool whole = true;
+    while (whole && distinct < 20000 && std::chrono::steady_clock::now() < deadline) {
         const FitState s = monitor.read();
-        ++reads;
         if (s.iteration == 0) continue;
-        ASSERT_EQ(s.sigma2, static_cast<double>(s.iteration));
-        ASSERT_EQ(s.has_matrix, (s.iteration & 1) != 0);
+        whole = s.sigma2 == static_cast<double>(s.iteration) && s.has_matrix == ((s.iteration & 1) != 0) &&
+                s.iteration >= last;
         for (auto& row : s.matrix)
-            for (double v : row) ASSERT_EQ(v, static_cast<double>(s.iteration) * 0.5);
-        ASSERT_GE(s.iteration, last);
+            for (double v : row) whole = whole && v == static_cast<double>(s.iteration) * 0.5;
+        distinct += s.iteration != last;
         last = s.iteration;
     }
+    stop = true;
     writer.join();
-    EXPECT_GT(reads, 0u);
-    EXPECT_EQ(monitor.read().iteration, 200000u);
+    EXPECT_TRUE(whole) << "a read mixed two writes, or went back, at state " << last;
+    EXPECT_GE(distinct, 2u);
 }
 
 TEST(FitMonitor, ReaderDuringRealFitsSeesOnlyPublishedStates) {
