@@ -67,8 +67,8 @@ def correspondences(
         probabilities.
     threads : threads for this call, as for the fits.
 
-    Time is close to linear in M + N (k-d tree searches and a Gauss transform) and memory
-    linear: no M x N matrix is formed. Ctrl-C interrupts it.
+    It costs about one E-step of a fast fit (the same Gauss transform, plus k-d tree searches)
+    and memory linear in M + N: no M x N matrix is formed. Ctrl-C interrupts it.
 
     Returns
     -------

@@ -8,9 +8,10 @@
 // c being the E-step's uniform term ((2πσ²)^{3/2}·M·w/(1−w) over the target's bounding box).
 // Per target point: the most probable source point (its nearest, since D_n is shared), that
 // posterior, and the outlier probability c / D_n. Per source point: the target point with the
-// largest posterior P_mn, and that posterior. The D_n come from a Gauss transform within the
-// requested tolerance; the searches from k-d trees (branch and bound on the distance, plus ln D_n
-// for the source side), so time is near O((M + N)·log) and memory O(M + N): no M×N matrix.
+// largest posterior P_mn, and that posterior. The D_n come from the Gauss transform the fast
+// E-step uses, within the requested tolerance; the matches from k-d tree searches (branch and
+// bound on the distance, plus ln D_n on the source side), O((M + N)·log) for clouds whose
+// denominators vary smoothly. Memory O(M + N): no M×N matrix.
 #include <cstddef>
 #include <cstdint>
 #include <optional>
