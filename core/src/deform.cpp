@@ -13,6 +13,7 @@
 #include "tarvic/fast_estep.hpp"
 #include "tarvic/deform.hpp"
 #include "tarvic/linalg.hpp"
+#include "tarvic/monitor.hpp"
 #include "tarvic/threads.hpp"
 
 namespace tarvic {
@@ -155,6 +156,14 @@ EStep run_estep(const Setup& st, bool parallel, CancelFlag cancel, double sigma2
 
 bool finite_positive(double v) { return std::isfinite(v) && v > 0.0; }
 
+// What an iteration publishes: its count and variance (the field itself is too large to copy).
+FitState deform_state(const Setup& st, std::size_t iterations, double sigma2) {
+    FitState out;
+    out.iteration = iterations;
+    out.sigma2 = (sigma2 * st.norm_scale) * st.norm_scale;
+    return out;
+}
+
 // T = Y₀ + D for row-major displacements D (M × 3), in place.
 void add_source(const Moving& moving, double* d) {
     for (std::size_t i = 0; i < moving.size(); ++i) {
@@ -256,19 +265,20 @@ DeformResult deform_register_inner(const CloudView& source, const CloudView& tar
             const double sigma2_new = fast ? fast_variance(fe, moving, t.data()) : detail::variance_update(x2, e, t.data());
             moving.move_by_rows(t.data(), len);
             ++iterations;
-            if (!finite_positive(sigma2_new)) break;
-            if (fast && sigma2_new < kFastResolvedSigma2) {
+            // A variance that is no longer positive and finite ends the fit, which keeps the last one.
+            const bool degenerate = !finite_positive(sigma2_new);
+            double rel = 0.0;
+            bool stalled = false;
+            if (!degenerate) {
+                rel = std::fabs(sigma2_new - sigma2) / sigma2;
+                stalled = window.stalled(sigma2, sigma2_new);
                 sigma2 = sigma2_new;
+            }
+            if (!publish(opts.monitor, [&] { return deform_state(st, iterations, sigma2); })) {
+                converged = false;
                 break;
             }
-
-            if (opts.tolerance >= std::fabs(sigma2_new - sigma2) / sigma2) {
-                sigma2 = sigma2_new;
-                break;
-            }
-            const bool stalled = window.stalled(sigma2, sigma2_new);
-            sigma2 = sigma2_new;
-            if (stalled) break;
+            if (degenerate || (fast && sigma2 < kFastResolvedSigma2) || opts.tolerance >= rel || stalled) break;
             if (iterations == opts.max_iterations) {
                 converged = false;
                 break;
@@ -333,6 +343,7 @@ Result<std::vector<DeformResult>> deform_register_batch(const std::vector<CloudV
     return run_batch<DeformResult>(sources, targets, pairs, opts.threads, progress, cancel, "Registering",
                                    [&](const CloudView& s, const CloudView& t) {
                                        DeformOptions local = opts;
+                                       local.monitor = nullptr;  // one record cannot follow many fits
                                        return deform_register_inner(s, t, local, false, cancel);
                                    });
 }

@@ -1,4 +1,5 @@
-// The batch progress bar: one line on standard error, redrawn in place by a ticker thread.
+// The batch progress bar (one line on standard error, redrawn in place by a ticker thread) and the
+// frames of a single fit's line.
 #include "tarvic/progress.hpp"
 
 #include <unistd.h>
@@ -31,6 +32,11 @@ std::string human_short(double seconds) {
     return std::to_string(s / 86400) + "d";
 }
 
+std::string elapsed_precise(double seconds) {
+    const auto secs = static_cast<unsigned long>(seconds < 0 ? 0 : seconds);
+    return two(secs / 3600) + ":" + two(secs / 60 % 60) + ":" + two(secs % 60);
+}
+
 void write_stderr(const std::string& s) {
     const char* p = s.data();
     std::size_t left = s.size();
@@ -56,12 +62,27 @@ std::string render_bar(const std::string& label, std::uint64_t pos, std::uint64_
         bar += '>';
         bar.append(static_cast<std::size_t>(width - filled - 1), '-');
     }
-    auto secs = static_cast<unsigned long>(elapsed_s < 0 ? 0 : elapsed_s);
-    std::string elapsed = two(secs / 3600) + ":" + two(secs / 60 % 60) + ":" + two(secs % 60);
+    const std::string elapsed = elapsed_precise(elapsed_s);
     double eta = (pos == 0 || pos >= len) ? 0.0 : elapsed_s / static_cast<double>(pos) * static_cast<double>(len - pos);
     return label + " " + bar + " " + std::to_string(pos) + "/" + std::to_string(len) + " [" + elapsed + "] ETA " +
            human_short(eta);
 }
+
+std::string render_fit_line(const std::string& label, std::size_t iteration, std::size_t max_iterations,
+                            double sigma2, double elapsed_s) {
+    std::string out = label + " iteration " + std::to_string(iteration) + "/" + std::to_string(max_iterations);
+    if (iteration > 0) {
+        char buf[40];
+        std::snprintf(buf, sizeof buf, " sigma2 %.6g", sigma2);
+        out += buf;
+    }
+    return out + " [" + elapsed_precise(elapsed_s) + "]";
+}
+
+// Carriage return and erase-line first: the line is rewritten in place.
+void draw_line(const std::string& text) { write_stderr("\r\x1b[2K" + text); }
+
+void clear_line() { write_stderr("\r\x1b[2K"); }
 
 struct ProgressBar::State {
     std::string label;
@@ -75,8 +96,7 @@ struct ProgressBar::State {
 
     void draw_locked() {
         const double elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        // Carriage return and erase-line first: the bar owns one line and rewrites it in place.
-        write_stderr("\r\x1b[2K" + render_bar(label, pos.load(std::memory_order_relaxed), len, elapsed));
+        draw_line(render_bar(label, pos.load(std::memory_order_relaxed), len, elapsed));
     }
 };
 
@@ -107,7 +127,7 @@ void ProgressBar::finish_and_clear() {
     }
     state_->cv.notify_all();
     if (state_->ticker.joinable()) state_->ticker.join();
-    write_stderr("\r\x1b[2K");
+    clear_line();
 }
 
 ProgressBar::~ProgressBar() { finish_and_clear(); }

@@ -8,6 +8,7 @@
 
 #include "batch.hpp"
 #include "tarvic/fast_estep.hpp"
+#include "tarvic/monitor.hpp"
 #include "tarvic/threads.hpp"
 
 namespace tarvic {
@@ -67,6 +68,41 @@ bool orthogonal_left_vector(const double a[3][3], const double v[3], const doubl
     if (std::isinf(len) || !(len > tau)) return false;
     for (int i = 0; i < 3; ++i) u[i] = av[i] / len;
     return true;
+}
+
+// The translation in the caller's units of the normalised fit x' ↦ s·R·x' + t', where
+// x' = (x − c₀)/λ: x ↦ s·R·x + c₀ + λ·t' − s·R·c₀.
+void caller_translation(const Setup& setup, double s, const double rot[3][3], const double t[3], double out[3]) {
+    const double lam = setup.norm_scale;
+    const double* c0 = setup.centre;
+    double rc[3];
+    mat_vec(rot, c0, rc);
+    for (int a = 0; a < 3; ++a) out[a] = c0[a] + lam * t[a] - s * rc[a];
+}
+
+// A normalised variance in squared caller units.
+double caller_sigma2(const Setup& setup, double sigma2) {
+    const double lam = setup.norm_scale;
+    const double l2 = lam * lam;
+    // λ² alone overflows (or underflows) for coordinates beyond about 1e154 (below 1e-154), where
+    // λ²·σ² itself may still be representable.
+    return (std::isfinite(l2) && l2 >= std::numeric_limits<double>::min()) ? l2 * sigma2 : sigma2 * lam * lam;
+}
+
+// What an iteration publishes: the transform and variance the result would report if it stopped here.
+FitState rigid_state(const Setup& setup, std::size_t iterations, double sigma2, double s, const double rot[3][3],
+                     const double t[3]) {
+    FitState st;
+    st.iteration = iterations;
+    st.sigma2 = caller_sigma2(setup, sigma2);
+    st.has_matrix = true;
+    double tr[3];
+    caller_translation(setup, s, rot, t, tr);
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) st.matrix[i][j] = s * rot[i][j];
+        st.matrix[i][3] = tr[i];
+    }
+    return st;
 }
 
 }  // namespace
@@ -250,18 +286,15 @@ RigidResult rigid_register_inner(const CloudView& source, const CloudView& targe
             s2new = ((s * s) * wsum + (sxx - tr * (s + s))) / (e.np * 3.0);
         }
         ++iterations;
-        if (!(std::isfinite(s2new) && s2new > 0.0)) {
-            converged = true;
-            break;
-        }
-        if (fast && s2new < kFastResolvedSigma2) {
+        // A variance that is no longer positive and finite ends the fit, which keeps the last one.
+        const bool degenerate = !(std::isfinite(s2new) && s2new > 0.0);
+        double rel = 0.0;
+        if (!degenerate) {
+            rel = std::fabs(s2new - sigma2) / sigma2;
             sigma2 = s2new;
-            converged = true;
-            break;
         }
-        const double rel = std::fabs(s2new - sigma2) / sigma2;
-        sigma2 = s2new;
-        if (rel <= opts.tolerance) {
+        if (!publish(opts.monitor, [&] { return rigid_state(setup, iterations, sigma2, s, rot, t); })) break;
+        if (degenerate || (fast && sigma2 < kFastResolvedSigma2) || rel <= opts.tolerance) {
             converged = true;
             break;
         }
@@ -269,17 +302,10 @@ RigidResult rigid_register_inner(const CloudView& source, const CloudView& targe
     }
 
     RigidResult res;
-    const double lam = setup.norm_scale;
-    const double* c0 = setup.centre;
-    double rc[3];
-    mat_vec(rot, c0, rc);
     res.scale = s;
     std::memcpy(res.rotation, rot, sizeof rot);
-    for (int a = 0; a < 3; ++a) res.translation[a] = c0[a] + lam * t[a] - s * rc[a];
-    const double l2 = lam * lam;
-    // λ² alone overflows (or underflows) for coordinates beyond about 1e154 (below 1e-154), where
-    // λ²·σ² itself may still be representable.
-    res.sigma2 = (std::isfinite(l2) && l2 >= std::numeric_limits<double>::min()) ? l2 * sigma2 : sigma2 * lam * lam;
+    caller_translation(setup, s, rot, t, res.translation);
+    res.sigma2 = caller_sigma2(setup, sigma2);
     res.nrms = setup.target_rms > 0.0 ? std::sqrt(3.0 * sigma2) / setup.target_rms : std::nan("");
     res.iterations = iterations;
     // The fit is checked finite in the normalised frame; its caller-unit form can still overflow
@@ -311,6 +337,7 @@ Result<std::vector<RigidResult>> rigid_register_batch(const std::vector<CloudVie
     return run_batch<RigidResult>(sources, targets, pairs, opts.threads, progress, cancel, "Aligning",
                                   [&](const CloudView& s, const CloudView& t) {
                                       RigidOptions local = opts;
+                                      local.monitor = nullptr;  // one record cannot follow many fits
                                       return rigid_register_inner(s, t, local, false, cancel);
                                   });
 }

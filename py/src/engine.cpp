@@ -1,12 +1,17 @@
 // The package's fits: the extension's entry points with the options beyond them (the E-step's
 // method and the bound of its fast path), returning what each fit did besides its transform.
+#include <unistd.h>
+
+#include <cmath>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "engine.hpp"
 #include "entries.hpp"
 #include "fits.hpp"
 #include "interrupt.hpp"
+#include "tarvic/correspondences.hpp"
 #include "tarvic/transform.hpp"
 
 namespace tarvic::py {
@@ -18,6 +23,48 @@ bool method_options(const PyRef* a, Method& method, double& accuracy) {
     method = Method::Auto;
     accuracy = 1e-6;
     return (!a[0] || to_method(a[0].get(), method)) && (!a[1] || to_accuracy(a[1].get(), accuracy));
+}
+
+/// `progress`: True (on a terminal), False, or "always" (wherever standard error goes).
+bool to_progress(PyObject* o, bool& out) {
+    if (PyUnicode_Check(o)) {
+        const char* text = PyUnicode_AsUTF8(o);
+        if (!text) return false;
+        if (std::string(text) != "always") {
+            PyErr_Format(PyExc_ValueError, "`progress` must be True, False or 'always', got %R", o);
+            return false;
+        }
+        out = true;
+        return true;
+    }
+    bool on = false;
+    if (!to_flag(o, "progress", on)) return false;
+    out = on && isatty(2) == 1;
+    return true;
+}
+
+/// The watch of a single fit from `progress`, `callback` and `progress_delay` (null: off, none, 0).
+bool watch_options(const PyRef* a, const char* label, std::size_t max_iterations, Watch& w) {
+    w.label = label;
+    w.max_iterations = max_iterations;
+    if (a[0] && !to_progress(a[0].get(), w.progress)) return false;
+    if (a[1] && a[1].get() != Py_None) {
+        if (!PyCallable_Check(a[1].get())) {
+            PyErr_Format(PyExc_TypeError, "argument 'callback': must be callable or None, not %s",
+                         Py_TYPE(a[1].get())->tp_name);
+            return false;
+        }
+        w.callback = a[1].get();
+    }
+    if (a[2]) {
+        if (!to_float(a[2].get(), "progress_delay", w.progress_delay)) return false;
+        if (!(std::isfinite(w.progress_delay) && w.progress_delay >= 0.0)) {
+            PyErr_Format(PyExc_ValueError, "`progress_delay` must be finite and >= 0, got %s",
+                         format_float(w.progress_delay).c_str());
+            return false;
+        }
+    }
+    return true;
 }
 
 bool add_method(std::vector<PyRef>& items, bool fast, double bound) {
@@ -37,18 +84,25 @@ PyObject* deform_result(DeformResult&& r) {
 
 PyObject* engine_fit_rigid(PyObject* args, PyObject* kwargs) {
     static const char* const params[] = {"source",  "target",  "scale",  "scale_bounds", "w",       "tolerance",
-                                         "max_iterations", "sigma2", "threads", "method", "accuracy"};
-    static const Signature sig{"fit_rigid", params, 11, 2};
-    PyRef a[11];
+                                         "max_iterations", "sigma2", "threads", "method", "accuracy", "progress",
+                                         "callback", "progress_delay"};
+    static const Signature sig{"fit_rigid", params, 14, 2};
+    PyRef a[14];
     if (!bind_args(sig, args, kwargs, a) || !ensure_numpy()) return nullptr;
     PyRef source, target;
     RigidOptions opts;
+    Watch watch;
     if (!to_cloud(a[0].get(), "source", source) || !to_cloud(a[1].get(), "target", target) ||
-        !rigid_options(a + 2, opts) || !method_options(a + 9, opts.method, opts.gauss_tolerance))
+        !rigid_options(a + 2, opts) || !method_options(a + 9, opts.method, opts.gauss_tolerance) ||
+        !watch_options(a + 11, "Aligning", opts.max_iterations, watch))
         return nullptr;
     const OwnedCloud s = copy_cloud(as_array(source));
     const OwnedCloud t = copy_cloud(as_array(target));
-    auto run = run_interruptible([&](CancelFlag cancel) { return rigid_register(s.view, t.view, opts, cancel); });
+    auto run = run_watched(watch, [&](CancelFlag cancel, FitMonitor* monitor) {
+        RigidOptions o = opts;
+        o.monitor = monitor;
+        return rigid_register(s.view, t.view, o, cancel);
+    });
     if (!run) return nullptr;
     if (!run->ok()) return to_py_err(run->error());
     const RigidResult& r = run->value();
@@ -98,18 +152,25 @@ PyObject* engine_fit_rigid_batch(PyObject* args, PyObject* kwargs) {
 
 PyObject* engine_fit_deform(PyObject* args, PyObject* kwargs) {
     static const char* const params[] = {"source", "target", "alpha",     "beta",    "w",      "tolerance",
-                                         "max_iterations", "sigma2", "num_modes", "threads", "method", "accuracy"};
-    static const Signature sig{"fit_deform", params, 12, 2};
-    PyRef a[12];
+                                         "max_iterations", "sigma2", "num_modes", "threads", "method", "accuracy",
+                                         "progress", "callback", "progress_delay"};
+    static const Signature sig{"fit_deform", params, 15, 2};
+    PyRef a[15];
     if (!bind_args(sig, args, kwargs, a) || !ensure_numpy()) return nullptr;
     PyRef source, target;
     DeformOptions opts;
+    Watch watch;
     if (!to_cloud(a[0].get(), "source", source) || !to_cloud(a[1].get(), "target", target) ||
-        !deform_options(a + 2, opts) || !method_options(a + 10, opts.method, opts.gauss_tolerance))
+        !deform_options(a + 2, opts) || !method_options(a + 10, opts.method, opts.gauss_tolerance) ||
+        !watch_options(a + 12, "Registering", opts.max_iterations, watch))
         return nullptr;
     const OwnedCloud s = copy_cloud(as_array(source));
     const OwnedCloud t = copy_cloud(as_array(target));
-    auto run = run_interruptible([&](CancelFlag cancel) { return deform_register(s.view, t.view, opts, cancel); });
+    auto run = run_watched(watch, [&](CancelFlag cancel, FitMonitor* monitor) {
+        DeformOptions o = opts;
+        o.monitor = monitor;
+        return deform_register(s.view, t.view, o, cancel);
+    });
     if (!run) return nullptr;
     if (!run->ok()) return to_py_err(run->error());
     return deform_result(std::move(run->value()));
@@ -186,6 +247,33 @@ PyObject* engine_apply_deform(PyObject* args, PyObject* kwargs) {
     std::vector<PyRef> items;
     items.emplace_back(PyRef::steal(to_numpy(std::move(run->value()))));
     items.emplace_back(PyRef::steal(PyFloat_FromDouble(bound)));
+    return pack_tuple(std::move(items));
+}
+
+PyObject* engine_correspondences(PyObject* args, PyObject* kwargs) {
+    static const char* const params[] = {"moved", "target", "sigma2", "w", "accuracy", "threads"};
+    static const Signature sig{"correspondences", params, 6, 3};
+    PyRef a[6];
+    if (!bind_args(sig, args, kwargs, a) || !ensure_numpy()) return nullptr;
+    PyRef moved, target;
+    CorrespondenceOptions opts;
+    if (!to_cloud(a[0].get(), "moved", moved) || !to_cloud(a[1].get(), "target", target) ||
+        !to_float(a[2].get(), "sigma2", opts.sigma2) || (a[3] && !to_float(a[3].get(), "w", opts.w)) ||
+        (a[4] && !to_accuracy(a[4].get(), opts.tolerance)) || (a[5] && !to_opt_count(a[5].get(), "threads", opts.threads)))
+        return nullptr;
+    const OwnedCloud y = copy_cloud(as_array(moved));
+    const OwnedCloud x = copy_cloud(as_array(target));
+    auto run = run_interruptible([&](CancelFlag cancel) { return find_correspondences(y.view, x.view, opts, cancel); });
+    if (!run) return nullptr;
+    if (!run->ok()) return to_py_err(run->error());
+    Correspondences& c = run->value();
+    const auto m = static_cast<npy_intp>(c.source_match.size()), n = static_cast<npy_intp>(c.target_match.size());
+    std::vector<PyRef> items;
+    const auto add = [&](PyObject* o) { return items.emplace_back(PyRef::steal(o)).get() != nullptr; };
+    if (!add(to_numpy(std::move(c.source_match), {m})) || !add(to_numpy(std::move(c.source_probability), {m})) ||
+        !add(to_numpy(std::move(c.target_match), {n})) || !add(to_numpy(std::move(c.target_probability), {n})) ||
+        !add(to_numpy(std::move(c.target_outlier), {n})) || !add(PyFloat_FromDouble(c.error_bound)))
+        return nullptr;
     return pack_tuple(std::move(items));
 }
 

@@ -29,21 +29,28 @@ constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
 PyMethodDef kFunctions[] = {
     {"fit_rigid", with_keywords<engine_fit_rigid>(), kFlags,
      "fit_rigid(source, target, scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads, method, "
-     "accuracy)\n--\n\nThe rigid fit with `method` and `accuracy`; the 7-tuple of `_tarvic.fit_rigid` followed by "
-     "the method used and the largest error bound."},
+     "accuracy, progress, callback, progress_delay)\n--\n\nThe rigid fit with `method` and `accuracy`, watched "
+     "through `progress` (True: on a terminal; 'always'), shown after `progress_delay` seconds, and "
+     "`callback(iteration, sigma2, matrix)` after each iteration (False stops the fit); the 7-tuple of "
+     "`_tarvic.fit_rigid` followed by the method used and the largest error bound."},
     {"fit_rigid_batch", with_keywords<engine_fit_rigid_batch>(), kFlags,
      "fit_rigid_batch(sources, targets, pairs, scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads, "
      "progress, method, accuracy)\n--\n\nA list of per-pair tuples, each as `fit_rigid` returns."},
     {"fit_deform", with_keywords<engine_fit_deform>(), kFlags,
      "fit_deform(source, target, alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, threads, method, "
-     "accuracy)\n--\n\nThe deformable fit with `method` and `accuracy`; the 8-tuple of `_tarvic.fit_deform` "
-     "followed by the method used and the largest error bound."},
+     "accuracy, progress, callback, progress_delay)\n--\n\nThe deformable fit with `method` and `accuracy`, "
+     "watched as `fit_rigid` (the callback's matrix is None); the 8-tuple of `_tarvic.fit_deform` followed by the "
+     "method used and the largest error bound."},
     {"fit_deform_batch", with_keywords<engine_fit_deform_batch>(), kFlags,
      "fit_deform_batch(sources, targets, pairs, alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, "
      "threads, progress, method, accuracy)\n--\n\nA list of per-pair tuples, each as `fit_deform` returns."},
     {"apply_deform", with_keywords<engine_apply_deform>(), kFlags,
      "apply_deform(points, source, w, beta, method='auto', accuracy=1e-6)\n--\n\n`(moved points, error bound)`; "
      "interruptible."},
+    {"correspondences", with_keywords<engine_correspondences>(), kFlags,
+     "correspondences(moved, target, sigma2, w=0.0, accuracy=1e-6, threads=None)\n--\n\n`(source_match, "
+     "source_probability, target_match, target_probability, target_outlier, error_bound)` of the model of a fit: "
+     "its moved source, variance and outlier fraction; interruptible."},
     {nullptr, nullptr, 0, nullptr},
 };
 

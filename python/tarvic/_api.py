@@ -8,23 +8,34 @@ default "auto") the numbers are the extension's too.
 """
 from __future__ import annotations
 
-from typing import Callable, List, Optional, Sequence, Tuple
+from typing import Callable, List, Literal, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _engine, _tarvic
-from ._results import DeformFit, RigidBatch, RigidFit
+from ._results import DeformFit, Iteration, RigidBatch, RigidFit
 
 Array = npt.NDArray[np.float64]
 Pairs = npt.NDArray[np.int64]
+Progress = Union[bool, Literal["always"]]
+Callback = Callable[[Iteration], object]
 
 
-def _doc(ext: Callable[..., object], returns: str) -> str:
+def _hand_over(callback: Optional[Callback]) -> Optional[Callable[[int, float, Optional[Array]], object]]:
+    """The extension calls back with the record's fields; the caller's callback gets the record."""
+    if callback is None:
+        return None
+    if not callable(callback):
+        raise TypeError(f"argument 'callback': must be callable or None, not {type(callback).__name__}")
+    return lambda iteration, sigma2, matrix: callback(Iteration(iteration, sigma2, matrix))
+
+
+def _doc(ext: Callable[..., object], returns: str, watch: bool = False) -> str:
     """The extension's docstring with its Returns section replaced by the named result's."""
     text = ext.__doc__ or ""
     head = text.split("\nReturns\n-------\n", 1)[0].rstrip()
-    return f"{head}\n{_METHOD_DOC}\nReturns\n-------\n{returns}\n"
+    return f"{head}\n{_METHOD_DOC}{_WATCH_DOC if watch else ''}\nReturns\n-------\n{returns}\n"
 
 
 def fit_rigid(
@@ -40,10 +51,14 @@ def fit_rigid(
     *,
     method: str = "auto",
     accuracy: float = 1e-6,
+    progress: Progress = False,
+    progress_delay: float = 0.0,
+    callback: Optional[Callback] = None,
 ) -> RigidFit:
     return RigidFit(
         *_engine.fit_rigid(
-            source, target, scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads, method, accuracy
+            source, target, scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads, method, accuracy,
+            progress, _hand_over(callback), progress_delay,
         )
     )
 
@@ -85,10 +100,14 @@ def fit_deform(
     *,
     method: str = "auto",
     accuracy: float = 1e-6,
+    progress: Progress = False,
+    progress_delay: float = 0.0,
+    callback: Optional[Callback] = None,
 ) -> DeformFit:
     return DeformFit(
         *_engine.fit_deform(
-            source, target, alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, threads, method, accuracy
+            source, target, alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, threads, method, accuracy,
+            progress, _hand_over(callback), progress_delay,
         )
     )
 
@@ -132,12 +151,26 @@ _METHOD_DOC = (
     "              `error_bound` is the largest bound reached over the fit.\n"
 )
 
+_WATCH_DOC = (
+    "- `progress`: True draws one line on standard error while the fit runs (iteration,\n"
+    "              variance, elapsed time), redrawn in place and erased at the end, when\n"
+    "              standard error is a terminal; \"always\" draws it wherever it goes.\n"
+    "- `progress_delay`: Seconds the fit runs before the line appears (0: at once).\n"
+    "- `callback`: Called after every EM iteration with an `Iteration` record (iteration,\n"
+    "              sigma2 in squared units, the 4 x 4 matrix of the current transform or\n"
+    "              None for deformable fits), on the calling thread while the fit waits.\n"
+    "              Returning False stops the fit there: the result is that iteration's,\n"
+    "              with `converged` False. An exception it raises stops the fit and\n"
+    "              propagates unchanged.\n"
+)
+
 fit_rigid.__doc__ = _doc(
     _tarvic.fit_rigid,
     "A `RigidFit`: the tuple `(scale, rotation, translation, sigma2, nrms, iterations, converged)`\n"
     "with those names as fields, where `rotation` is (3, 3) in the column-vector convention and\n"
     "`translation` is (3, ); `.apply(points)` carries points through it and `.matrix` is the\n"
     "4 x 4 homogeneous form. `.method` and `.error_bound` say how it was computed.",
+    watch=True,
 )
 fit_rigid_batch.__doc__ = _doc(
     _tarvic.fit_rigid_batch,
@@ -151,6 +184,7 @@ fit_deform.__doc__ = _doc(
     "A `DeformFit`: the tuple `(source, w, beta, sigma2, nrms, iterations, converged, modes)`\n"
     "with those names as fields, where `source` and `w` are (M, 3) and `beta` is the kernel\n"
     "width in the clouds' units; `.apply(points)` carries points through the deformation.",
+    watch=True,
 )
 fit_deform_batch.__doc__ = _doc(
     _tarvic.fit_deform_batch,

@@ -1,11 +1,12 @@
 """The package's fits beyond the extension's (compiled; internal)."""
-from typing import Any, List, Optional, Sequence, Tuple
+from typing import Any, Callable, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import numpy.typing as npt
 
 _Cloud = npt.NDArray[np.float64]
 _Pairs = npt.NDArray[np.int64]
+_Callback = Optional[Callable[[int, float, Optional[_Cloud]], object]]
 
 def fit_rigid(
     source: _Cloud,
@@ -19,6 +20,9 @@ def fit_rigid(
     threads: Optional[int],
     method: str,
     accuracy: float,
+    progress: Union[bool, str] = False,
+    callback: _Callback = None,
+    progress_delay: float = 0.0,
 ) -> Tuple[float, _Cloud, _Cloud, float, float, int, bool, str, float]: ...
 def fit_rigid_batch(
     sources: Sequence[_Cloud],
@@ -48,6 +52,9 @@ def fit_deform(
     threads: Optional[int],
     method: str,
     accuracy: float,
+    progress: Union[bool, str] = False,
+    callback: _Callback = None,
+    progress_delay: float = 0.0,
 ) -> Tuple[_Cloud, _Cloud, float, float, float, int, bool, int, str, float]: ...
 def fit_deform_batch(
     sources: Sequence[_Cloud],
@@ -68,3 +75,11 @@ def fit_deform_batch(
 def apply_deform(
     points: _Cloud, source: _Cloud, w: _Cloud, beta: float, method: str = "auto", accuracy: float = 1e-6
 ) -> Tuple[_Cloud, float]: ...
+def correspondences(
+    moved: _Cloud,
+    target: _Cloud,
+    sigma2: float,
+    w: float = 0.0,
+    accuracy: float = 1e-6,
+    threads: Optional[int] = None,
+) -> Tuple[npt.NDArray[np.int64], _Cloud, npt.NDArray[np.int64], _Cloud, _Cloud, float]: ...

@@ -10,7 +10,7 @@ from . import _engine, _tarvic
 
 Array = npt.NDArray[np.float64]
 
-__all__ = ["RigidFit", "DeformFit", "RigidBatch"]
+__all__ = ["RigidFit", "DeformFit", "RigidBatch", "Iteration"]
 
 
 def _homogeneous(scale: npt.ArrayLike, rotation: npt.ArrayLike, translation: npt.ArrayLike) -> Array:
@@ -21,6 +21,20 @@ def _homogeneous(scale: npt.ArrayLike, rotation: npt.ArrayLike, translation: npt
     m[..., :3, 3] = translation
     m[..., 3, 3] = 1.0
     return m
+
+
+class Iteration(NamedTuple):
+    """What a fit hands its `callback` after each EM iteration.
+
+    - `iteration`: iterations completed (1 for the first call).
+    - `sigma2`: the variance after this iteration, in squared units of the clouds.
+    - `matrix`: rigid fits: the current transform as a 4 x 4 homogeneous matrix in the clouds'
+      units (as `RigidFit.matrix`); deformable fits: None.
+    """
+
+    iteration: int
+    sigma2: float
+    matrix: Optional[Array]
 
 
 class _RigidFields(NamedTuple):

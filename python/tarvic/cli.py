@@ -186,8 +186,14 @@ def _build_parser() -> argparse.ArgumentParser:
     reg.add_argument("--out", metavar="FILE", help=f"write the moved source ({formats})")
     reg.add_argument("--json", metavar="FILE", help="write the fitted transform as JSON (read by 'tarvic apply')")
     reg.add_argument("--plot", metavar="FILE.png", help="save a picture of the clouds before and after")
+    reg.add_argument("--matches", metavar="FILE.csv",
+                     help="write the point correspondences of the fitted model as CSV: for each source point the "
+                          "target point of largest posterior, for each target point the most probable source point "
+                          "and the probability that it is an outlier")
     reg.add_argument("--ascii", action="store_true", help="write PLY/PCD output as text rather than binary")
-    reg.add_argument("-q", "--quiet", action="store_true", help="print nothing but warnings and errors")
+    reg.add_argument("-q", "--quiet", action="store_true",
+                     help="print nothing but warnings and errors (and no progress line, which a fit shows on a "
+                          "terminal after a second)")
     _add_fit_options(reg)
 
     app = sub.add_parser("apply", help="carry points through a saved transform",
@@ -431,6 +437,25 @@ def _write_plot(path: str, temporary: str, source: Array, target: Array, moved: 
         raise InputError(f"{path}: cannot draw the picture ({_one_line(exc)})") from exc
 
 
+def _write_matches(path: str, temporary: str, fit: Any, moved: Array, target: Array, opts: Dict[str, Any]) -> None:
+    """The correspondences of the fitted model as CSV, one row per point of either cloud:
+    `side,index,match,probability,outlier` (`outlier` empty on source rows)."""
+    import tarvic
+
+    with _fit_errors(opts):
+        found = tarvic.correspondences(moved, target, fit.sigma2, opts.get("w", 0.0), threads=opts.get("threads"))
+    try:
+        with open(temporary, "w", encoding="utf-8", newline="") as f:
+            f.write("side,index,match,probability,outlier\n")
+            # repr: the shortest digits that read back exactly.
+            f.writelines(f"source,{i},{j},{p!r},\n"
+                         for i, (j, p) in enumerate(zip(found.source_match.tolist(), found.source_probability.tolist())))
+            f.writelines(f"target,{i},{j},{p!r},{o!r}\n" for i, (j, p, o) in enumerate(
+                zip(found.target_match.tolist(), found.target_probability.tolist(), found.target_outlier.tolist())))
+    except OSError as exc:
+        raise InputError(f"{path}: {exc.strerror or exc}") from exc
+
+
 def _need_matplotlib() -> None:
     try:
         import matplotlib  # noqa: F401
@@ -438,13 +463,18 @@ def _need_matplotlib() -> None:
         raise InputError("--plot needs matplotlib: pip install 'tarvic[plot]'") from None
 
 
-def _fit(source: Array, target: Array, deform: bool, opts: Dict[str, Any]) -> Any:
+# A fit shows its progress line on a terminal once it has run this long (shorter ones never do).
+_PROGRESS_DELAY = 1.0
+
+
+def _fit(source: Array, target: Array, deform: bool, opts: Dict[str, Any], progress: bool = False) -> Any:
     import tarvic
 
+    watch: Dict[str, Any] = {"progress": True, "progress_delay": _PROGRESS_DELAY} if progress else {}
     with _fit_errors(opts):
         if deform:
-            return tarvic.fit_deform(source, target, **opts)
-        return tarvic.fit_rigid(source, target, **opts)
+            return tarvic.fit_deform(source, target, **opts, **watch)
+        return tarvic.fit_rigid(source, target, **opts, **watch)
 
 
 @contextlib.contextmanager
@@ -502,6 +532,7 @@ def _register(args: argparse.Namespace) -> int:
     _check_output(args.out, SUFFIXES, "--out")
     _check_output(args.plot, (".png",), "--plot")
     _check_output(args.json, None, "--json")
+    _check_output(args.matches, None, "--matches")
     if args.out is not None:
         _cloud_writer(args.out, args.ascii)
     if args.plot is not None:
@@ -509,7 +540,8 @@ def _register(args: argparse.Namespace) -> int:
     _check_options(args.deform, opts)
     with _Outputs([args.source, args.target]) as outputs:
         staged = {what: outputs.add(path, what) for what, path in
-                  (("--out", args.out), ("--json", args.json), ("--plot", args.plot)) if path is not None}
+                  (("--out", args.out), ("--json", args.json), ("--plot", args.plot), ("--matches", args.matches))
+                  if path is not None}
         source = _read(args.source, args.drop_nonfinite)
         target = _read(args.target, args.drop_nonfinite)
         kind = "deformable" if args.deform else "rigid"
@@ -517,7 +549,7 @@ def _register(args: argparse.Namespace) -> int:
             _say(f"tarvic: {kind} fit of {args.source} ({len(source)} points) onto {args.target} "
                  f"({len(target)} points)...")
         t0 = time.perf_counter()
-        fit = _fit(source, target, args.deform, opts)
+        fit = _fit(source, target, args.deform, opts, progress=not args.quiet)
         seconds = time.perf_counter() - t0
         moved = _carry(fit, source, opts)
         if args.out is not None:
@@ -529,11 +561,14 @@ def _register(args: argparse.Namespace) -> int:
         if args.plot is not None:
             _write_plot(args.plot, staged["--plot"], source, target, moved,
                         f"tarvic {kind} fit: {Path(args.source).name} onto {Path(args.target).name}")
+        if args.matches is not None:
+            _write_matches(args.matches, staged["--matches"], fit, moved, target, opts)
         outputs.commit()
     if not args.quiet:
         print(f"{kind} fit of {args.source} onto {args.target}")
         _report(fit, args.deform, seconds, moved)
-        for what, path in (("moved source", args.out), ("transform", args.json), ("picture", args.plot)):
+        for what, path in (("moved source", args.out), ("transform", args.json), ("picture", args.plot),
+                           ("correspondences", args.matches)):
             if path is not None:
                 print(f"  wrote {what} to {path}")
     if not fit.converged:

@@ -10,6 +10,8 @@
 
 namespace tarvic {
 
+class FitMonitor;
+
 /// Every validation failure of the core; each kind renders to one fixed message.
 struct Error {
     enum class Kind {
@@ -89,6 +91,7 @@ struct RigidOptions {
     std::optional<std::size_t> threads;                       // dedicated pool size; none or 0: current pool
     Method method = Method::Exact;                            // how the E-step is evaluated
     double gauss_tolerance = 1e-6;                            // error bound of the fast E-step, in (0, 1)
+    FitMonitor* monitor = nullptr;                            // single fits: published after each iteration
 };
 
 /// Options of a deformable fit, with the documented defaults (as RigidOptions).
@@ -103,6 +106,7 @@ struct DeformOptions {
     std::optional<std::size_t> threads;       // dedicated pool size; none or 0: current pool
     Method method = Method::Exact;            // how the E-step and kernel products are evaluated
     double gauss_tolerance = 1e-6;            // their error bound on the fast path, in (0, 1)
+    FitMonitor* monitor = nullptr;            // single fits: published after each iteration
 };
 
 /// Whether a fit of M onto N points with this method runs the fast path.

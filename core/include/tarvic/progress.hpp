@@ -1,5 +1,6 @@
 #pragma once
-// The batch progress bar on standard error.
+// The batch progress bar and a single fit's progress line, on standard error.
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -28,5 +29,15 @@ std::unique_ptr<ProgressBar> make_bar(const std::string& label, std::uint64_t le
 
 /// Render one frame of a bar (exposed for tests): label, 40-column bar, counts, elapsed, ETA.
 std::string render_bar(const std::string& label, std::uint64_t pos, std::uint64_t len, double elapsed_s);
+
+/// One frame of a single fit's line, in the batch bar's style:
+/// "label iteration {i}/{max} sigma2 {σ²} [{elapsed_precise}]" (no variance before the first iteration).
+std::string render_fit_line(const std::string& label, std::size_t iteration, std::size_t max_iterations,
+                            double sigma2, double elapsed_s);
+
+/// Draw `text` as the one line standard error's cursor sits on, replacing what was there.
+void draw_line(const std::string& text);
+/// Erase that line.
+void clear_line();
 
 }  // namespace tarvic
