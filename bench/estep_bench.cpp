@@ -22,7 +22,6 @@
 #include "tarvic/kernel.hpp"
 #include "tarvic/threads.hpp"
 
-#pragma GCC diagnostic ignored "-Wpsabi"  // vector types stay inside the inlined kernel
 
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
 #define BENCH_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))

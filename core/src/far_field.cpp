@@ -31,17 +31,12 @@
 #include <limits>
 #include <vector>
 
+#include "simd.hpp"
 #include "tarvic/fpenv.hpp"
 #include "tarvic/threads.hpp"
 
-// Runtime ISA dispatch for the hot loops. Every clone computes identical values: contraction into
-// FMA is off for the whole build and every loop below is element-wise with a fixed order of
-// operations per element (no reductions the compiler could reorder).
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(TARVIC_NO_CLONES)
-#define TARVIC_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
-#else
-#define TARVIC_CLONES
-#endif
+// Every loop below is element-wise with a fixed order of operations per element (no reductions
+// the compiler could reorder), so every clone of it computes the same values.
 
 namespace tarvic::detail {
 
@@ -108,7 +103,6 @@ Stencil make_stencil(int P) {
 
 // L_a(σ) = Π_{b≠a}(σ − x_b) / Π_{b≠a}(a − b), each with at most 2P roundings, for the three axes
 // at once (lanes x, y, z; the fourth is unused): prefix and suffix products of σ − x_b.
-typedef double v4d __attribute__((vector_size(32)));
 
 // W[4a + d] is the weight of node a on axis d.
 template <int P>

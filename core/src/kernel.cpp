@@ -1,7 +1,4 @@
 // EM set-up, the E-step (CPD posteriors, Myronenko & Song eq. 7), and blocked Gaussian kernel products.
-// Vector-typed helpers here are all inlined into the kernels, so GCC's note that passing
-// vectors changes the ABI without AVX enabled does not concern any real call.
-#pragma GCC diagnostic ignored "-Wpsabi"
 
 #include "tarvic/kernel.hpp"
 
@@ -10,16 +7,10 @@
 #include <limits>
 #include <optional>
 
+#include "simd.hpp"
 #include "tarvic/fpenv.hpp"
 #include "tarvic/threads.hpp"
 
-// Runtime ISA dispatch for the hot loops. Every clone computes identical values: contraction
-// into FMA is off for the whole build and the source fixes the order of every operation.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(TARVIC_NO_CLONES)
-#define TARVIC_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
-#else
-#define TARVIC_CLONES
-#endif
 
 namespace tarvic {
 
@@ -180,11 +171,9 @@ std::size_t estep_chunk(std::size_t m, std::size_t n) {
 
 namespace {
 
-// Eight single-precision lanes (GCC/Clang vector extensions; lowered to whatever the clone's
-// instruction set offers, with identical per-lane arithmetic).
-typedef float v8f __attribute__((vector_size(32)));
-typedef int v8i __attribute__((vector_size(32)));
-typedef double v8d __attribute__((vector_size(64)));
+using detail::v8d;
+using detail::v8f;
+using detail::v8i;
 
 [[gnu::always_inline]] inline v8f load8(const float* p) {
     v8f v;

@@ -1,26 +1,15 @@
 // Double-precision pair sums of the Gauss transform's direct and near paths.
-// Vector-typed helpers are inlined into the kernels; GCC's ABI note about passing them does not
-// concern any real call.
-#pragma GCC diagnostic ignored "-Wpsabi"
-
 #include "pair_sums.hpp"
 
 #include <cstring>
 
 #include "exp64.hpp"
-
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && !defined(TARVIC_NO_CLONES)
-#define TARVIC_CLONES __attribute__((target_clones("default", "avx2", "avx512f")))
-#else
-#define TARVIC_CLONES
-#endif
+#include "simd.hpp"
 
 namespace tarvic::detail {
 
 namespace {
 
-typedef double v8d __attribute__((vector_size(64)));
-typedef long long v8l __attribute__((vector_size(64)));
 
 [[gnu::always_inline]] inline v8d load(const double* p) {
     v8d v;
@@ -66,8 +55,6 @@ struct Eight {
     return e;
 }
 
-typedef float v8f __attribute__((vector_size(32)));
-typedef int v8i __attribute__((vector_size(32)));
 
 // The exact E-step's single-precision kernel on eight sources (same operations, same order).
 [[gnu::always_inline]] inline Eight eight32(const SourceArrays& s, std::size_t p, double tx, double ty, double tz,
