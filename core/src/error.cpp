@@ -70,6 +70,17 @@ std::string Error::message() const {
                    to_string(total) + " were given";
         case Kind::NonFinite:
             return "`" + n + "` contains NaN or infinite coordinates";
+        case Kind::NonFiniteTransform:
+            return "`" + n + "` contains NaN or infinite values";
+        case Kind::SingularTransform:
+            return "`" + n + "` is singular: its 3 x 3 part has no inverse";
+        case Kind::NotSimilarity:
+            return "`" + n + "` of a rigid fit must be a similarity (a positive scale times a rotation, to 1e-6)";
+        case Kind::TransformOverflow:
+            return "`" + n + "` carries the source beyond the floating-point range";
+        case Kind::LandmarkOutOfRange:
+            return "landmark " + to_string(count) + " references " + n + " point " + to_string(index) +
+                   ", but only " + to_string(total) + " were given";
     }
     return "unknown error";
 }
@@ -112,6 +123,7 @@ std::optional<Error> check_rigid_options(const RigidOptions& o) {
         auto [lo, hi] = *o.scale_bounds;
         if (!(finite_positive(lo) && lo <= hi)) return Error::bad_scale_bounds(lo, hi);
     }
+    if (o.init) return check_similarity(*o.init, "init");
     return std::nullopt;
 }
 
@@ -123,6 +135,74 @@ std::optional<Error> check_deform_options(const DeformOptions& o) {
     if (!finite_positive(o.alpha)) return Error::not_positive(o.alpha, "alpha");
     if (!finite_positive(o.beta)) return Error::not_positive(o.beta, "beta");
     if (o.num_modes < 1) return Error::zero_modes();
+    if (o.prior) return check_start(*o.prior, "prior");
+    return std::nullopt;
+}
+
+std::optional<Error> check_affine_options(const AffineOptions& o) {
+    if (!(o.w >= 0.0 && o.w < 1.0)) return Error::bad_outlier_weight(o.w);
+    if (!finite_non_negative(o.tolerance)) return Error::bad_tolerance(o.tolerance);
+    if (o.max_iterations < 1) return Error::zero_max_iterations();
+    if (o.sigma2 && !finite_positive(*o.sigma2)) return Error::bad_sigma2(*o.sigma2);
+    if (o.init) return check_start(*o.init, "init");
+    return std::nullopt;
+}
+
+namespace {
+
+double det3(const double a[3][3]) {
+    return a[0][0] * (a[1][1] * a[2][2] - a[1][2] * a[2][1]) - a[0][1] * (a[1][0] * a[2][2] - a[1][2] * a[2][0]) +
+           a[0][2] * (a[1][0] * a[2][1] - a[1][1] * a[2][0]);
+}
+
+}  // namespace
+
+std::optional<Error> check_start(const Affine3& t, const char* name) {
+    double cols[3] = {0, 0, 0};
+    for (int i = 0; i < 3; ++i) {
+        if (!std::isfinite(t.translation[i])) return Error::transform_error(Error::Kind::NonFiniteTransform, name);
+        for (int j = 0; j < 3; ++j) {
+            if (!std::isfinite(t.matrix[i][j])) return Error::transform_error(Error::Kind::NonFiniteTransform, name);
+            cols[j] = std::hypot(cols[j], t.matrix[i][j]);
+        }
+    }
+    // Singular relative to its own size: |det| against the product of the column lengths (the
+    // largest it can be, Hadamard) is the volume ratio, 1 for orthogonal columns, 0 for rank < 3.
+    const double det = det3(t.matrix);
+    const double volume = (cols[0] * cols[1]) * cols[2];
+    if (!(std::isfinite(det) && std::isfinite(volume) && std::fabs(det) > 1e-12 * volume))
+        return Error::transform_error(Error::Kind::SingularTransform, name);
+    return std::nullopt;
+}
+
+std::optional<Error> check_similarity(const Affine3& t, const char* name) {
+    if (auto e = check_start(t, name)) return e;
+    // s·R has determinant s³ > 0 and (s·R)ᵀ(s·R) = s²·I; the tolerance is the transform files'.
+    const double det = det3(t.matrix);
+    const double s = std::cbrt(det);
+    if (!(det > 0.0 && s > 0.0)) return Error::transform_error(Error::Kind::NotSimilarity, name);
+    double off = 0.0;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) {
+            const double g = ((t.matrix[0][i] / s) * (t.matrix[0][j] / s) + (t.matrix[1][i] / s) * (t.matrix[1][j] / s)) +
+                             (t.matrix[2][i] / s) * (t.matrix[2][j] / s);
+            off = std::max(off, std::fabs(g - (i == j ? 1.0 : 0.0)));
+        }
+    if (!(off <= 1e-6)) return Error::transform_error(Error::Kind::NotSimilarity, name);
+    return std::nullopt;
+}
+
+std::optional<Error> check_reach(const Affine3& t, const CloudView& cloud, const char* name) {
+    if (cloud.cols != 3) return std::nullopt;  // the cloud's own check reports it
+    double reach[3] = {0, 0, 0};
+    for (std::size_t r = 0; r < cloud.rows; ++r)
+        for (std::size_t c = 0; c < 3; ++c) reach[c] = std::max(reach[c], std::fabs(cloud.at(r, c)));
+    // |(A·p + b)_k| ≤ Σ_j |A_kj|·max|p_j| + |b_k|: finite bounds keep every moved point finite.
+    for (int k = 0; k < 3; ++k) {
+        double bound = std::fabs(t.translation[k]);
+        for (int j = 0; j < 3; ++j) bound += std::fabs(t.matrix[k][j]) * reach[j];
+        if (!std::isfinite(bound)) return Error::transform_error(Error::Kind::TransformOverflow, name);
+    }
     return std::nullopt;
 }
 
