@@ -41,9 +41,12 @@ class TestWrappers:
         ours = inspect.signature(getattr(tarvic, name)).parameters
         theirs = inspect.signature(getattr(ext, name)).parameters
         # The package's own options come after the extension's, keyword only.
-        assert list(ours) == list(theirs) + ["method", "accuracy"]
-        assert ours["method"].kind == ours["accuracy"].kind == inspect.Parameter.KEYWORD_ONLY
+        own = {"fit_rigid": ["init", "landmarks", "landmark_weight"],
+               "fit_deform": ["prior", "landmarks", "landmark_weight"]}.get(name, [])
+        assert list(ours) == list(theirs) + ["method", "accuracy"] + own
+        assert all(ours[p].kind == inspect.Parameter.KEYWORD_ONLY for p in list(ours)[len(theirs):])
         assert (ours["method"].default, ours["accuracy"].default) == ("auto", 1e-6)
+        assert all(ours[p].default == {"landmark_weight": 0.1}.get(p) for p in own)
         for p in theirs:
             assert ours[p].default == theirs[p].default, p
             assert ours[p].kind == theirs[p].kind, p

@@ -157,20 +157,37 @@ double det3(const double a[3][3]) {
 
 }  // namespace
 
+namespace {
+
+// The 3 × 3 part as column lengths and unit columns, so that its determinant and Gram matrix
+// neither overflow nor underflow whatever the transform's own scale (1e300 or 1e-300 alike);
+// false when a column is zero.
+bool unit_columns(const Affine3& t, double len[3], double u[3][3]) {
+    for (int j = 0; j < 3; ++j) {
+        double big = 0.0;
+        for (int i = 0; i < 3; ++i) big = std::max(big, std::fabs(t.matrix[i][j]));
+        if (!(big > 0.0)) return false;
+        double sq = 0.0;
+        for (int i = 0; i < 3; ++i) sq += (t.matrix[i][j] / big) * (t.matrix[i][j] / big);
+        const double n = std::sqrt(sq);
+        for (int i = 0; i < 3; ++i) u[i][j] = (t.matrix[i][j] / big) / n;
+        len[j] = big * n;
+    }
+    return true;
+}
+
+}  // namespace
+
 std::optional<Error> check_start(const Affine3& t, const char* name) {
-    double cols[3] = {0, 0, 0};
     for (int i = 0; i < 3; ++i) {
         if (!std::isfinite(t.translation[i])) return Error::transform_error(Error::Kind::NonFiniteTransform, name);
-        for (int j = 0; j < 3; ++j) {
+        for (int j = 0; j < 3; ++j)
             if (!std::isfinite(t.matrix[i][j])) return Error::transform_error(Error::Kind::NonFiniteTransform, name);
-            cols[j] = std::hypot(cols[j], t.matrix[i][j]);
-        }
     }
-    // Singular relative to its own size: |det| against the product of the column lengths (the
-    // largest it can be, Hadamard) is the volume ratio, 1 for orthogonal columns, 0 for rank < 3.
-    const double det = det3(t.matrix);
-    const double volume = (cols[0] * cols[1]) * cols[2];
-    if (!(std::isfinite(det) && std::isfinite(volume) && std::fabs(det) > 1e-12 * volume))
+    // Singular relative to its own size: the determinant of the unit columns is |det| over the
+    // product of the column lengths (Hadamard's bound), 1 for orthogonal columns, 0 for rank < 3.
+    double len[3], u[3][3];
+    if (!unit_columns(t, len, u) || !(std::fabs(det3(u)) > 1e-12))
         return Error::transform_error(Error::Kind::SingularTransform, name);
     return std::nullopt;
 }
@@ -178,15 +195,15 @@ std::optional<Error> check_start(const Affine3& t, const char* name) {
 std::optional<Error> check_similarity(const Affine3& t, const char* name) {
     if (auto e = check_start(t, name)) return e;
     // s·R has determinant s³ > 0 and (s·R)ᵀ(s·R) = s²·I; the tolerance is the transform files'.
-    const double det = det3(t.matrix);
-    const double s = std::cbrt(det);
-    if (!(det > 0.0 && s > 0.0)) return Error::transform_error(Error::Kind::NotSimilarity, name);
+    double len[3], u[3][3];
+    unit_columns(t, len, u);
+    if (!(det3(u) > 0.0)) return Error::transform_error(Error::Kind::NotSimilarity, name);
+    const double s = len[0] * std::cbrt((len[1] / len[0]) * (len[2] / len[0]));
     double off = 0.0;
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j) {
-            const double g = ((t.matrix[0][i] / s) * (t.matrix[0][j] / s) + (t.matrix[1][i] / s) * (t.matrix[1][j] / s)) +
-                             (t.matrix[2][i] / s) * (t.matrix[2][j] / s);
-            off = std::max(off, std::fabs(g - (i == j ? 1.0 : 0.0)));
+            const double dot = (u[0][i] * u[0][j] + u[1][i] * u[1][j]) + u[2][i] * u[2][j];
+            off = std::max(off, std::fabs((len[i] / s) * (len[j] / s) * dot - (i == j ? 1.0 : 0.0)));
         }
     if (!(off <= 1e-6)) return Error::transform_error(Error::Kind::NotSimilarity, name);
     return std::nullopt;

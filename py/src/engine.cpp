@@ -6,24 +6,13 @@
 #include "engine.hpp"
 #include "entries.hpp"
 #include "fits.hpp"
+#include "guidance.hpp"
 #include "interrupt.hpp"
 #include "tarvic/transform.hpp"
 
 namespace tarvic::py {
 
 namespace {
-
-/// `method` and `accuracy` (null: "auto" and 1e-6).
-bool method_options(const PyRef* a, Method& method, double& accuracy) {
-    method = Method::Auto;
-    accuracy = 1e-6;
-    return (!a[0] || to_method(a[0].get(), method)) && (!a[1] || to_accuracy(a[1].get(), accuracy));
-}
-
-bool add_method(std::vector<PyRef>& items, bool fast, double bound) {
-    return items.emplace_back(PyRef::steal(PyUnicode_FromString(method_name(fast)))).get() != nullptr &&
-           items.emplace_back(PyRef::steal(PyFloat_FromDouble(bound))).get() != nullptr;
-}
 
 PyObject* deform_result(DeformResult&& r) {
     const bool fast = r.fast;
@@ -37,18 +26,22 @@ PyObject* deform_result(DeformResult&& r) {
 
 PyObject* engine_fit_rigid(PyObject* args, PyObject* kwargs) {
     static const char* const params[] = {"source",  "target",  "scale",  "scale_bounds", "w",       "tolerance",
-                                         "max_iterations", "sigma2", "threads", "method", "accuracy"};
-    static const Signature sig{"fit_rigid", params, 11, 2};
-    PyRef a[11];
+                                         "max_iterations", "sigma2", "threads", "method", "accuracy", "init",
+                                         "landmarks", "landmark_weight"};
+    static const Signature sig{"fit_rigid", params, 14, 2};
+    PyRef a[14];
     if (!bind_args(sig, args, kwargs, a) || !ensure_numpy()) return nullptr;
     PyRef source, target;
     RigidOptions opts;
+    Landmarks landmarks;
     if (!to_cloud(a[0].get(), "source", source) || !to_cloud(a[1].get(), "target", target) ||
-        !rigid_options(a + 2, opts) || !method_options(a + 9, opts.method, opts.gauss_tolerance))
+        !rigid_options(a + 2, opts) || !method_options(a + 9, opts.method, opts.gauss_tolerance) ||
+        (a[11] && !to_start(a[11].get(), "init", opts.init)) || !to_landmarks(a + 12, landmarks))
         return nullptr;
     const OwnedCloud s = copy_cloud(as_array(source));
     const OwnedCloud t = copy_cloud(as_array(target));
-    auto run = run_interruptible([&](CancelFlag cancel) { return rigid_register(s.view, t.view, opts, cancel); });
+    auto run = run_interruptible(
+        [&](CancelFlag cancel) { return rigid_register(s.view, t.view, opts, cancel, landmarks); });
     if (!run) return nullptr;
     if (!run->ok()) return to_py_err(run->error());
     const RigidResult& r = run->value();
@@ -98,18 +91,22 @@ PyObject* engine_fit_rigid_batch(PyObject* args, PyObject* kwargs) {
 
 PyObject* engine_fit_deform(PyObject* args, PyObject* kwargs) {
     static const char* const params[] = {"source", "target", "alpha",     "beta",    "w",      "tolerance",
-                                         "max_iterations", "sigma2", "num_modes", "threads", "method", "accuracy"};
-    static const Signature sig{"fit_deform", params, 12, 2};
-    PyRef a[12];
+                                         "max_iterations", "sigma2", "num_modes", "threads", "method", "accuracy",
+                                         "prior", "landmarks", "landmark_weight"};
+    static const Signature sig{"fit_deform", params, 15, 2};
+    PyRef a[15];
     if (!bind_args(sig, args, kwargs, a) || !ensure_numpy()) return nullptr;
     PyRef source, target;
     DeformOptions opts;
+    Landmarks landmarks;
     if (!to_cloud(a[0].get(), "source", source) || !to_cloud(a[1].get(), "target", target) ||
-        !deform_options(a + 2, opts) || !method_options(a + 10, opts.method, opts.gauss_tolerance))
+        !deform_options(a + 2, opts) || !method_options(a + 10, opts.method, opts.gauss_tolerance) ||
+        (a[12] && !to_start(a[12].get(), "prior", opts.prior)) || !to_landmarks(a + 13, landmarks))
         return nullptr;
     const OwnedCloud s = copy_cloud(as_array(source));
     const OwnedCloud t = copy_cloud(as_array(target));
-    auto run = run_interruptible([&](CancelFlag cancel) { return deform_register(s.view, t.view, opts, cancel); });
+    auto run = run_interruptible(
+        [&](CancelFlag cancel) { return deform_register(s.view, t.view, opts, cancel, landmarks); });
     if (!run) return nullptr;
     if (!run->ok()) return to_py_err(run->error());
     return deform_result(std::move(run->value()));

@@ -29,21 +29,32 @@ constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
 PyMethodDef kFunctions[] = {
     {"fit_rigid", with_keywords<engine_fit_rigid>(), kFlags,
      "fit_rigid(source, target, scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads, method, "
-     "accuracy)\n--\n\nThe rigid fit with `method` and `accuracy`; the 7-tuple of `_tarvic.fit_rigid` followed by "
-     "the method used and the largest error bound."},
+     "accuracy, init, landmarks, landmark_weight)\n--\n\nThe rigid fit with `method`, `accuracy`, a starting "
+     "transform and landmarks; the 7-tuple of `_tarvic.fit_rigid` followed by the method used and the largest "
+     "error bound."},
     {"fit_rigid_batch", with_keywords<engine_fit_rigid_batch>(), kFlags,
      "fit_rigid_batch(sources, targets, pairs, scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads, "
      "progress, method, accuracy)\n--\n\nA list of per-pair tuples, each as `fit_rigid` returns."},
     {"fit_deform", with_keywords<engine_fit_deform>(), kFlags,
      "fit_deform(source, target, alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, threads, method, "
-     "accuracy)\n--\n\nThe deformable fit with `method` and `accuracy`; the 8-tuple of `_tarvic.fit_deform` "
-     "followed by the method used and the largest error bound."},
+     "accuracy, prior, landmarks, landmark_weight)\n--\n\nThe deformable fit with `method`, `accuracy`, a prior "
+     "transform and landmarks; the 8-tuple of `_tarvic.fit_deform` followed by the method used and the largest "
+     "error bound."},
     {"fit_deform_batch", with_keywords<engine_fit_deform_batch>(), kFlags,
      "fit_deform_batch(sources, targets, pairs, alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, "
      "threads, progress, method, accuracy)\n--\n\nA list of per-pair tuples, each as `fit_deform` returns."},
     {"apply_deform", with_keywords<engine_apply_deform>(), kFlags,
      "apply_deform(points, source, w, beta, method='auto', accuracy=1e-6)\n--\n\n`(moved points, error bound)`; "
      "interruptible."},
+    {"fit_affine", with_keywords<engine_fit_affine>(), kFlags,
+     "fit_affine(source, target, w, tolerance, max_iterations, sigma2, threads, method, accuracy, init, landmarks, "
+     "landmark_weight)\n--\n\n`(B, translation, sigma2, nrms, iterations, converged, method, error_bound, "
+     "singular)`."},
+    {"fit_affine_batch", with_keywords<engine_fit_affine_batch>(), kFlags,
+     "fit_affine_batch(sources, targets, pairs, w, tolerance, max_iterations, sigma2, threads, progress, method, "
+     "accuracy)\n--\n\nA list of per-pair tuples, each as `fit_affine` returns."},
+    {"apply_affine", with_keywords<engine_apply_affine>(), kFlags,
+     "apply_affine(points, matrix, translation)\n--\n\n`matrix @ p + translation` for every row p."},
     {nullptr, nullptr, 0, nullptr},
 };
 

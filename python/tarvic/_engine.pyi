@@ -19,6 +19,9 @@ def fit_rigid(
     threads: Optional[int],
     method: str,
     accuracy: float,
+    init: Any = None,
+    landmarks: Any = None,
+    landmark_weight: float = 0.1,
 ) -> Tuple[float, _Cloud, _Cloud, float, float, int, bool, str, float]: ...
 def fit_rigid_batch(
     sources: Sequence[_Cloud],
@@ -48,6 +51,9 @@ def fit_deform(
     threads: Optional[int],
     method: str,
     accuracy: float,
+    prior: Optional[_Cloud] = None,
+    landmarks: Any = None,
+    landmark_weight: float = 0.1,
 ) -> Tuple[_Cloud, _Cloud, float, float, float, int, bool, int, str, float]: ...
 def fit_deform_batch(
     sources: Sequence[_Cloud],
@@ -68,3 +74,31 @@ def fit_deform_batch(
 def apply_deform(
     points: _Cloud, source: _Cloud, w: _Cloud, beta: float, method: str = "auto", accuracy: float = 1e-6
 ) -> Tuple[_Cloud, float]: ...
+def fit_affine(
+    source: _Cloud,
+    target: _Cloud,
+    w: float,
+    tolerance: float,
+    max_iterations: int,
+    sigma2: Optional[float],
+    threads: Optional[int],
+    method: str,
+    accuracy: float,
+    init: Any = None,
+    landmarks: Any = None,
+    landmark_weight: float = 0.1,
+) -> Tuple[_Cloud, _Cloud, float, float, int, bool, str, float, bool]: ...
+def fit_affine_batch(
+    sources: Sequence[_Cloud],
+    targets: Optional[Sequence[_Cloud]],
+    pairs: _Pairs,
+    w: float,
+    tolerance: float,
+    max_iterations: int,
+    sigma2: Optional[float],
+    threads: Optional[int],
+    progress: bool,
+    method: str,
+    accuracy: float,
+) -> List[Tuple[_Cloud, _Cloud, float, float, int, bool, str, float, bool]]: ...
+def apply_affine(points: _Cloud, matrix: _Cloud, translation: _Cloud) -> _Cloud: ...
