@@ -78,7 +78,7 @@ class TestStartingTransforms:
     def test_deform_after_rigid(self, files, tmp_path):
         d, src = files
         truth = tio.read(d / "bent.npy")
-        res = tarvic_cmd("register", d / "source.ply", d / "bent.npy", "--deform", "--after-rigid", "--beta", "0.5",
+        res = tarvic_cmd("register", d / "source.ply", d / "bent.npy", "--deform", "--after-rigid",
                          "--out", tmp_path / "m.npy", "--json", tmp_path / "d.json", "--threads", "1")
         assert res.returncode == 0, res.stderr
         assert "rigid, then deformable fit of" in res.stdout and "rigid fit first: converged" in res.stdout
@@ -95,7 +95,7 @@ class TestStartingTransforms:
         rigid = tarvic.transform_file.to_dict(tarvic.transform_file.load(tmp_path / "d.json").prior)
         (tmp_path / "r.json").write_text(json.dumps(rigid))
         res = tarvic_cmd("register", d / "source.ply", d / "bent.npy", "--deform", "--init", tmp_path / "r.json",
-                         "--beta", "0.5", "--out", tmp_path / "two.npy", "-q", "--threads", "1")
+                         "--out", tmp_path / "two.npy", "-q", "--threads", "1")
         assert res.returncode == 0, res.stderr
         np.testing.assert_array_equal(tio.read(tmp_path / "two.npy"), moved)
 

@@ -215,7 +215,7 @@ _GUIDE_DOC = (
     "              fraction of the target's N points' posterior mass, split evenly.\n"
 )
 _INIT_DOC = (
-    "- `init`:     Starting transform: a (4, 4) homogeneous matrix (float64, last row 0 0 0 1){extra},\n"
+    "- `init`:     Where to start: a (4, 4) homogeneous float64 matrix (last row 0 0 0 1){extra},\n"
     "              or a previous {fits}. The fit starts from the source as it places it, and\n"
     "              the result is the whole map from the original source, `init` included. A\n"
     "              previous fit also gives the starting `sigma2` (its own) unless one is given.\n"
@@ -261,7 +261,7 @@ fit_rigid.__doc__ = _doc(
     "with those names as fields, where `rotation` is (3, 3) in the column-vector convention and\n"
     "`translation` is (3, ); `.apply(points)` carries points through it and `.matrix` is the\n"
     "4 x 4 homogeneous form. `.method` and `.error_bound` say how it was computed.",
-    _INIT_DOC.format(extra=" that is a similarity", fits="RigidFit") + _GUIDE_DOC,
+    _INIT_DOC.format(extra=",\n              a similarity to 1e-6", fits="RigidFit") + _GUIDE_DOC,
 )
 fit_rigid_batch.__doc__ = _doc(
     _tarvic.fit_rigid_batch,

@@ -208,7 +208,8 @@ def _build_parser() -> argparse.ArgumentParser:
                             "fit the deformation after it")
     start.add_argument("--after-rigid", action="store_true",
                        help="fit a rigid transform first (from --init if given), then the --deform or --affine "
-                            "fit after it: the usual recipe for shapes that are turned as well as bent")
+                            "fit after it: the usual recipe for shapes that are turned as well as bent (--no-scale "
+                            "and --scale-bounds apply to the rigid fit, the other fit options to both)")
 
     app = sub.add_parser("apply", help="carry points through a saved transform",
                          description="Apply a transform saved by 'tarvic register --json' to the points of a file.")
