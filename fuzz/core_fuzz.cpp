@@ -22,8 +22,10 @@
 #include <utility>
 #include <vector>
 
+#include "tarvic/affine.hpp"
 #include "tarvic/deform.hpp"
 #include "tarvic/error.hpp"
+#include "tarvic/landmarks.hpp"
 #include "tarvic/rigid.hpp"
 #include "tarvic/threads.hpp"
 #include "tarvic/transform.hpp"
@@ -212,6 +214,39 @@ DeformOptions decode_deform(FuzzedDataProvider& in) {
     return o;
 }
 
+AffineOptions decode_affine(FuzzedDataProvider& in) {
+    AffineOptions o;
+    o.w = option_value(in, 0.0, 0.95);
+    o.tolerance = option_value(in, 0.0, 1e-2);
+    o.max_iterations = in.ConsumeIntegralInRange<std::size_t>(0, 8);
+    if (in.ConsumeIntegralInRange<int>(0, 3) == 0) o.sigma2 = option_value(in, 1e-6, 100.0);
+    o.threads = decode_threads(in);
+    return o;
+}
+
+// A starting transform now and then: near a rotation with a scale, or any matrix at all.
+std::optional<Affine3> decode_start(FuzzedDataProvider& in) {
+    if (in.ConsumeIntegralInRange<int>(0, 2) != 0) return std::nullopt;
+    Affine3 t;
+    const bool wild = in.ConsumeBool();
+    for (auto& row : t.matrix)
+        for (double& v : row) v = wild ? option_value(in, -3.0, 3.0) : v * 1.5 + in.ConsumeFloatingPointInRange<double>(-1e-7, 1e-7);
+    for (double& v : t.translation) v = option_value(in, -10.0, 10.0);
+    return t;
+}
+
+Landmarks decode_landmarks(FuzzedDataProvider& in, std::size_t m, std::size_t n) {
+    Landmarks lm;
+    if (in.ConsumeBool()) return lm;
+    lm.pairs.resize(in.ConsumeIntegralInRange<std::size_t>(0, 4));
+    for (auto& [i, j] : lm.pairs) {
+        i = in.ConsumeIntegralInRange<std::size_t>(0, m + 1);
+        j = in.ConsumeIntegralInRange<std::size_t>(0, n + 1);
+    }
+    if (in.ConsumeBool()) lm.weight = option_value(in, 0.001, 2.0);
+    return lm;
+}
+
 // ---------------------------------------------------------------------------------------------
 // The first failing check, derived from the logical values rather than the view
 
@@ -219,6 +254,15 @@ struct Expected {
     Kind kind;
     const char* name = "";
 };
+
+bool all_finite_start(const Affine3& t) {
+    for (int i = 0; i < 3; ++i) {
+        if (!std::isfinite(t.translation[i])) return false;
+        for (int j = 0; j < 3; ++j)
+            if (!std::isfinite(t.matrix[i][j])) return false;
+    }
+    return true;
+}
 
 std::optional<Expected> cloud_failure(const Cloud& c, const char* name) {
     if (c.logical.cols != 3) return Expected{Kind::BadShape};
@@ -250,6 +294,18 @@ std::optional<Expected> deform_failure(const DeformOptions& o) {
     if (!finite_pos(o.alpha)) return Expected{Kind::NotPositive, "alpha"};
     if (!finite_pos(o.beta)) return Expected{Kind::NotPositive, "beta"};
     if (o.num_modes < 1) return Expected{Kind::ZeroModes};
+    return std::nullopt;
+}
+
+std::optional<Expected> affine_failure(const AffineOptions& o) {
+    return common_failure(o.w, o.tolerance, o.max_iterations, o.sigma2);
+}
+
+// The landmark checks come last, after the clouds and every option: weight, then each pair.
+std::optional<Expected> landmark_failure(const Landmarks& lm, std::size_t m, std::size_t n) {
+    if (!finite_pos(lm.weight)) return Expected{Kind::NotPositive, "landmark_weight"};
+    for (const auto& [i, j] : lm.pairs)
+        if (i >= m || j >= n) return Expected{Kind::LandmarkOutOfRange, i >= m ? "source" : "target"};
     return std::nullopt;
 }
 
@@ -594,6 +650,91 @@ void op_deform_batch(FuzzedDataProvider& in, const std::atomic<bool>* cancel, bo
         check_deform_result(r.value()[k], o, sources.views[pairs[k].first].rows, false, true);
 }
 
+void check_affine_result(const AffineResult& r, const AffineOptions& o, bool pre_cancelled) {
+    PROP(r.iterations <= o.max_iterations);
+    if (pre_cancelled || r.singular) {
+        PROP(!r.converged);
+    }
+    if (pre_cancelled) {
+        PROP(r.iterations == 0);
+        PROP(!r.singular);
+    }
+    if (r.converged) {
+        PROP(all_finite(&r.matrix[0][0], 9) && all_finite(r.translation, 3));
+    }
+}
+
+// Guided fits: a starting transform (or a deformation's prior) and landmarks. A start that is
+// refused is refused as one of the transform checks; a non-finite one always as NonFiniteTransform.
+void op_guided(FuzzedDataProvider& in, const std::atomic<bool>* cancel, bool pre_cancelled) {
+    const int which = in.ConsumeIntegralInRange<int>(0, 2);
+    const auto src = decode_cloud(in);
+    const auto tgt = decode_cloud(in);
+    const std::optional<Affine3> start = decode_start(in);
+    const Landmarks lm = decode_landmarks(in, src->logical.rows, tgt->logical.rows);
+    std::optional<Expected> want = cloud_failure(*src, "source");
+    if (!want) want = cloud_failure(*tgt, "target");
+    const auto judge = [&](const auto& r, std::optional<Expected> options, const char* name) {
+        if (!want) want = options;
+        if (want) {
+            PROP(!r.ok());
+            check_error(r.error(), *want);
+            return false;
+        }
+        if (start && !r.ok() && (r.error().kind == Kind::NonFiniteTransform || r.error().kind == Kind::SingularTransform ||
+                                 r.error().kind == Kind::NotSimilarity || r.error().kind == Kind::TransformOverflow)) {
+            PROP(std::strcmp(r.error().name, name) == 0);
+            PROP(!r.error().message().empty());
+            if (!all_finite_start(*start)) PROP(r.error().kind == Kind::NonFiniteTransform);
+            return false;
+        }
+        if (start) PROP(all_finite_start(*start));
+        const auto lm_fail = landmark_failure(lm, src->logical.rows, tgt->logical.rows);
+        PROP(r.ok() == !lm_fail.has_value());
+        if (lm_fail) {
+            check_error(r.error(), *lm_fail);
+            return false;
+        }
+        return true;
+    };
+    if (which == 0) {
+        AffineOptions o = decode_affine(in);
+        o.init = start;
+        const auto r = affine_register(src->view, tgt->view, o, cancel, lm);
+        if (judge(r, affine_failure(o), "init")) check_affine_result(r.value(), o, pre_cancelled);
+    } else if (which == 1) {
+        RigidOptions o = decode_rigid(in);
+        o.init = start;
+        const auto r = rigid_register(src->view, tgt->view, o, cancel, lm);
+        if (!judge(r, rigid_failure(o), "init")) return;
+        check_rigid_result(r.value(), o.init ? RigidOptions{} : o, pre_cancelled && !o.init);
+        PROP(r.value().iterations <= o.max_iterations);
+    } else {
+        DeformOptions o = decode_deform(in);
+        o.prior = start;
+        const auto r = deform_register(src->view, tgt->view, o, cancel, lm);
+        if (judge(r, deform_failure(o), "prior"))
+            check_deform_result(r.value(), o, src->logical.rows, pre_cancelled, true);
+    }
+}
+
+void op_affine_batch(FuzzedDataProvider& in, const std::atomic<bool>* cancel, bool pre_cancelled) {
+    const AffineOptions o = decode_affine(in);
+    const CloudList sources = decode_list(in);
+    const bool reuse = in.ConsumeBool();
+    const CloudList own = reuse ? CloudList{} : decode_list(in);
+    const std::vector<CloudView>& targets = reuse ? sources.views : own.views;
+    const Pairs pairs = decode_pairs(in);
+    const auto r = affine_register_batch(sources.views, targets, pairs, o, false, cancel);
+    if (!check_batch_outcome(r, affine_failure(o), sources, targets, reuse ? nullptr : &own, pairs)) return;
+    if (pre_cancelled) {
+        PROP(r.value().empty());
+        return;
+    }
+    PROP(r.value().size() == pairs.size());
+    for (const auto& rec : r.value()) check_affine_result(rec, o, false);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -607,7 +748,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider in(data, size);
-    const int op = in.ConsumeIntegralInRange<int>(0, 5);
+    const int op = in.ConsumeIntegralInRange<int>(0, 7);
     // A cancel flag that is already set, now and then: every entry point must wind down at once.
     std::atomic<bool> flag{false};
     const std::atomic<bool>* cancel = nullptr;
@@ -625,7 +766,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         case 2: op_rigid_apply(in); break;
         case 3: op_deform_apply(in); break;
         case 4: op_rigid_batch(in, cancel, pre); break;
-        default: op_deform_batch(in, cancel, pre); break;
+        case 5: op_deform_batch(in, cancel, pre); break;
+        case 6: op_guided(in, cancel, pre); break;
+        default: op_affine_batch(in, cancel, pre); break;
     }
     return 0;
 }

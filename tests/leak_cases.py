@@ -99,6 +99,21 @@ class Cases:
         self.bounds = (0.5, 2.0)
         self.raising = raising_callback
         self.stopping = stopping_callback
+        # Starting transforms and landmarks, for the package's module.
+        self.init = np.eye(4)
+        self.init_f = np.asfortranarray(np.diag([1.0, 2.0, 0.5, 1.0]))
+        self.init_3x3 = np.eye(3)
+        self.init_row = np.eye(4)
+        self.init_row[3, 0] = 0.5
+        self.init_nan = np.eye(4)
+        self.init_nan[0, 1] = np.nan
+        self.marks = np.array([[0, 1], [2, 3]], dtype=np.int32)
+        self.marks_list = [[0, 1], [2, 3]]
+        self.marks_ragged = [[0, 1], [2]]
+        self.marks_float = np.zeros((2, 2))
+        self.marks_neg = np.array([[0, -1]])
+        self.marks_far = np.array([[0, m]])
+        self.marks_u = np.array([[0, 1]], dtype=np.uint64)
         self.big = None
         if big:
             b = rng.normal(size=(big, 3))
@@ -216,6 +231,38 @@ class Cases:
             ("bad-dtype", lambda: engine.correspondences(self.f32, t, 0.1), (TypeError,)),
             ("own-exception", lambda: engine.correspondences(s, t, self.bad_float), (ArithmeticError,)),
             ("bind-missing", lambda: engine.correspondences(s, t), (TypeError,)),
+        ]
+        fq = dict(max_iterations=3)
+        table["engine_guided"] = [
+            ("affine-ok", lambda: engine.fit_affine(s, t, **fq), ()),
+            ("affine-init-marks", lambda: engine.fit_affine(s, t, init=self.init_f, landmarks=self.marks, **fq), ()),
+            ("affine-marks-list", lambda: engine.fit_affine(s, t, landmarks=self.marks_list, **fq), ()),
+            ("affine-marks-unsigned", lambda: engine.fit_affine(s, t, landmarks=self.marks_u, **fq), ()),
+            ("affine-marks-ragged", lambda: engine.fit_affine(s, t, landmarks=self.marks_ragged), (ValueError,)),
+            ("affine-marks-float", lambda: engine.fit_affine(s, t, landmarks=self.marks_float), (ValueError,)),
+            ("affine-marks-negative", lambda: engine.fit_affine(s, t, landmarks=self.marks_neg), (ValueError,)),
+            ("affine-marks-far", lambda: engine.fit_affine(s, t, landmarks=self.marks_far), (ValueError,)),
+            ("affine-marks-type", lambda: engine.fit_affine(s, t, landmarks="x"), (TypeError,)),
+            ("affine-weight", lambda: engine.fit_affine(s, t, landmarks=self.marks, landmark_weight="x"), (TypeError,)),
+            ("affine-weight-own", lambda: engine.fit_affine(s, t, landmark_weight=self.bad_float), (ArithmeticError,)),
+            ("affine-init-shape", lambda: engine.fit_affine(s, t, init=self.init_3x3), (ValueError,)),
+            ("affine-init-row", lambda: engine.fit_affine(s, t, init=self.init_row), (ValueError,)),
+            ("affine-init-nan", lambda: engine.fit_affine(s, t, init=self.init_nan), (ValueError,)),
+            ("affine-init-type", lambda: engine.fit_affine(s, t, init=self.f32), (TypeError,)),
+            ("affine-bad-w", lambda: engine.fit_affine(s, t, w="x"), (TypeError,)),
+            ("rigid-init-marks", lambda: engine.fit_rigid(s, t, init=self.init, landmarks=self.marks, **fq), ()),
+            ("rigid-not-similar", lambda: engine.fit_rigid(s, t, init=self.init_f), (ValueError,)),
+            ("deform-prior-marks",
+             lambda: engine.fit_deform(s, t, prior=self.init_f, landmarks=self.marks_list, num_modes=4, **fq), ()),
+            ("deform-marks-far", lambda: engine.fit_deform(s, t, landmarks=self.marks_far), (ValueError,)),
+            ("affine-batch-ok", lambda: engine.fit_affine_batch(self.clouds, None, self.pairs, **fq), ()),
+            ("affine-batch-far", lambda: engine.fit_affine_batch(self.clouds, None, self.pairs_far), (ValueError,)),
+            ("affine-batch-bad-item", lambda: engine.fit_affine_batch(self.clouds_bad_item, None, self.pairs),
+             (TypeError,)),
+            ("apply-affine", lambda: engine.apply_affine(self.src_sliced, self.rot.T, self.trans), ()),
+            ("apply-affine-shape", lambda: engine.apply_affine(s, self.two_cols, self.trans), (ValueError,)),
+            ("apply-affine-points", lambda: engine.apply_affine(self.two_cols, self.rot, self.trans), (ValueError,)),
+            ("apply-affine-type", lambda: engine.apply_affine(s, self.rot, "x"), (TypeError,)),
         ]
         apply_r = [s, 1.5, self.rot, self.trans]
         table["apply_rigid"] = [

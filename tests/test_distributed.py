@@ -72,6 +72,20 @@ def test_deform_identical_to_local(client, clouds):
         assert a[2:] == b[2:]
 
 
+def test_affine_identical_to_local(client, clouds):
+    pairs = np.array([[0, 1], [2, 3], [4, 4], [5, 0], [1, 2]], dtype=np.int64)
+    local = tarvic.fit_affine_batch(clouds, None, pairs, max_iterations=30)
+    remote = tdist.fit_affine_batch(clouds, None, pairs, max_iterations=30, client=client)
+    assert [type(f) for f in remote] == [tarvic.AffineFit] * 5
+    for a, b in zip(local, remote):
+        np.testing.assert_array_equal(a.B, b.B)
+        np.testing.assert_array_equal(a.translation, b.translation)
+        assert a[2:] == b[2:] and (a.method, a.singular) == (b.method, b.singular)
+    with pytest.raises(ValueError, match=re.escape("pair 0 references cloud 9, but only 6 were given")):
+        tdist.fit_affine_batch(clouds, None, np.array([[9, 0]]), client=client)
+    assert tdist.fit_affine_batch(clouds, None, np.zeros((0, 2), np.int64), client=client) == []
+
+
 def test_empty_pairs(client, clouds):
     empty = np.zeros((0, 2), np.int64)
     r = tdist.fit_rigid_batch(clouds, None, empty, client=client)

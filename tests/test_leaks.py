@@ -16,7 +16,7 @@ from conftest import check_ok, run_python
 from leak_cases import Cases, rss_kib, size_pool
 
 GROUPS = ["fit_rigid", "fit_rigid_batch", "apply_rigid", "fit_deform", "fit_deform_batch", "apply_deform",
-          "set_num_threads", "num_threads", "watched_fits", "correspondences"]
+          "set_num_threads", "num_threads", "watched_fits", "correspondences", "engine_guided"]
 TESTS = str(pathlib.Path(__file__).resolve().parent)
 
 

@@ -41,10 +41,12 @@ class TestWrappers:
         ours = inspect.signature(getattr(tarvic, name)).parameters
         theirs = inspect.signature(getattr(ext, name)).parameters
         # The package's own options come after the extension's, keyword only; single fits can
-        # also be watched.
+        # also be watched, and guided.
         own = {"method": "auto", "accuracy": 1e-6}
         if "batch" not in name:
             own.update(progress=False, progress_delay=0.0, callback=None)
+        own.update({"fit_rigid": {"init": None, "landmarks": None, "landmark_weight": 0.1},
+                    "fit_deform": {"prior": None, "landmarks": None, "landmark_weight": 0.1}}.get(name, {}))
         assert list(ours) == list(theirs) + list(own)
         for p, default in own.items():
             assert ours[p].kind == inspect.Parameter.KEYWORD_ONLY and ours[p].default == default, p

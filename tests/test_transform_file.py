@@ -19,8 +19,19 @@ def fits():
     return tarvic.fit_rigid(src, tgt), tarvic.fit_deform(src, tgt, max_iterations=10, num_modes=10)
 
 
-def test_round_trip_is_exact(fits, tmp_path):
-    for fit in fits:
+@pytest.fixture(scope="module")
+def more():
+    """An affine fit, and deformations fitted after a rigid and after an affine fit."""
+    src = shape_cloud(200, seed=3)
+    tgt = src @ np.array([[1.2, 0.3, 0.0], [0.0, 0.9, 0.1], [0.1, 0.0, 1.1]]).T + 0.2
+    rigid = tarvic.fit_rigid(src, tgt, max_iterations=20)
+    affine = tarvic.fit_affine(src, tgt, max_iterations=20)
+    return (affine, tarvic.fit_deform(src, tgt, max_iterations=5, num_modes=10, prior=rigid),
+            tarvic.fit_deform(src, tgt, max_iterations=5, num_modes=10, prior=affine))
+
+
+def test_round_trip_is_exact(fits, more, tmp_path):
+    for fit in fits + more:
         tf.save(tmp_path / "t.json", fit, inputs={"source": "a.ply"}, options={"w": 0.1})
         back = tf.load(tmp_path / "t.json")
         assert type(back) is type(fit)
@@ -28,6 +39,47 @@ def test_round_trip_is_exact(fits, tmp_path):
             np.testing.assert_array_equal(a, b)
         points = shape_cloud(50, seed=9)
         np.testing.assert_array_equal(back.apply(points), fit.apply(points))
+        if isinstance(fit, tarvic.DeformFit) and fit.prior is not None:
+            assert type(back.prior) is type(fit.prior)
+            for a, b in zip(back.prior, fit.prior):
+                np.testing.assert_array_equal(a, b)
+
+
+def test_versions_and_kinds_written(fits, more):
+    # A deformation with a prior must not be read as the deformation alone by a reader of
+    # version 1: it is written as version 2, which such a reader refuses.
+    assert [tf.to_dict(f)["version"] for f in fits + more] == [1, 1, 1, 2, 2]
+    assert [tf.to_dict(f)["kind"] for f in fits + more] == ["rigid", "deform", "affine", "deform", "deform"]
+    prior = tf.to_dict(more[2])["transform"]["prior"]
+    assert prior["kind"] == "affine" and prior["transform"]["B"] == more[0].B.tolist()
+    assert prior["fit"]["iterations"] == more[0].iterations
+
+
+AFFINE_EDITS = [
+    (0, lambda r: r["transform"]["B"][1].__setitem__(1, None), '"transform.B" has values that are null'),
+    (0, lambda r: r["transform"].update(B=[[1, 0, 0], [0, 1, 0]]), '"transform.B" has shape (2, 3)'),
+    (0, lambda r: r["transform"]["matrix"][3].__setitem__(2, 0.5), '"transform.matrix" differs from "B"'),
+    (0, lambda r: r["transform"]["matrix"][0].__setitem__(3, 9.0), '"transform.matrix" differs'),
+    (1, lambda r: r["transform"]["prior"].update(kind="deform"), '"transform.prior" must be of kind "rigid" or'),
+    (1, lambda r: r["transform"].update(prior=[1]), '"transform.prior" must be an object'),
+    (1, lambda r: r["transform"]["prior"]["transform"].update(scale=-1),
+     '"transform.prior.transform.scale" must be positive'),
+    (1, lambda r: r["transform"]["prior"]["transform"]["rotation"][0].__setitem__(0, 2.0),
+     '"transform.prior.transform.rotation" is not a rotation'),
+    (2, lambda r: r["transform"]["prior"]["transform"].pop("translation"),
+     '"transform.prior.transform.translation" is missing'),
+]
+
+
+@pytest.mark.parametrize("which, change, fragment", AFFINE_EDITS)
+def test_hand_edited_affine_and_prior_records_are_refused(more, tmp_path, which, change, fragment):
+    record = tf.to_dict(more[which])
+    change(record)
+    path = tmp_path / "t.json"
+    path.write_text(json.dumps(record))
+    with pytest.raises(tf.TransformFileError) as info:
+        tf.load(path)
+    assert fragment in str(info.value)
 
 
 def test_non_finite_values_are_null(tmp_path):
@@ -58,8 +110,9 @@ EDITS = [
     ("rigid", lambda r: r["transform"]["rotation"][0].__setitem__(0, True), "transform.rotation"),
     ("rigid", lambda r: r["transform"].update(rotation=[[1, 0], [0, 1]]), "shape (2, 2)"),
     ("rigid", lambda r: r["transform"].pop("translation"), "transform.translation"),
-    ("rigid", lambda r: r.update(version=2), "unsupported version"),
-    ("rigid", lambda r: r.update(kind="affine"), "unknown"),
+    ("rigid", lambda r: r.update(version=3), "unsupported version"),
+    ("rigid", lambda r: r.update(kind="shear"), "unknown"),
+    ("rigid", lambda r: r.update(kind="affine"), '"transform.B" is missing'),
     ("rigid", lambda r: r.update(transform=[1, 2]), "must be objects"),
     ("deform", lambda r: r["transform"].update(beta=0), "transform.beta"),
     ("deform", lambda r: r["transform"].update(beta=-1.0), "transform.beta"),

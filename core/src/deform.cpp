@@ -15,6 +15,7 @@
 #include "tarvic/linalg.hpp"
 #include "tarvic/monitor.hpp"
 #include "tarvic/threads.hpp"
+#include "tarvic/transform.hpp"
 
 namespace tarvic {
 
@@ -176,7 +177,13 @@ void add_source(const Moving& moving, double* d) {
 }  // namespace
 
 DeformResult deform_register_inner(const CloudView& source, const CloudView& target, const DeformOptions& opts,
-                                   bool parallel, CancelFlag cancel) {
+                                   bool parallel, CancelFlag cancel, const Landmarks& landmarks) {
+    if (opts.prior) {
+        const Array2 placed = apply_affine(*opts.prior, source).value();
+        DeformOptions rest = opts;
+        rest.prior.reset();
+        return deform_register_inner(placed.view(), target, rest, parallel, cancel, landmarks);
+    }
     Setup st = Setup::make(source, target, opts.sigma2, opts.w);
     Moving& moving = st.moving;
     const Fixed& fixed = st.fixed;
@@ -209,11 +216,17 @@ DeformResult deform_register_inner(const CloudView& source, const CloudView& tar
     // One E-step at σ², exact or fast; the fast one keeps its moments for the variance.
     FastEStep fe;
     auto estep_at = [&](double s2) -> EStep {
-        if (!fast) return run_estep(st, parallel, cancel, s2);
-        fe = estep_fast(moving, fixed, std::max(s2, kFastMinSigma2), outlier_term(s2, st.outlier_weight),
-                        FastEStepOptions{opts.gauss_tolerance, parallel, cancel, false});
-        bound = std::max(bound, fe.bound);
-        return fe.sums;
+        EStep e;
+        if (fast) {
+            fe = estep_fast(moving, fixed, std::max(s2, kFastMinSigma2), outlier_term(s2, st.outlier_weight),
+                            FastEStepOptions{opts.gauss_tolerance, parallel, cancel, false});
+            bound = std::max(bound, fe.bound);
+        } else {
+            e = run_estep(st, parallel, cancel, s2);
+        }
+        add_landmarks(landmarks, moving, fixed, fast ? fe.sums : e, fast ? &fe : nullptr);
+        if (fast) return fe.sums;
+        return e;
     };
 
     double sigma2 = st.sigma2;
@@ -328,11 +341,15 @@ DeformResult deform_register_inner(const CloudView& source, const CloudView& tar
 }
 
 Result<DeformResult> deform_register(const CloudView& source, const CloudView& target, const DeformOptions& opts,
-                                     CancelFlag cancel) {
+                                     CancelFlag cancel, const Landmarks& landmarks) {
     if (auto err = check_cloud(source, "source")) return *err;
     if (auto err = check_cloud(target, "target")) return *err;
     if (auto err = check_deform_options(opts)) return *err;
-    return run_in_pool(opts.threads, [&] { return deform_register_inner(source, target, opts, true, cancel); });
+    if (opts.prior)
+        if (auto err = check_reach(*opts.prior, source, "prior")) return *err;
+    if (auto err = check_landmarks(landmarks, source.rows, target.rows)) return *err;
+    return run_in_pool(opts.threads,
+                       [&] { return deform_register_inner(source, target, opts, true, cancel, landmarks); });
 }
 
 Result<std::vector<DeformResult>> deform_register_batch(const std::vector<CloudView>& sources,
@@ -340,6 +357,9 @@ Result<std::vector<DeformResult>> deform_register_batch(const std::vector<CloudV
                                                         const std::vector<std::pair<std::size_t, std::size_t>>& pairs,
                                                         const DeformOptions& opts, bool progress, CancelFlag cancel) {
     if (auto err = check_deform_options(opts)) return *err;
+    if (opts.prior)
+        for (const CloudView& s : sources)
+            if (auto err = check_reach(*opts.prior, s, "prior")) return *err;
     return run_batch<DeformResult>(sources, targets, pairs, opts.threads, progress, cancel, "Registering",
                                    [&](const CloudView& s, const CloudView& t) {
                                        DeformOptions local = opts;

@@ -20,7 +20,19 @@ bool FitState::operator==(const FitState& o) const {
            std::memcmp(matrix, o.matrix, sizeof matrix) == 0;
 }
 
-bool FitMonitor::publish(const FitState& state) {
+void FitMonitor::set_start(const double start[4][4]) {
+    std::memcpy(start_, start, sizeof start_);
+    has_start_ = true;
+}
+
+bool FitMonitor::publish(const FitState& fitted) {
+    FitState state = fitted;
+    if (has_start_ && state.has_matrix)
+        for (int i = 0; i < 4; ++i)
+            for (int j = 0; j < 4; ++j)
+                state.matrix[i][j] = ((fitted.matrix[i][0] * start_[0][j] + fitted.matrix[i][1] * start_[1][j]) +
+                                      fitted.matrix[i][2] * start_[2][j]) +
+                                     fitted.matrix[i][3] * start_[3][j];
     // The usual sequence-lock write: mark odd, release fence so the words cannot be seen before
     // the mark, store, then publish the even count with release ordering.
     const std::uint64_t s = seq_.load(std::memory_order_relaxed);

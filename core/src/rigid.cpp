@@ -177,8 +177,53 @@ void fit_rotation(const double a[3][3], double r[3][3]) {
         for (int j = 0; j < 3; ++j) r[i][j] = u[0][i] * vk[0][j] + u[1][i] * vk[1][j] + u[2][i] * vk[2][j];
 }
 
+RigidTransform nearest_similarity(const Affine3& t) {
+    RigidTransform out;
+    fit_rotation(t.matrix, out.rotation);
+    double tr = 0.0;
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) tr += t.matrix[i][j] * out.rotation[i][j];
+    out.scale = tr / 3.0;
+    std::memcpy(out.translation, t.translation, sizeof out.translation);
+    return out;
+}
+
 RigidResult rigid_register_inner(const CloudView& source, const CloudView& target, const RigidOptions& opts,
-                                 bool parallel, CancelFlag cancel) {
+                                 bool parallel, CancelFlag cancel, const Landmarks& landmarks) {
+    if (opts.init) {
+        // Fit the source where the initial similarity puts it (frame and starting variance
+        // included), then report p ↦ s·R·(s0·R0·p + t0) + t.
+        const RigidTransform start = nearest_similarity(*opts.init);
+        const Array2 placed = start.apply(source).value();
+        if (opts.monitor) {
+            double m[4][4] = {{0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 0}, {0, 0, 0, 1}};
+            for (int i = 0; i < 3; ++i) {
+                for (int j = 0; j < 3; ++j) m[i][j] = start.scale * start.rotation[i][j];
+                m[i][3] = start.translation[i];
+            }
+            opts.monitor->set_start(m);
+        }
+        RigidOptions rest = opts;
+        rest.init.reset();
+        RigidResult res = rigid_register_inner(placed.view(), target, rest, parallel, cancel, landmarks);
+        double rot[3][3], t0[3];
+        for (int i = 0; i < 3; ++i) {
+            for (int j = 0; j < 3; ++j)
+                rot[i][j] = (res.rotation[i][0] * start.rotation[0][j] + res.rotation[i][1] * start.rotation[1][j]) +
+                            res.rotation[i][2] * start.rotation[2][j];
+            t0[i] = (res.rotation[i][0] * start.translation[0] + res.rotation[i][1] * start.translation[1]) +
+                    res.rotation[i][2] * start.translation[2];
+        }
+        bool finite = true;
+        for (int i = 0; i < 3; ++i) {
+            res.translation[i] = res.scale * t0[i] + res.translation[i];
+            finite = finite && std::isfinite(res.translation[i]);
+        }
+        std::memcpy(res.rotation, rot, sizeof rot);
+        res.scale *= start.scale;
+        res.converged = res.converged && finite && std::isfinite(res.scale);
+        return res;
+    }
     Setup setup = Setup::make(source, target, opts.sigma2, opts.w);
     Moving& mv = setup.moving;
     const Fixed& fx = setup.fixed;
@@ -206,7 +251,8 @@ RigidResult rigid_register_inner(const CloudView& source, const CloudView& targe
         } else {
             exact = estep(mv, fx, parallel, cancel, estep_sigma2(sigma2), c);
         }
-        const EStep& e = fast ? fe.sums : exact;
+        EStep& e = fast ? fe.sums : exact;
+        add_landmarks(landmarks, mv, fx, e, fast ? &fe : nullptr);
         if (!(std::isfinite(e.np) && e.np > 0.0)) break;
 
         // M-step (eqs. for μx, μy, A, the rotation, scale and translation).
@@ -322,11 +368,15 @@ RigidResult rigid_register_inner(const CloudView& source, const CloudView& targe
 }
 
 Result<RigidResult> rigid_register(const CloudView& source, const CloudView& target, const RigidOptions& opts,
-                                   CancelFlag cancel) {
+                                   CancelFlag cancel, const Landmarks& landmarks) {
     if (auto e = check_cloud(source, "source")) return *e;
     if (auto e = check_cloud(target, "target")) return *e;
     if (auto e = check_rigid_options(opts)) return *e;
-    return run_in_pool(opts.threads, [&] { return rigid_register_inner(source, target, opts, true, cancel); });
+    if (opts.init)
+        if (auto e = check_reach(*opts.init, source, "init")) return *e;
+    if (auto e = check_landmarks(landmarks, source.rows, target.rows)) return *e;
+    return run_in_pool(opts.threads,
+                       [&] { return rigid_register_inner(source, target, opts, true, cancel, landmarks); });
 }
 
 Result<std::vector<RigidResult>> rigid_register_batch(const std::vector<CloudView>& sources,
@@ -334,6 +384,9 @@ Result<std::vector<RigidResult>> rigid_register_batch(const std::vector<CloudVie
                                                       const std::vector<std::pair<std::size_t, std::size_t>>& pairs,
                                                       const RigidOptions& opts, bool progress, CancelFlag cancel) {
     if (auto e = check_rigid_options(opts)) return *e;
+    if (opts.init)
+        for (const CloudView& s : sources)
+            if (auto e = check_reach(*opts.init, s, "init")) return *e;
     return run_batch<RigidResult>(sources, targets, pairs, opts.threads, progress, cancel, "Aligning",
                                   [&](const CloudView& s, const CloudView& t) {
                                       RigidOptions local = opts;

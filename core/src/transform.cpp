@@ -22,6 +22,18 @@ Result<Array2> RigidTransform::apply(const CloudView& points) const {
     return out;
 }
 
+Result<Array2> apply_affine(const Affine3& t, const CloudView& points) {
+    if (points.cols != 3) return Error::bad_shape(points.cols);
+    Array2 out(points.rows, 3);
+    const auto& b = t.matrix;
+    for (std::size_t i = 0; i < points.rows; ++i) {
+        const double x = points.at(i, 0), y = points.at(i, 1), z = points.at(i, 2);
+        for (int k = 0; k < 3; ++k)
+            out(i, static_cast<std::size_t>(k)) = ((b[k][0] * x + b[k][1] * y) + b[k][2] * z) + t.translation[k];
+    }
+    return out;
+}
+
 Result<Array2> DeformTransform::apply(const CloudView& points) const { return apply(points, Options{}, nullptr); }
 
 Result<Array2> DeformTransform::apply(const CloudView& points, const Options& opts, double* bound) const {

@@ -10,6 +10,7 @@
 #include "engine.hpp"
 #include "entries.hpp"
 #include "fits.hpp"
+#include "guidance.hpp"
 #include "interrupt.hpp"
 #include "tarvic/correspondences.hpp"
 #include "tarvic/transform.hpp"
@@ -17,13 +18,6 @@
 namespace tarvic::py {
 
 namespace {
-
-/// `method` and `accuracy` (null: "auto" and 1e-6).
-bool method_options(const PyRef* a, Method& method, double& accuracy) {
-    method = Method::Auto;
-    accuracy = 1e-6;
-    return (!a[0] || to_method(a[0].get(), method)) && (!a[1] || to_accuracy(a[1].get(), accuracy));
-}
 
 /// `progress`: True (on a terminal), False, or "always" (wherever standard error goes).
 bool to_progress(PyObject* o, bool& out) {
@@ -42,6 +36,16 @@ bool to_progress(PyObject* o, bool& out) {
     out = on && isatty(2) == 1;
     return true;
 }
+
+PyObject* deform_result(DeformResult&& r) {
+    const bool fast = r.fast;
+    const double bound = r.error_bound;
+    std::vector<PyRef> items;
+    if (!deform_items(std::move(r), items) || !add_method(items, fast, bound)) return nullptr;
+    return pack_tuple(std::move(items));
+}
+
+}  // namespace
 
 /// The watch of a single fit from `progress`, `callback` and `progress_delay` (null: off, none, 0).
 bool watch_options(const PyRef* a, const char* label, std::size_t max_iterations, Watch& w) {
@@ -67,41 +71,28 @@ bool watch_options(const PyRef* a, const char* label, std::size_t max_iterations
     return true;
 }
 
-bool add_method(std::vector<PyRef>& items, bool fast, double bound) {
-    return items.emplace_back(PyRef::steal(PyUnicode_FromString(method_name(fast)))).get() != nullptr &&
-           items.emplace_back(PyRef::steal(PyFloat_FromDouble(bound))).get() != nullptr;
-}
-
-PyObject* deform_result(DeformResult&& r) {
-    const bool fast = r.fast;
-    const double bound = r.error_bound;
-    std::vector<PyRef> items;
-    if (!deform_items(std::move(r), items) || !add_method(items, fast, bound)) return nullptr;
-    return pack_tuple(std::move(items));
-}
-
-}  // namespace
-
 PyObject* engine_fit_rigid(PyObject* args, PyObject* kwargs) {
     static const char* const params[] = {"source",  "target",  "scale",  "scale_bounds", "w",       "tolerance",
                                          "max_iterations", "sigma2", "threads", "method", "accuracy", "progress",
-                                         "callback", "progress_delay"};
-    static const Signature sig{"fit_rigid", params, 14, 2};
-    PyRef a[14];
+                                         "callback", "progress_delay", "init", "landmarks", "landmark_weight"};
+    static const Signature sig{"fit_rigid", params, 17, 2};
+    PyRef a[17];
     if (!bind_args(sig, args, kwargs, a) || !ensure_numpy()) return nullptr;
     PyRef source, target;
     RigidOptions opts;
     Watch watch;
+    Landmarks landmarks;
     if (!to_cloud(a[0].get(), "source", source) || !to_cloud(a[1].get(), "target", target) ||
         !rigid_options(a + 2, opts) || !method_options(a + 9, opts.method, opts.gauss_tolerance) ||
-        !watch_options(a + 11, "Aligning", opts.max_iterations, watch))
+        !watch_options(a + 11, "Aligning", opts.max_iterations, watch) ||
+        (a[14] && !to_start(a[14].get(), "init", opts.init)) || !to_landmarks(a + 15, landmarks))
         return nullptr;
     const OwnedCloud s = copy_cloud(as_array(source));
     const OwnedCloud t = copy_cloud(as_array(target));
     auto run = run_watched(watch, [&](CancelFlag cancel, FitMonitor* monitor) {
         RigidOptions o = opts;
         o.monitor = monitor;
-        return rigid_register(s.view, t.view, o, cancel);
+        return rigid_register(s.view, t.view, o, cancel, landmarks);
     });
     if (!run) return nullptr;
     if (!run->ok()) return to_py_err(run->error());
@@ -153,23 +144,25 @@ PyObject* engine_fit_rigid_batch(PyObject* args, PyObject* kwargs) {
 PyObject* engine_fit_deform(PyObject* args, PyObject* kwargs) {
     static const char* const params[] = {"source", "target", "alpha",     "beta",    "w",      "tolerance",
                                          "max_iterations", "sigma2", "num_modes", "threads", "method", "accuracy",
-                                         "progress", "callback", "progress_delay"};
-    static const Signature sig{"fit_deform", params, 15, 2};
-    PyRef a[15];
+                                         "progress", "callback", "progress_delay", "prior", "landmarks", "landmark_weight"};
+    static const Signature sig{"fit_deform", params, 18, 2};
+    PyRef a[18];
     if (!bind_args(sig, args, kwargs, a) || !ensure_numpy()) return nullptr;
     PyRef source, target;
     DeformOptions opts;
     Watch watch;
+    Landmarks landmarks;
     if (!to_cloud(a[0].get(), "source", source) || !to_cloud(a[1].get(), "target", target) ||
         !deform_options(a + 2, opts) || !method_options(a + 10, opts.method, opts.gauss_tolerance) ||
-        !watch_options(a + 12, "Registering", opts.max_iterations, watch))
+        !watch_options(a + 12, "Registering", opts.max_iterations, watch) ||
+        (a[15] && !to_start(a[15].get(), "prior", opts.prior)) || !to_landmarks(a + 16, landmarks))
         return nullptr;
     const OwnedCloud s = copy_cloud(as_array(source));
     const OwnedCloud t = copy_cloud(as_array(target));
     auto run = run_watched(watch, [&](CancelFlag cancel, FitMonitor* monitor) {
         DeformOptions o = opts;
         o.monitor = monitor;
-        return deform_register(s.view, t.view, o, cancel);
+        return deform_register(s.view, t.view, o, cancel, landmarks);
     });
     if (!run) return nullptr;
     if (!run->ok()) return to_py_err(run->error());

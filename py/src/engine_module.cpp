@@ -29,18 +29,20 @@ constexpr int kFlags = METH_VARARGS | METH_KEYWORDS;
 PyMethodDef kFunctions[] = {
     {"fit_rigid", with_keywords<engine_fit_rigid>(), kFlags,
      "fit_rigid(source, target, scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads, method, "
-     "accuracy, progress, callback, progress_delay)\n--\n\nThe rigid fit with `method` and `accuracy`, watched "
-     "through `progress` (True: on a terminal; 'always'), shown after `progress_delay` seconds, and "
-     "`callback(iteration, sigma2, matrix)` after each iteration (False stops the fit); the 7-tuple of "
-     "`_tarvic.fit_rigid` followed by the method used and the largest error bound."},
+     "accuracy, progress, callback, progress_delay, init, landmarks, landmark_weight)\n--\n\nThe rigid fit with "
+     "`method` and `accuracy`, watched through `progress` (True: on a terminal; 'always'), shown after "
+     "`progress_delay` seconds, and `callback(iteration, sigma2, matrix)` after each iteration (False stops the "
+     "fit), from a starting transform `init`, guided by `landmarks`; the 7-tuple of `_tarvic.fit_rigid` followed "
+     "by the method used and the largest error bound."},
     {"fit_rigid_batch", with_keywords<engine_fit_rigid_batch>(), kFlags,
      "fit_rigid_batch(sources, targets, pairs, scale, scale_bounds, w, tolerance, max_iterations, sigma2, threads, "
      "progress, method, accuracy)\n--\n\nA list of per-pair tuples, each as `fit_rigid` returns."},
     {"fit_deform", with_keywords<engine_fit_deform>(), kFlags,
      "fit_deform(source, target, alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, threads, method, "
-     "accuracy, progress, callback, progress_delay)\n--\n\nThe deformable fit with `method` and `accuracy`, "
-     "watched as `fit_rigid` (the callback's matrix is None); the 8-tuple of `_tarvic.fit_deform` followed by the "
-     "method used and the largest error bound."},
+     "accuracy, progress, callback, progress_delay, prior, landmarks, landmark_weight)\n--\n\nThe deformable "
+     "fit with `method` and `accuracy`, watched as `fit_rigid` (the callback's matrix is None), after a `prior` "
+     "transform, guided by `landmarks`; the 8-tuple of `_tarvic.fit_deform` followed by the method used and the "
+     "largest error bound."},
     {"fit_deform_batch", with_keywords<engine_fit_deform_batch>(), kFlags,
      "fit_deform_batch(sources, targets, pairs, alpha, beta, w, tolerance, max_iterations, sigma2, num_modes, "
      "threads, progress, method, accuracy)\n--\n\nA list of per-pair tuples, each as `fit_deform` returns."},
@@ -51,6 +53,15 @@ PyMethodDef kFunctions[] = {
      "correspondences(moved, target, sigma2, w=0.0, accuracy=1e-6, threads=None)\n--\n\n`(source_match, "
      "source_probability, target_match, target_probability, target_outlier, error_bound)` of the model of a fit: "
      "its moved source, variance and outlier fraction; interruptible."},
+    {"fit_affine", with_keywords<engine_fit_affine>(), kFlags,
+     "fit_affine(source, target, w, tolerance, max_iterations, sigma2, threads, method, accuracy, progress, "
+     "callback, progress_delay, init, landmarks, landmark_weight)\n--\n\nThe affine fit, watched and started as "
+     "`fit_rigid`: `(B, translation, sigma2, nrms, iterations, converged, method, error_bound, singular)`."},
+    {"fit_affine_batch", with_keywords<engine_fit_affine_batch>(), kFlags,
+     "fit_affine_batch(sources, targets, pairs, w, tolerance, max_iterations, sigma2, threads, progress, method, "
+     "accuracy)\n--\n\nA list of per-pair tuples, each as `fit_affine` returns."},
+    {"apply_affine", with_keywords<engine_apply_affine>(), kFlags,
+     "apply_affine(points, matrix, translation)\n--\n\n`matrix @ p + translation` for every row p."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -92,4 +92,15 @@ bool to_accuracy(PyObject* o, double& out) {
 
 const char* method_name(bool fast) { return fast ? "fast" : "exact"; }
 
+bool method_options(const PyRef* a, Method& method, double& accuracy) {
+    method = Method::Auto;
+    accuracy = 1e-6;
+    return (!a[0] || to_method(a[0].get(), method)) && (!a[1] || to_accuracy(a[1].get(), accuracy));
+}
+
+bool add_method(std::vector<PyRef>& items, bool fast, double bound) {
+    return items.emplace_back(PyRef::steal(PyUnicode_FromString(method_name(fast)))).get() != nullptr &&
+           items.emplace_back(PyRef::steal(PyFloat_FromDouble(bound))).get() != nullptr;
+}
+
 }  // namespace tarvic::py

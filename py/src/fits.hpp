@@ -33,5 +33,9 @@ bool to_method(PyObject* o, Method& out);
 bool to_accuracy(PyObject* o, double& out);
 /// "fast" or "exact", as the results report the path a fit took.
 const char* method_name(bool fast);
+/// `method` and `accuracy` from `a[0]`, `a[1]` (null: "auto" and 1e-6).
+bool method_options(const PyRef* a, Method& method, double& accuracy);
+/// Append the method a fit used and its largest error bound; false with an exception set.
+bool add_method(std::vector<PyRef>& items, bool fast, double bound);
 
 }  // namespace tarvic::py

@@ -1,10 +1,10 @@
 """Coherent Point Drift registration of 3-D point clouds.
 
-Rigid and similarity fits (`fit_rigid`, `apply_rigid`), deformable fits (`fit_deform`,
-`apply_deform`), batches of both (`fit_rigid_batch`, `fit_deform_batch`), the point matches of a
-fit (`correspondences`), and the size of the process-wide thread pool (`set_num_threads`,
-`num_threads`). The fits return named tuples
-(`RigidFit`, `DeformFit`, `RigidBatch`) with an ``apply`` method; `tarvic.io` reads and writes
+Rigid and similarity fits (`fit_rigid`, `apply_rigid`), affine fits (`fit_affine`), deformable
+fits (`fit_deform`, `apply_deform`), batches of each (`fit_rigid_batch`, `fit_affine_batch`,
+`fit_deform_batch`), the point matches of a fit (`correspondences`), and the size of the
+process-wide thread pool (`set_num_threads`, `num_threads`). The fits return named tuples
+(`RigidFit`, `AffineFit`, `DeformFit`, `RigidBatch`) with an ``apply`` method; `tarvic.io` reads and writes
 point-cloud files, `tarvic.plot` draws clouds before and after a fit, and the ``tarvic`` command
 runs all of it from a shell.
 """
@@ -50,9 +50,16 @@ def _preload_tbb() -> None:
 _preload_tbb()
 del _preload_tbb
 
-from ._api import fit_deform, fit_deform_batch, fit_rigid, fit_rigid_batch  # noqa: E402
+from ._api import (  # noqa: E402
+    fit_affine,
+    fit_affine_batch,
+    fit_deform,
+    fit_deform_batch,
+    fit_rigid,
+    fit_rigid_batch,
+)
 from ._correspondences import Correspondences, correspondences  # noqa: E402
-from ._results import DeformFit, Iteration, RigidBatch, RigidFit  # noqa: E402
+from ._results import AffineFit, DeformFit, Iteration, RigidBatch, RigidFit  # noqa: E402
 from ._tarvic import apply_deform, apply_rigid, num_threads, set_num_threads  # noqa: E402
 
 
@@ -72,12 +79,15 @@ __all__ = [
     "fit_rigid",
     "fit_rigid_batch",
     "apply_rigid",
+    "fit_affine",
+    "fit_affine_batch",
     "fit_deform",
     "fit_deform_batch",
     "apply_deform",
     "set_num_threads",
     "num_threads",
     "RigidFit",
+    "AffineFit",
     "DeformFit",
     "RigidBatch",
     "Iteration",

@@ -23,6 +23,9 @@ def fit_rigid(
     progress: Union[bool, str] = False,
     callback: _Callback = None,
     progress_delay: float = 0.0,
+    init: Any = None,
+    landmarks: Any = None,
+    landmark_weight: float = 0.1,
 ) -> Tuple[float, _Cloud, _Cloud, float, float, int, bool, str, float]: ...
 def fit_rigid_batch(
     sources: Sequence[_Cloud],
@@ -55,6 +58,9 @@ def fit_deform(
     progress: Union[bool, str] = False,
     callback: _Callback = None,
     progress_delay: float = 0.0,
+    prior: Optional[_Cloud] = None,
+    landmarks: Any = None,
+    landmark_weight: float = 0.1,
 ) -> Tuple[_Cloud, _Cloud, float, float, float, int, bool, int, str, float]: ...
 def fit_deform_batch(
     sources: Sequence[_Cloud],
@@ -83,3 +89,34 @@ def correspondences(
     accuracy: float = 1e-6,
     threads: Optional[int] = None,
 ) -> Tuple[npt.NDArray[np.int64], _Cloud, npt.NDArray[np.int64], _Cloud, _Cloud, float]: ...
+def fit_affine(
+    source: _Cloud,
+    target: _Cloud,
+    w: float,
+    tolerance: float,
+    max_iterations: int,
+    sigma2: Optional[float],
+    threads: Optional[int],
+    method: str,
+    accuracy: float,
+    progress: Union[bool, str] = False,
+    callback: _Callback = None,
+    progress_delay: float = 0.0,
+    init: Any = None,
+    landmarks: Any = None,
+    landmark_weight: float = 0.1,
+) -> Tuple[_Cloud, _Cloud, float, float, int, bool, str, float, bool]: ...
+def fit_affine_batch(
+    sources: Sequence[_Cloud],
+    targets: Optional[Sequence[_Cloud]],
+    pairs: _Pairs,
+    w: float,
+    tolerance: float,
+    max_iterations: int,
+    sigma2: Optional[float],
+    threads: Optional[int],
+    progress: bool,
+    method: str,
+    accuracy: float,
+) -> List[Tuple[_Cloud, _Cloud, float, float, int, bool, str, float, bool]]: ...
+def apply_affine(points: _Cloud, matrix: _Cloud, translation: _Cloud) -> _Cloud: ...

@@ -10,7 +10,7 @@ from . import _engine, _tarvic
 
 Array = npt.NDArray[np.float64]
 
-__all__ = ["RigidFit", "DeformFit", "RigidBatch", "Iteration"]
+__all__ = ["RigidFit", "AffineFit", "DeformFit", "RigidBatch", "Iteration"]
 
 
 def _homogeneous(scale: npt.ArrayLike, rotation: npt.ArrayLike, translation: npt.ArrayLike) -> Array:
@@ -111,6 +111,85 @@ class RigidFit(_RigidFields):
         return _homogeneous(self.scale, self.rotation, self.translation)
 
 
+def _homogeneous_affine(matrix: npt.ArrayLike, translation: npt.ArrayLike) -> Array:
+    """``[[matrix, translation], [0, 0, 0, 1]]``."""
+    m = np.zeros((4, 4))
+    m[:3, :3] = matrix
+    m[:3, 3] = translation
+    m[3, 3] = 1.0
+    return m
+
+
+class _AffineFields(NamedTuple):
+    B: Array
+    translation: Array
+    sigma2: float
+    nrms: float
+    iterations: int
+    converged: bool
+
+
+class AffineFit(_AffineFields):
+    """A fitted affine map ``p -> B @ p + translation`` (column vectors).
+
+    Unpacks as ``(B, translation, sigma2, nrms, iterations, converged)``.
+
+    - `B`: (3, 3), any invertible matrix: rotation, anisotropic scale and shear together.
+    - `translation`: (3,), in the units of the clouds.
+    - `sigma2`, `nrms`, `iterations`, `converged`: as for `RigidFit`.
+
+    Attributes outside the tuple: `method` and `error_bound` as for `RigidFit`, and `singular`,
+    True when the fit stopped because its 3 x 3 system had no inverse (a planar or collinear
+    source, or posteriors that weigh only such a part of it); the map is then the last one
+    accepted and `converged` is False.
+    """
+
+    method: str = "exact"
+    error_bound: float = 0.0
+    singular: bool = False
+
+    def __new__(
+        cls,
+        B: Array,
+        translation: Array,
+        sigma2: float,
+        nrms: float,
+        iterations: int,
+        converged: bool,
+        method: str = "exact",
+        error_bound: float = 0.0,
+        singular: bool = False,
+    ) -> "AffineFit":
+        self = super().__new__(cls, B, translation, sigma2, nrms, iterations, converged)
+        self.method = method
+        self.error_bound = error_bound
+        self.singular = singular
+        return self
+
+    def _extras(self) -> Tuple[str, float, bool]:
+        return self.method, self.error_bound, self.singular
+
+    def __repr__(self) -> str:
+        return (f"{super().__repr__()[:-1]}, method={self.method!r}, error_bound={self.error_bound!r}, "
+                f"singular={self.singular!r})")
+
+    def _replace(self, **changes: Any) -> "AffineFit":
+        extras = [changes.pop(k, v) for k, v in zip(("method", "error_bound", "singular"), self._extras())]
+        return AffineFit(*super()._replace(**changes), *extras)
+
+    def __reduce__(self) -> Tuple[Any, ...]:
+        return (AffineFit, (*self, *self._extras()))
+
+    def apply(self, points: Array) -> Array:
+        """Carry an (N, 3) float64 array of points through the fitted map."""
+        return _engine.apply_affine(points, self.B, self.translation)
+
+    @property
+    def matrix(self) -> Array:
+        """The 4 x 4 homogeneous matrix ``[[B, translation], [0, 0, 0, 1]]`` (column vectors)."""
+        return _homogeneous_affine(self.B, self.translation)
+
+
 class _DeformFields(NamedTuple):
     source: Array
     w: Array
@@ -137,10 +216,16 @@ class DeformFit(_DeformFields):
 
     `method` and `error_bound` as for `RigidFit`; on the fast path the bound covers the kernel
     products (eigenmodes, final positions) as well as the E-steps.
+
+    `prior`, when the fit was made after a rigid or affine fit (``fit_deform(..., prior=fit)``),
+    is that fit: the deformation was fitted to the source as the prior places it, so `source`
+    holds the placed points, and `apply` carries points through the prior first, then the
+    deformation.
     """
 
     method: str = "exact"
     error_bound: float = 0.0
+    prior: Optional[Union[RigidFit, AffineFit]] = None
 
     def __new__(
         cls,
@@ -154,21 +239,25 @@ class DeformFit(_DeformFields):
         modes: int,
         method: str = "exact",
         error_bound: float = 0.0,
+        prior: Optional[Union[RigidFit, AffineFit]] = None,
     ) -> "DeformFit":
         self = super().__new__(cls, source, w, beta, sigma2, nrms, iterations, converged, modes)
         self.method = method
         self.error_bound = error_bound
+        self.prior = prior
         return self
 
     def __repr__(self) -> str:
-        return f"{super().__repr__()[:-1]}, method={self.method!r}, error_bound={self.error_bound!r})"
+        prior = "" if self.prior is None else f", prior={self.prior!r}"
+        return f"{super().__repr__()[:-1]}, method={self.method!r}, error_bound={self.error_bound!r}{prior})"
 
     def _replace(self, **changes: Any) -> "DeformFit":
-        extras = {"method": changes.pop("method", self.method), "error_bound": changes.pop("error_bound", self.error_bound)}
+        extras = {"method": changes.pop("method", self.method), "error_bound": changes.pop("error_bound", self.error_bound),
+                  "prior": changes.pop("prior", self.prior)}
         return DeformFit(*super()._replace(**changes), **extras)
 
     def __reduce__(self) -> Tuple[Any, ...]:
-        return (DeformFit, (*self, self.method, self.error_bound))
+        return (DeformFit, (*self, self.method, self.error_bound, self.prior))
 
     @overload
     def apply(self, points: Array, *, method: str = ..., accuracy: float = ...) -> Array: ...
@@ -183,9 +272,11 @@ class DeformFit(_DeformFields):
         `method` and `accuracy` as for the fits: ``"auto"`` sums the kernel exactly unless
         N * M is large, ``"fast"`` through a Gauss transform whose relative error (against
         the sum of the magnitudes of the terms) is at most `accuracy`. With ``with_bound=True``
-        the bound reached comes back too, as ``(moved, bound)``. Ctrl-C interrupts it.
+        the bound reached comes back too, as ``(moved, bound)``. Ctrl-C interrupts it. With a
+        `prior`, the points go through it first.
         """
-        moved, bound = _engine.apply_deform(points, self.source, self.w, self.beta, method, accuracy)
+        placed = points if self.prior is None else self.prior.apply(points)
+        moved, bound = _engine.apply_deform(placed, self.source, self.w, self.beta, method, accuracy)
         return (moved, bound) if with_bound else moved
 
 

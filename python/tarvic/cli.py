@@ -16,7 +16,7 @@ import stat
 import sys
 import time
 from pathlib import Path
-from typing import Any, Dict, Iterator, List, NoReturn, Optional, Sequence, Tuple
+from typing import Any, Dict, Iterator, List, NamedTuple, NoReturn, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
@@ -113,8 +113,10 @@ def _say(*parts: object) -> None:
 
 
 def _add_fit_options(p: argparse.ArgumentParser) -> None:
-    g = p.add_argument_group("fit options (defaults as in tarvic.fit_rigid / tarvic.fit_deform)")
+    g = p.add_argument_group("fit options (defaults as in tarvic.fit_rigid / fit_affine / fit_deform)")
     g.add_argument("--deform", action="store_true", help="fit a smooth deformation instead of a similarity")
+    g.add_argument("--affine", action="store_true",
+                   help="fit an affine map (any 3 x 3 matrix and a translation) instead of a similarity")
     g.add_argument("--no-scale", action="store_true", help="rigid: rotation and translation only (scale 1)")
     g.add_argument("--scale-bounds", nargs=2, type=float, metavar=("LO", "HI"), help="rigid: limits on the scale")
     g.add_argument("--w", type=float, metavar="W", help="outlier fraction in [0, 1) (default 0)")
@@ -143,28 +145,51 @@ def _method_options(args: argparse.Namespace) -> Dict[str, Any]:
     return {k: getattr(args, k) for k in ("method", "accuracy") if getattr(args, k) is not None}
 
 
-def _fit_options(args: argparse.Namespace) -> Dict[str, Any]:
-    """Keyword arguments for the fit; options that do not apply to the kind of fit are refused."""
+class _Plan(NamedTuple):
+    """What a command fits: the kind of fit, its keyword arguments, and with --after-rigid those
+    of the rigid fit made before it."""
+
+    kind: str  # "rigid", "affine" or "deform"
+    opts: Dict[str, Any]
+    first: Optional[Dict[str, Any]] = None
+
+    @property
+    def name(self) -> str:
+        return {"rigid": "rigid", "affine": "affine", "deform": "deformable"}[self.kind]
+
+
+def _fit_options(args: argparse.Namespace) -> _Plan:
+    """The fits to make; options that do not apply to them are refused."""
+    if args.deform and args.affine:
+        raise InputError("--deform and --affine are different fits: give one of them")
+    kind = "deform" if args.deform else "affine" if args.affine else "rigid"
+    after = bool(getattr(args, "after_rigid", False))
+    if after and kind == "rigid":
+        raise InputError("--after-rigid needs --deform or --affine, the fit made after the rigid one")
     rigid_only = {"no_scale": "--no-scale", "scale_bounds": "--scale-bounds"}
     deform_only = {"alpha": "--alpha", "beta": "--beta", "num_modes": "--num-modes"}
-    wrong = deform_only if not args.deform else rigid_only
-    for dest, flag in wrong.items():
-        if getattr(args, dest) not in (None, False):
-            raise InputError(f"{flag} applies only to {'deformable' if wrong is deform_only else 'rigid'} fits"
-                             f"{' (add --deform)' if wrong is deform_only else ''}")
+    for dest, flag in deform_only.items():
+        if kind != "deform" and getattr(args, dest) is not None:
+            raise InputError(f"{flag} applies only to deformable fits (add --deform)")
+    for dest, flag in rigid_only.items():
+        if kind != "rigid" and not after and getattr(args, dest) not in (None, False):
+            raise InputError(f"{flag} applies only to rigid fits (or, with --after-rigid, to the rigid one)")
     common = ("w", "tolerance", "max_iterations", "sigma2", "threads", "method", "accuracy")
     opts = {k: getattr(args, k) for k in common if getattr(args, k) is not None}
-    if args.deform:
-        opts.update({k: getattr(args, k) for k in deform_only if getattr(args, k) is not None})
-    else:
-        if args.no_scale:
-            opts["scale"] = False
-        if args.scale_bounds is not None:
-            opts["scale_bounds"] = tuple(args.scale_bounds)
     for k in ("max_iterations", "num_modes", "threads"):
-        if k in opts and not 0 <= opts[k] <= sys.maxsize:
-            raise InputError(f"--{k.replace('_', '-')} must be between 0 and {sys.maxsize}, not {opts[k]}")
-    return opts
+        value = opts.get(k, getattr(args, k))
+        if value is not None and not 0 <= value <= sys.maxsize:
+            raise InputError(f"--{k.replace('_', '-')} must be between 0 and {sys.maxsize}, not {value}")
+    rigid = dict(opts)
+    if args.no_scale:
+        rigid["scale"] = False
+    if args.scale_bounds is not None:
+        rigid["scale_bounds"] = tuple(args.scale_bounds)
+    if kind == "rigid":
+        return _Plan(kind, rigid)
+    if kind == "deform":
+        opts.update({k: getattr(args, k) for k in deform_only if getattr(args, k) is not None})
+    return _Plan(kind, opts, rigid if after else None)
 
 
 def _build_parser() -> argparse.ArgumentParser:
@@ -178,9 +203,10 @@ def _build_parser() -> argparse.ArgumentParser:
     sub = top.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
 
     reg = sub.add_parser("register", help="fit a transform taking SOURCE onto TARGET",
-                         description="Fit a rigid/similarity transform (or with --deform a smooth deformation) "
-                                     "taking the points of SOURCE onto those of TARGET, print it, and optionally "
-                                     "save the moved source, the transform and a picture.")
+                         description="Fit a rigid/similarity transform (or with --affine an affine map, with "
+                                     "--deform a smooth deformation) taking the points of SOURCE onto those of "
+                                     "TARGET, print it, and optionally save the moved source, the transform and "
+                                     "a picture.")
     reg.add_argument("source", metavar="SOURCE", help="the cloud that moves")
     reg.add_argument("target", metavar="TARGET", help="the cloud it moves onto")
     reg.add_argument("--out", metavar="FILE", help=f"write the moved source ({formats})")
@@ -195,6 +221,14 @@ def _build_parser() -> argparse.ArgumentParser:
                      help="print nothing but warnings and errors (and no progress line, which a fit shows on a "
                           "terminal after a second)")
     _add_fit_options(reg)
+    start = reg.add_argument_group("starting transforms")
+    start.add_argument("--init", metavar="FIT.json",
+                       help="start from a saved rigid (or, for --affine, affine) transform; with --deform, "
+                            "fit the deformation after it")
+    start.add_argument("--after-rigid", action="store_true",
+                       help="fit a rigid transform first (from --init if given), then the --deform or --affine "
+                            "fit after it: the usual recipe for shapes that are turned as well as bent (--no-scale "
+                            "and --scale-bounds apply to the rigid fit, the other fit options to both)")
 
     app = sub.add_parser("apply", help="carry points through a saved transform",
                          description="Apply a transform saved by 'tarvic register --json' to the points of a file.")
@@ -467,14 +501,22 @@ def _need_matplotlib() -> None:
 _PROGRESS_DELAY = 1.0
 
 
-def _fit(source: Array, target: Array, deform: bool, opts: Dict[str, Any], progress: bool = False) -> Any:
+def _fit(source: Array, target: Array, plan: _Plan, init: Any = None, progress: bool = False) -> Tuple[Any, Any]:
+    """The fit `plan` describes, from `init` (a loaded fit) if given: the rigid or affine fit's
+    start, or the fit a deformation follows. Returns it and, with --after-rigid, the rigid fit
+    made first (else None). With `progress`, each fit shows its line on a terminal after a second."""
     import tarvic
 
     watch: Dict[str, Any] = {"progress": True, "progress_delay": _PROGRESS_DELAY} if progress else {}
-    with _fit_errors(opts):
-        if deform:
-            return tarvic.fit_deform(source, target, **opts, **watch)
-        return tarvic.fit_rigid(source, target, **opts, **watch)
+    first = None
+    with _fit_errors(plan.opts):
+        if plan.first is not None:
+            init = first = tarvic.fit_rigid(source, target, **plan.first, **watch, init=init)
+        if plan.kind == "deform":
+            return tarvic.fit_deform(source, target, **plan.opts, **watch, prior=init), first
+        if plan.kind == "affine":
+            return tarvic.fit_affine(source, target, **plan.opts, **watch, init=init), first
+        return tarvic.fit_rigid(source, target, **plan.opts, **watch, init=init), first
 
 
 @contextlib.contextmanager
@@ -491,17 +533,47 @@ def _fit_errors(opts: Dict[str, Any]) -> Iterator[None]:
         raise
 
 
-def _check_options(deform: bool, opts: Dict[str, Any]) -> None:
-    """Let the library judge the option values on a tiny cloud, before any file is read."""
+def _check_options(plan: _Plan, init: Any = None) -> None:
+    """Let the library judge the option values (and a starting transform) on a tiny cloud,
+    before any file is read."""
     probe = np.array([[0.0, 0.0, 0.0], [1.0, 0.0, 0.0], [0.0, 1.0, 0.0], [0.0, 0.0, 1.0]])
-    _fit(probe, probe, deform, {**opts, "max_iterations": min(opts.get("max_iterations", 1), 1)})
+
+    def once(opts: Optional[Dict[str, Any]]) -> Optional[Dict[str, Any]]:
+        return None if opts is None else {**opts, "max_iterations": min(opts.get("max_iterations", 1), 1)}
+
+    opts = once(plan.opts)
+    assert opts is not None
+    _fit(probe, probe, plan._replace(opts=opts, first=once(plan.first)), init)
+
+
+def _load_init(path: Optional[str], plan: _Plan) -> Any:
+    """The fit saved in --init's file, of a kind the plan can start from."""
+    from ._results import AffineFit, RigidFit
+    from .transform_file import TransformFileError, load
+
+    if path is None:
+        return None
+    try:
+        fit = load(path)
+    except TransformFileError as exc:
+        raise InputError(f"--init {exc}") from exc
+    wanted = (RigidFit,) if plan.kind == "rigid" or plan.first is not None else (RigidFit, AffineFit)
+    if not isinstance(fit, wanted):
+        kind = {"RigidFit": "rigid", "AffineFit": "affine", "DeformFit": "deformable"}[type(fit).__name__]
+        starts = "a rigid" if wanted == (RigidFit,) else "a rigid or an affine"
+        raise InputError(f"--init {path}: holds {'an' if kind == 'affine' else 'a'} {kind} transform; "
+                         f"this fit starts from {starts} one")
+    return fit
 
 
 def _g(x: float) -> str:
     return f"{x:.6g}" if math.isfinite(x) else str(x)
 
 
-def _report(fit: Any, deform: bool, seconds: float, moved: Array) -> None:
+def _report(fit: Any, first: Any, kind: str, seconds: float, moved: Array) -> None:
+    if first is not None:
+        print(f"  rigid fit first: {'converged' if first.converged else 'not converged'} after "
+              f"{first.iterations} iterations; sigma2 {_g(first.sigma2)}, nrms {_g(first.nrms)}")
     state = "converged" if fit.converged else "not converged"
     print(f"  {state} after {fit.iterations} iterations in {seconds:.3g} s; "
           f"sigma2 {_g(fit.sigma2)}, nrms {_g(fit.nrms)}")
@@ -509,15 +581,22 @@ def _report(fit: Any, deform: bool, seconds: float, moved: Array) -> None:
         print(f"  method fast: sums within {fit.error_bound:.2g} (relative) of the exact ones")
     else:
         print("  method exact")
-    if deform:
+    if kind == "deform":
+        # From the placed source (the kernel centres) to the moved one: the deformation's own part.
         shift = np.linalg.norm(moved - fit.source, axis=1)
         print(f"  kernel width beta {_g(fit.beta)} (absolute), {fit.modes} eigenmodes; "
               f"displacement mean {_g(float(shift.mean()))}, max {_g(float(shift.max()))}")
         return
     with np.printoptions(precision=8, suppress=True, floatmode="maxprec"):
-        print(f"  scale        {fit.scale:.10g}")
-        rows = str(fit.rotation).splitlines()
-        print("  rotation     " + rows[0] + "".join("\n               " + r for r in rows[1:]))
+        if kind == "affine":
+            rows = str(fit.B).splitlines()
+            print("  B            " + rows[0] + "".join("\n               " + r for r in rows[1:]))
+            if fit.singular:
+                print("  (stopped: the source, as the fit weighs it, is flat or a line; B has no inverse there)")
+        else:
+            print(f"  scale        {fit.scale:.10g}")
+            rows = str(fit.rotation).splitlines()
+            print("  rotation     " + rows[0] + "".join("\n               " + r for r in rows[1:]))
         print(f"  translation  {fit.translation}")
 
 
@@ -528,7 +607,7 @@ def _report(fit: Any, deform: bool, seconds: float, moved: Array) -> None:
 def _register(args: argparse.Namespace) -> int:
     from .io import SUFFIXES
 
-    opts = _fit_options(args)
+    plan = _fit_options(args)
     _check_output(args.out, SUFFIXES, "--out")
     _check_output(args.plot, (".png",), "--plot")
     _check_output(args.json, None, "--json")
@@ -537,42 +616,53 @@ def _register(args: argparse.Namespace) -> int:
         _cloud_writer(args.out, args.ascii)
     if args.plot is not None:
         _need_matplotlib()
-    _check_options(args.deform, opts)
-    with _Outputs([args.source, args.target]) as outputs:
+    init = _load_init(args.init, plan)
+    _check_options(plan, init)
+    inputs_read = [args.source, args.target] + ([args.init] if args.init is not None else [])
+    with _Outputs(inputs_read) as outputs:
         staged = {what: outputs.add(path, what) for what, path in
                   (("--out", args.out), ("--json", args.json), ("--plot", args.plot), ("--matches", args.matches))
                   if path is not None}
         source = _read(args.source, args.drop_nonfinite)
         target = _read(args.target, args.drop_nonfinite)
-        kind = "deformable" if args.deform else "rigid"
+        kind = ("rigid, then " if plan.first is not None else "") + plan.name
         if not args.quiet:
             _say(f"tarvic: {kind} fit of {args.source} ({len(source)} points) onto {args.target} "
                  f"({len(target)} points)...")
         t0 = time.perf_counter()
-        fit = _fit(source, target, args.deform, opts, progress=not args.quiet)
+        fit, first = _fit(source, target, plan, init, progress=not args.quiet)
         seconds = time.perf_counter() - t0
-        moved = _carry(fit, source, opts)
+        moved = _carry(fit, source, plan.opts)
         if args.out is not None:
             _write_cloud(args.out, staged["--out"], moved, args.ascii)
         if args.json is not None:
             inputs = {"source": args.source, "target": args.target, "source_points": len(source),
                       "target_points": len(target), "seconds": seconds}
-            _write_json(args.json, staged["--json"], fit, inputs, opts)
+            options = dict(plan.opts)
+            if args.init is not None:
+                inputs["init"] = args.init
+            if plan.first is not None:
+                options["after_rigid"] = plan.first
+            _write_json(args.json, staged["--json"], fit, inputs, options)
         if args.plot is not None:
             _write_plot(args.plot, staged["--plot"], source, target, moved,
                         f"tarvic {kind} fit: {Path(args.source).name} onto {Path(args.target).name}")
         if args.matches is not None:
-            _write_matches(args.matches, staged["--matches"], fit, moved, target, opts)
+            _write_matches(args.matches, staged["--matches"], fit, moved, target, plan.opts)
         outputs.commit()
     if not args.quiet:
         print(f"{kind} fit of {args.source} onto {args.target}")
-        _report(fit, args.deform, seconds, moved)
+        _report(fit, first, plan.kind, seconds, moved)
         for what, path in (("moved source", args.out), ("transform", args.json), ("picture", args.plot),
                            ("correspondences", args.matches)):
             if path is not None:
                 print(f"  wrote {what} to {path}")
+    if first is not None and not first.converged:
+        _say(f"tarvic: warning: the rigid fit did not converge in {first.iterations} iterations "
+             "(try a larger --max-iterations or --tolerance)")
     if not fit.converged:
-        _say(f"tarvic: warning: the fit did not converge in {fit.iterations} iterations "
+        why = " (its source is flat or a line for an affine map)" if getattr(fit, "singular", False) else ""
+        _say(f"tarvic: warning: the fit did not converge in {fit.iterations} iterations{why} "
              "(try a larger --max-iterations or --tolerance)")
     return EXIT_OK
 
@@ -686,7 +776,7 @@ def _read_pairs(list_path: str) -> List[Tuple[str, str]]:
 def _batch(args: argparse.Namespace) -> int:
     from .io import SUFFIXES
 
-    opts = _fit_options(args)
+    plan = _fit_options(args)
     if args.pairs is not None:
         if args.sources:
             raise InputError("give SOURCE files or --pairs, not both")
@@ -700,7 +790,7 @@ def _batch(args: argparse.Namespace) -> int:
         fmt = fmt.lower() if fmt.startswith(".") else "." + fmt.lower()
         if fmt not in SUFFIXES:
             raise InputError(f"--format must be one of {' '.join(SUFFIXES)}, not {args.format}")
-    _check_options(args.deform, opts)
+    _check_options(plan)
 
     out_dir = Path(args.out_dir)
     outputs: Dict[str, int] = {}
@@ -719,7 +809,7 @@ def _batch(args: argparse.Namespace) -> int:
     _check_name_lengths(out_dir, [path for pair in names for path in pair])
     created = _make_folders(out_dir)
     try:
-        _batch_in(args, named, names, opts)
+        _batch_in(args, named, names, plan)
     finally:
         with _SIGNALS.held():
             for folder in reversed(created):  # a failed or interrupted run leaves no trace
@@ -773,7 +863,7 @@ def _make_folders(folder: Path) -> List[Path]:
 
 
 def _batch_in(args: argparse.Namespace, named: List[Tuple[str, str]], names: List[Tuple[Path, Path]],
-              opts: Dict[str, Any]) -> None:
+              plan: _Plan) -> None:
     import tarvic
 
     # One output of each file type is enough to find a missing format library.
@@ -794,14 +884,16 @@ def _batch_in(args: argparse.Namespace, named: List[Tuple[str, str]], names: Lis
                 index[k, j] = clouds[key]
 
         progress = sys.stderr.isatty() if args.progress is None else args.progress
-        kind = "deformable" if args.deform else "rigid"
+        opts = plan.opts
         if not args.quiet:
-            _say(f"tarvic: {len(named)} {kind} fits of {len(clouds)} files...")
+            _say(f"tarvic: {len(named)} {plan.name} fits of {len(clouds)} files...")
         t0 = time.perf_counter()
         fits: List[Any]
         with _fit_errors(opts):
-            if args.deform:
+            if plan.kind == "deform":
                 fits = tarvic.fit_deform_batch(loaded, None, index, progress=progress, **opts)
+            elif plan.kind == "affine":
+                fits = tarvic.fit_affine_batch(loaded, None, index, progress=progress, **opts)
             else:
                 fits = tarvic.fit_rigid_batch(loaded, None, index, progress=progress, **opts).fits()
         seconds = time.perf_counter() - t0

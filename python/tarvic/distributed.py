@@ -1,5 +1,5 @@
-"""Batches on a Dask cluster: the same fits as `tarvic.fit_rigid_batch` / `fit_deform_batch`,
-spread over the workers of a `dask.distributed.Client`.
+"""Batches on a Dask cluster: the same fits as `tarvic.fit_rigid_batch` / `fit_affine_batch` /
+`fit_deform_batch`, spread over the workers of a `dask.distributed.Client`.
 
 Install with ``pip install tarvic[dask]``. Every argument and result is that of the local batch,
 plus ``client``. The clouds are scattered to the workers once (replicated, so losing a worker
@@ -10,21 +10,24 @@ from __future__ import annotations
 
 import math
 import threading
-from typing import Any, Dict, List, Optional, Sequence, Tuple
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import numpy as np
 import numpy.typing as npt
 
 from . import _engine
-from ._results import DeformFit, RigidBatch
+from ._results import AffineFit, DeformFit, RigidBatch
 
-__all__ = ["fit_rigid_batch", "fit_deform_batch"]
+__all__ = ["fit_rigid_batch", "fit_affine_batch", "fit_deform_batch"]
 
 # One batch at a time per worker process: each task already uses all of the worker's threads.
 _WORKER_LOCK = threading.Lock()
 
 Array = npt.NDArray[np.float64]
 Pairs = npt.NDArray[np.int64]
+
+
+_LOCAL: Dict[str, Callable[..., Any]] = {"rigid": _engine.fit_rigid_batch, "affine": _engine.fit_affine_batch, "deform": _engine.fit_deform_batch}
 
 
 def _worker_threads() -> int:
@@ -43,7 +46,7 @@ def _run_chunk(kind: str, pairs: Pairs, sources: Sequence[Array], targets: Optio
     opts = dict(options)
     if not opts.get("threads"):
         opts["threads"] = _worker_threads()
-    local = _engine.fit_rigid_batch if kind == "rigid" else _engine.fit_deform_batch
+    local = _LOCAL[kind]
     with _WORKER_LOCK:
         return local(list(sources), None if targets is None else list(targets), pairs, **opts)
 
@@ -51,7 +54,7 @@ def _run_chunk(kind: str, pairs: Pairs, sources: Sequence[Array], targets: Optio
 def _validate(kind: str, sources: Sequence[Array], targets: Optional[Sequence[Array]], pairs: Any,
               options: Dict[str, Any]) -> None:
     """Raise exactly what the local batch would raise for these inputs, without fitting anything."""
-    local = _engine.fit_rigid_batch if kind == "rigid" else _engine.fit_deform_batch
+    local = _LOCAL[kind]
     good_array = isinstance(pairs, np.ndarray) and pairs.ndim == 2 and pairs.dtype == np.dtype(np.int64)
     probe = pairs[:0] if good_array else pairs
     negative = good_array and pairs.shape[1] == 2 and bool((pairs < 0).any())
@@ -135,6 +138,8 @@ def _run(kind: str, sources: Sequence[Array], targets: Optional[Sequence[Array]]
     items = [item for part in parts for item in part]
     if kind == "deform":
         return [DeformFit(*item) for item in items]
+    if kind == "affine":
+        return [AffineFit(*item) for item in items]
     return RigidBatch.from_fits(items)
 
 
@@ -150,6 +155,17 @@ def fit_rigid_batch(sources: Sequence[Array], targets: Optional[Sequence[Array]]
                    sigma2=sigma2, threads=threads, method=method, accuracy=accuracy)
     result: RigidBatch = _run("rigid", sources, targets, pairs, options, progress, client)
     return result
+
+
+def fit_affine_batch(sources: Sequence[Array], targets: Optional[Sequence[Array]], pairs: Pairs, w: float = 0.0,
+                     tolerance: float = 1e-6, max_iterations: int = 200, sigma2: Optional[float] = None,
+                     threads: Optional[int] = None, progress: bool = False, *, client: Any, method: str = "auto",
+                     accuracy: float = 1e-6) -> List[AffineFit]:
+    """`tarvic.fit_affine_batch` on a Dask cluster; a list of `AffineFit`s in pair order."""
+    options = dict(w=w, tolerance=tolerance, max_iterations=max_iterations, sigma2=sigma2, threads=threads,
+                   method=method, accuracy=accuracy)
+    fits: List[AffineFit] = _run("affine", sources, targets, pairs, options, progress, client)
+    return fits
 
 
 def fit_deform_batch(sources: Sequence[Array], targets: Optional[Sequence[Array]], pairs: Pairs,

@@ -1,25 +1,32 @@
 """Fitted transforms saved as JSON, the files ``tarvic register --json`` writes and
 ``tarvic apply`` reads.
 
-The format, version 1 (all lengths in the units of the clouds)::
+The format (all lengths in the units of the clouds)::
 
     {
       "format": "tarvic-transform",
-      "version": 1,
-      "kind": "rigid",                 # or "deform"
+      "version": 1,                    # 2 when the transform has a "prior" (see below)
+      "kind": "rigid",                 # or "affine", or "deform"
       "transform": {                   # what applying it needs
         "scale": 1.0,                  # rigid: p -> scale * rotation @ p + translation
         "rotation": [[...], [...], [...]],   # (3, 3), acting on column vectors
         "translation": [x, y, z],
         "matrix": [[...] x 4]          # the same as a 4 x 4 homogeneous matrix; optional, and
                                        # when present it must agree with the three above
+        # affine instead: "B": (3, 3), "translation", and the optional "matrix";
+        # p -> B @ p + translation
         # deform instead: "source": (M, 3) kernel centres, "w": (M, 3) coefficients,
-        # "beta": absolute kernel width; x -> x + sum_j exp(-|x - source_j|^2 / (2 beta^2)) w_j
+        # "beta": absolute kernel width; x -> x + sum_j exp(-|x - source_j|^2 / (2 beta^2)) w_j;
+        # and, for a deformation fitted after a rigid or affine fit, "prior": that fit's own
+        # record ({"kind", "transform", "fit"}), applied to the points first
       },
       "fit": {"sigma2": ..., "nrms": ..., "iterations": ..., "converged": ..., "method": ...,
               "error_bound": ..., "modes": ...},
       "inputs": {...}, "options": {...}   # free-form records of how it was made
     }
+
+A deformation with a prior is written as version 2, so that readers of version 1 (which would
+apply the deformation alone) refuse it; this module reads both versions.
 
 Numbers are written in their shortest round-trip form, so a loaded transform is bit-identical
 to the fitted one. JSON has no infinities or NaN: such values are written as ``null``; a
@@ -27,7 +34,8 @@ to the fitted one. JSON has no infinities or NaN: such values are written as ``n
 
 `load` refuses a "rigid" transform that is not a similarity: a rotation that is not orthonormal
 to within 1e-6 (or is a reflection), a scale that is not positive, a matrix that disagrees with
-the scale, rotation and translation (by more than 1e-6 relative to its largest entry).
+the scale, rotation and translation (by more than 1e-6 relative to its largest entry). An
+"affine" matrix, likewise, must agree with "B" and "translation" and end in the row 0 0 0 1.
 """
 from __future__ import annotations
 
@@ -40,12 +48,15 @@ from typing import Any, Dict, Mapping, Optional, Tuple, Union
 import numpy as np
 import numpy.typing as npt
 
-from ._results import DeformFit, RigidFit, _homogeneous
+from ._results import AffineFit, DeformFit, RigidFit, _homogeneous, _homogeneous_affine
 
 __all__ = ["FORMAT", "VERSION", "TransformFileError", "save", "load", "to_dict", "from_dict"]
 
 FORMAT = "tarvic-transform"
 VERSION = 1
+# Files with a prior before the deformation; the versions this module reads.
+_VERSION_PRIOR = 2
+_VERSIONS = (VERSION, _VERSION_PRIOR)
 # How far from orthonormal a rotation read from a file may be (rounding in hand-written or
 # single-precision files), and how far "matrix" may be from the parts it repeats.
 _TOLERANCE = 1e-6
@@ -72,13 +83,11 @@ def _finite_or_none(x: Any) -> Any:
     return x
 
 
-def to_dict(
-    fit: Union[RigidFit, DeformFit],
-    *,
-    inputs: Optional[Mapping[str, Any]] = None,
-    options: Optional[Mapping[str, Any]] = None,
-) -> Dict[str, Any]:
-    """The JSON record of a fit (see the module's documentation)."""
+Fit = Union[RigidFit, AffineFit, DeformFit]
+
+
+def _parts(fit: Fit) -> Tuple[str, Dict[str, Any], Dict[str, Any]]:
+    """The kind, "transform" and "fit" records of a fit (a deformation's prior included)."""
     transform: Dict[str, Any]
     fit_record: Dict[str, Any] = {
         "sigma2": float(fit.sigma2),
@@ -96,6 +105,13 @@ def to_dict(
             "translation": np.asarray(fit.translation, dtype=np.float64).tolist(),
             "matrix": fit.matrix.tolist(),
         }
+    elif isinstance(fit, AffineFit):
+        kind = "affine"
+        transform = {
+            "B": np.asarray(fit.B, dtype=np.float64).tolist(),
+            "translation": np.asarray(fit.translation, dtype=np.float64).tolist(),
+            "matrix": fit.matrix.tolist(),
+        }
     elif isinstance(fit, DeformFit):
         kind = "deform"
         transform = {
@@ -104,11 +120,25 @@ def to_dict(
             "w": np.asarray(fit.w, dtype=np.float64).tolist(),
         }
         fit_record["modes"] = int(fit.modes)
+        if fit.prior is not None:
+            prior_kind, prior_transform, prior_fit = _parts(fit.prior)
+            transform["prior"] = {"kind": prior_kind, "transform": prior_transform, "fit": prior_fit}
     else:
-        raise TypeError(f"fit must be a RigidFit or a DeformFit, not {type(fit).__name__}")
+        raise TypeError(f"fit must be a RigidFit, an AffineFit or a DeformFit, not {type(fit).__name__}")
+    return kind, transform, fit_record
+
+
+def to_dict(
+    fit: Fit,
+    *,
+    inputs: Optional[Mapping[str, Any]] = None,
+    options: Optional[Mapping[str, Any]] = None,
+) -> Dict[str, Any]:
+    """The JSON record of a fit (see the module's documentation)."""
+    kind, transform, fit_record = _parts(fit)
     record: Dict[str, Any] = {
         "format": FORMAT,
-        "version": VERSION,
+        "version": _VERSION_PRIOR if "prior" in transform else VERSION,
         "kind": kind,
         "transform": transform,
         "fit": fit_record,
@@ -122,7 +152,7 @@ def to_dict(
 
 
 def _text(
-    fit: Union[RigidFit, DeformFit],
+    fit: Fit,
     *,
     inputs: Optional[Mapping[str, Any]] = None,
     options: Optional[Mapping[str, Any]] = None,
@@ -133,7 +163,7 @@ def _text(
 
 def save(
     path: PathLike,
-    fit: Union[RigidFit, DeformFit],
+    fit: Fit,
     *,
     inputs: Optional[Mapping[str, Any]] = None,
     options: Optional[Mapping[str, Any]] = None,
@@ -183,60 +213,85 @@ def _number(value: Any, what: str, required: bool) -> float:
     return number
 
 
-def _check_similarity(scale: float, rotation: npt.NDArray[np.float64], translation: npt.NDArray[np.float64],
-                      matrix: Any) -> None:
+def _check_similarity(scale: float, rotation: npt.NDArray[np.float64], at: str) -> None:
     """Refuse what `RigidFit.apply` would silently carry out although it is no similarity."""
     if not scale > 0:
-        raise ValueError(f'"transform.scale" must be positive, not {scale}')
+        raise ValueError(f'"{at}.scale" must be positive, not {scale}')
     off = float(np.abs(rotation.T @ rotation - np.eye(3)).max())
     if not off <= _TOLERANCE:
-        raise ValueError(f'"transform.rotation" is not a rotation: R^T R differs from the identity by {off:.3g}')
+        raise ValueError(f'"{at}.rotation" is not a rotation: R^T R differs from the identity by {off:.3g}')
     if np.linalg.det(rotation) < 0:
-        raise ValueError('"transform.rotation" is a reflection (its determinant is negative), not a rotation')
+        raise ValueError(f'"{at}.rotation" is a reflection (its determinant is negative), not a rotation')
+
+
+def _check_matrix(matrix: Any, expected: npt.NDArray[np.float64], at: str, parts: str) -> None:
+    """An optional "matrix" must repeat the parts it is made of (to 1e-6 of its largest entry)."""
     if matrix is None:
         return
-    m = _array(matrix, (4, 4), "transform.matrix")
-    expected = _homogeneous(scale, rotation, translation)
+    m = _array(matrix, (4, 4), f"{at}.matrix")
     with np.errstate(over="ignore", invalid="ignore"):
         off = float(np.abs(m - expected).max())
         size = float(np.abs(expected).max())
     if not off <= _TOLERANCE * size:
-        raise ValueError(f'"transform.matrix" differs from "scale", "rotation" and "translation" by {off:.3g}')
+        raise ValueError(f'"{at}.matrix" differs from {parts} by {off:.3g}')
 
 
-def from_dict(record: Mapping[str, Any]) -> Union[RigidFit, DeformFit]:
-    """The fit a transform record describes; ValueError says what is wrong with a bad one."""
-    if not isinstance(record, Mapping) or record.get("format") != FORMAT:
-        raise ValueError(f'not a tarvic transform (no "format": "{FORMAT}")')
-    version = record.get("version")
-    if type(version) is not int or version != VERSION:  # not `true`, which equals 1
-        raise ValueError(f"unsupported version {version!r} (this tarvic reads version {VERSION})")
-    t, f = record.get("transform"), record.get("fit", {})
+def _fit(kind: Any, t: Any, f: Any, at: str) -> Fit:
+    """The fit of one "kind"/"transform"/"fit" record; `at` is where its transform is ("transform")."""
     if not isinstance(t, Mapping) or not isinstance(f, Mapping):
-        raise ValueError('"transform" and "fit" must be objects')
+        raise ValueError(f'"{at}" and its "fit" must be objects')
     iterations = f.get("iterations", 0)
     iterations = iterations if isinstance(iterations, int) and not isinstance(iterations, bool) else 0
     converged = f.get("converged") is True
     sigma2, nrms = _number(f.get("sigma2"), "fit.sigma2", False), _number(f.get("nrms"), "fit.nrms", False)
-    kind = record.get("kind")
     if kind == "rigid":
-        scale = _number(t.get("scale"), "transform.scale", True)
-        rotation = _array(t.get("rotation"), (3, 3), "transform.rotation")
-        translation = _array(t.get("translation"), (3,), "transform.translation")
-        _check_similarity(scale, rotation, translation, t.get("matrix"))
+        scale = _number(t.get("scale"), f"{at}.scale", True)
+        rotation = _array(t.get("rotation"), (3, 3), f"{at}.rotation")
+        translation = _array(t.get("translation"), (3,), f"{at}.translation")
+        _check_similarity(scale, rotation, at)
+        _check_matrix(t.get("matrix"), _homogeneous(scale, rotation, translation), at,
+                      '"scale", "rotation" and "translation"')
         return RigidFit(scale, rotation, translation, sigma2, nrms, iterations, converged)
+    if kind == "affine":
+        b = _array(t.get("B"), (3, 3), f"{at}.B")
+        translation = _array(t.get("translation"), (3,), f"{at}.translation")
+        _check_matrix(t.get("matrix"), _homogeneous_affine(b, translation), at, '"B" and "translation"')
+        return AffineFit(b, translation, sigma2, nrms, iterations, converged)
     if kind == "deform":
-        source = _array(t.get("source"), (None, 3), "transform.source")
-        w = _array(t.get("w"), (None, 3), "transform.w")
+        source = _array(t.get("source"), (None, 3), f"{at}.source")
+        w = _array(t.get("w"), (None, 3), f"{at}.w")
         if w.shape != source.shape:
-            raise ValueError(f'"transform.w" has {len(w)} rows but "transform.source" has {len(source)}')
+            raise ValueError(f'"{at}.w" has {len(w)} rows but "{at}.source" has {len(source)}')
         modes = f.get("modes", 0)
         modes = modes if isinstance(modes, int) and not isinstance(modes, bool) else 0
-        beta = _number(t.get("beta"), "transform.beta", True)
+        beta = _number(t.get("beta"), f"{at}.beta", True)
         if not beta > 0:
-            raise ValueError(f'"transform.beta" must be positive, not {beta}')
-        return DeformFit(source, w, beta, sigma2, nrms, iterations, converged, modes)
-    raise ValueError(f'unknown "kind" {kind!r} (expected "rigid" or "deform")')
+            raise ValueError(f'"{at}.beta" must be positive, not {beta}')
+        prior = t.get("prior")
+        first: Optional[Union[RigidFit, AffineFit]] = None
+        if prior is not None:
+            if not isinstance(prior, Mapping):
+                raise ValueError(f'"{at}.prior" must be an object')
+            if prior.get("kind") not in ("rigid", "affine"):
+                raise ValueError(f'"{at}.prior" must be of kind "rigid" or "affine", not {prior.get("kind")!r}')
+            made = _fit(prior["kind"], prior.get("transform"), prior.get("fit", {}), f"{at}.prior.transform")
+            assert isinstance(made, (RigidFit, AffineFit))
+            first = made
+        return DeformFit(source, w, beta, sigma2, nrms, iterations, converged, modes, prior=first)
+    raise ValueError(f'unknown "kind" {kind!r} (expected "rigid", "affine" or "deform")')
+
+
+def from_dict(record: Mapping[str, Any]) -> Fit:
+    """The fit a transform record describes; ValueError says what is wrong with a bad one."""
+    if not isinstance(record, Mapping) or record.get("format") != FORMAT:
+        raise ValueError(f'not a tarvic transform (no "format": "{FORMAT}")')
+    version = record.get("version")
+    if type(version) is not int or version not in _VERSIONS:  # not `true`, which equals 1
+        raise ValueError(f"unsupported version {version!r} (this tarvic reads versions 1 and 2)")
+    t, f = record.get("transform"), record.get("fit", {})
+    if not isinstance(t, Mapping) or not isinstance(f, Mapping):
+        raise ValueError('"transform" and "fit" must be objects')
+    return _fit(record.get("kind"), t, f, "transform")
 
 
 def _parse_int(text: str) -> Any:
@@ -247,7 +302,7 @@ def _parse_int(text: str) -> Any:
     return int(text)
 
 
-def load(path: PathLike) -> Union[RigidFit, DeformFit]:
+def load(path: PathLike) -> Fit:
     """Read a transform file; `TransformFileError` names the file and what is wrong with it."""
     name = os.fspath(path)
     if "\0" in name:

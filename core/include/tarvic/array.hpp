@@ -40,6 +40,12 @@ struct Array2 {
     }
 };
 
+/// The affine map p ↦ matrix · p + translation (column vectors); as data, e.g. a fit's starting transform.
+struct Affine3 {
+    double matrix[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};  // row i, column j
+    double translation[3] = {0, 0, 0};
+};
+
 /// Row-major view over a flat buffer of rows × 3 values.
 inline CloudView view_rows3(const double* data, std::size_t rows) {
     return CloudView{data, rows, 3, 3, 1};

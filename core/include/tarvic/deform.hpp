@@ -6,6 +6,7 @@
 #include "tarvic/array.hpp"
 #include "tarvic/error.hpp"
 #include "tarvic/kernel.hpp"
+#include "tarvic/landmarks.hpp"
 
 namespace tarvic {
 
@@ -23,15 +24,17 @@ struct DeformResult {
     double error_bound = 0.0;    // the largest bound of those over the fit (0 when exact)
 };
 
-/// Validate, then fit on the pool that `opts.threads` selects.
+/// Validate, then fit on the pool that `opts.threads` selects, guided by `landmarks`.
 Result<DeformResult> deform_register(const CloudView& source, const CloudView& target, const DeformOptions& opts,
-                                     CancelFlag cancel);
+                                     CancelFlag cancel, const Landmarks& landmarks = Landmarks{});
 
-/// The EM loop on validated clouds; `parallel` selects the E-step mode.
+/// The EM loop on validated clouds; `parallel` selects the E-step mode. With `opts.prior` the
+/// deformation is fitted to the source as the prior places it: the kernel centres of the result
+/// are the placed points, so applying it means applying the prior first.
 DeformResult deform_register_inner(const CloudView& source, const CloudView& target, const DeformOptions& opts,
-                                   bool parallel, CancelFlag cancel);
+                                   bool parallel, CancelFlag cancel, const Landmarks& landmarks = Landmarks{});
 
-/// Many pairs, one registration per pool task; empty list when cancelled.
+/// Many pairs, one registration per pool task (`opts.prior` placing each source); empty list when cancelled.
 Result<std::vector<DeformResult>> deform_register_batch(const std::vector<CloudView>& sources,
                                                         const std::vector<CloudView>& targets,
                                                         const std::vector<std::pair<std::size_t, std::size_t>>& pairs,

@@ -27,6 +27,11 @@ struct Error {
         BadSigma2,                // payload: x (sigma2)
         PairOutOfRange,           // payload: count (pair), index (cloud), total (cloud count)
         NonFinite,                // payload: name
+        NonFiniteTransform,       // payload: name (init, prior)
+        SingularTransform,        // payload: name
+        NotSimilarity,            // payload: name
+        TransformOverflow,        // payload: name
+        LandmarkOutOfRange,       // payload: count (landmark), index (point), total (point count), name (cloud)
     };
     Kind kind = Kind::BadShape;
     std::size_t count = 0;
@@ -50,6 +55,11 @@ struct Error {
         Error e; e.kind = Kind::PairOutOfRange; e.count = pair; e.index = cloud; e.total = n; return e;
     }
     static Error non_finite(const char* n) { Error e; e.kind = Kind::NonFinite; e.name = n; return e; }
+    static Error transform_error(Kind k, const char* n) { Error e; e.kind = k; e.name = n; return e; }
+    static Error landmark_out_of_range(std::size_t landmark, std::size_t point, std::size_t n, const char* cloud) {
+        Error e; e.kind = Kind::LandmarkOutOfRange; e.count = landmark; e.index = point; e.total = n; e.name = cloud;
+        return e;
+    }
 
     /// The fixed message of this error, payloads filled in.
     std::string message() const;
@@ -92,6 +102,20 @@ struct RigidOptions {
     Method method = Method::Exact;                            // how the E-step is evaluated
     double gauss_tolerance = 1e-6;                            // error bound of the fast E-step, in (0, 1)
     FitMonitor* monitor = nullptr;                            // single fits: published after each iteration
+    std::optional<Affine3> init;  // starting transform, a similarity to 1e-6; the result is the whole map
+};
+
+/// Options of an affine fit, with the documented defaults (as RigidOptions).
+struct AffineOptions {
+    double w = 0.0;                           // outlier fraction in [0, 1)
+    double tolerance = 1e-6;                  // relative variance change that stops the loop
+    std::size_t max_iterations = 200;         // cap on EM iterations
+    std::optional<double> sigma2;             // initial variance in caller units
+    std::optional<std::size_t> threads;       // dedicated pool size; none or 0: current pool
+    Method method = Method::Exact;            // how the E-step is evaluated
+    double gauss_tolerance = 1e-6;            // error bound of the fast E-step, in (0, 1)
+    std::optional<Affine3> init;              // invertible starting transform; the result is the whole map
+    FitMonitor* monitor = nullptr;            // single fits: published after each iteration
 };
 
 /// Options of a deformable fit, with the documented defaults (as RigidOptions).
@@ -107,6 +131,7 @@ struct DeformOptions {
     Method method = Method::Exact;            // how the E-step and kernel products are evaluated
     double gauss_tolerance = 1e-6;            // their error bound on the fast path, in (0, 1)
     FitMonitor* monitor = nullptr;            // single fits: published after each iteration
+    std::optional<Affine3> prior;             // invertible transform applied first; the deformation follows it
 };
 
 /// Whether a fit of M onto N points with this method runs the fast path.
@@ -118,5 +143,14 @@ std::optional<Error> check_cloud(const CloudView& cloud, const char* name);
 std::optional<Error> check_rigid_options(const RigidOptions& o);
 /// The deformable option checks, in their fixed order (without clouds).
 std::optional<Error> check_deform_options(const DeformOptions& o);
+/// The affine option checks, in their fixed order (without clouds).
+std::optional<Error> check_affine_options(const AffineOptions& o);
+
+/// A starting transform `name` ("init", "prior"): finite and invertible.
+std::optional<Error> check_start(const Affine3& t, const char* name);
+/// A starting transform that must also be a similarity s·R (R a rotation) to 1e-6, as a rigid fit's.
+std::optional<Error> check_similarity(const Affine3& t, const char* name);
+/// Whether `t` keeps every point of the (finite) cloud finite; checked from a bound, in O(rows).
+std::optional<Error> check_reach(const Affine3& t, const CloudView& cloud, const char* name);
 
 }  // namespace tarvic

@@ -43,12 +43,17 @@ public:
     bool publish(const FitState& state);
     /// Any thread: the latest published state (iteration 0 before the first); never blocks the fit.
     FitState read() const;
+    /// The fit's thread, before it starts: a fit that runs on a source already moved by `start`
+    /// (a starting transform) publishes its matrices composed with it, the whole map.
+    void set_start(const double start[4][4]);
 
 private:
     static constexpr std::size_t kWords = 19;  // iteration, sigma2, has_matrix, 16 matrix entries
     std::atomic<std::uint64_t> seq_{0};        // odd while a write is under way
     std::array<std::atomic<std::uint64_t>, kWords> words_{};
     FitObserver* observer_;
+    bool has_start_ = false;  // written and read on the fit's thread only
+    double start_[4][4] = {};
 };
 
 /// The loops' hook: publish `make()` when a monitor is attached; true ("go on") when none is,

@@ -6,6 +6,8 @@
 #include "tarvic/array.hpp"
 #include "tarvic/error.hpp"
 #include "tarvic/kernel.hpp"
+#include "tarvic/landmarks.hpp"
+#include "tarvic/transform.hpp"
 
 namespace tarvic {
 
@@ -22,18 +24,23 @@ struct RigidResult {
     double error_bound = 0.0;      // the largest bound of a fast E-step over the fit (0 when exact)
 };
 
-/// Validate, then fit on the pool that `opts.threads` selects (parallel E-step).
+/// Validate, then fit on the pool that `opts.threads` selects (parallel E-step), guided by `landmarks`.
 Result<RigidResult> rigid_register(const CloudView& source, const CloudView& target, const RigidOptions& opts,
-                                   CancelFlag cancel);
+                                   CancelFlag cancel, const Landmarks& landmarks = Landmarks{});
 
-/// The EM loop on validated clouds; `parallel` selects the E-step mode.
+/// The EM loop on validated clouds; `parallel` selects the E-step mode. With `opts.init` the loop
+/// fits the source as the initial transform places it and reports the whole map.
 RigidResult rigid_register_inner(const CloudView& source, const CloudView& target, const RigidOptions& opts,
-                                 bool parallel, CancelFlag cancel);
+                                 bool parallel, CancelFlag cancel, const Landmarks& landmarks = Landmarks{});
+
+/// The similarity nearest to a starting transform that check_similarity accepted: the closest
+/// rotation and the least-squares scale of its 3 × 3 part.
+RigidTransform nearest_similarity(const Affine3& t);
 
 /// Proper rotation closest to the 3×3 cross-covariance A (row i: target axis, column j: source axis).
 void fit_rotation(const double a[3][3], double r[3][3]);
 
-/// Many pairs, one registration per pool task; empty list when cancelled.
+/// Many pairs, one registration per pool task (`opts.init` starts each); empty list when cancelled.
 Result<std::vector<RigidResult>> rigid_register_batch(const std::vector<CloudView>& sources,
                                                       const std::vector<CloudView>& targets,
                                                       const std::vector<std::pair<std::size_t, std::size_t>>& pairs,

@@ -16,6 +16,9 @@ struct RigidTransform {
     Result<Array2> apply(const CloudView& points) const;
 };
 
+/// Carry an N × 3 view (any strides) through `t` into a new row-major array; BadShape unless 3 columns.
+Result<Array2> apply_affine(const Affine3& t, const CloudView& points);
+
 /// x ↦ x + Σ_j exp(−|x − source_j|² / (2·beta²)) · w_j.
 struct DeformTransform {
     CloudView source;  // kernel centres, caller units
