@@ -105,6 +105,23 @@ class TestCallback:
         assert calls == [1, 2]
         assert any(frame.name == "boom" for frame in __import__("traceback").extract_tb(info.value.__traceback__))
 
+    @pytest.mark.parametrize("kind", ["rigid", "affine"])
+    def test_fits_from_a_start_report_the_whole_map(self, clouds, kind):
+        # The fit runs on the source as the start places it; what it reports is the map from the
+        # original source, start included, at every iteration as in the result.
+        src, tgt = clouds
+        start = np.eye(4)
+        start[:3, :3] = rotation([0, 0, 1], 10)
+        start[:3, 3] = [0.1, 0.0, -0.1]
+        records = []
+        run = tarvic.fit_rigid if kind == "rigid" else tarvic.fit_affine
+        result = run(src, tgt, threads=1, init=start, max_iterations=12, callback=records.append)
+        assert [r.iteration for r in records] == list(range(1, result.iterations + 1))
+        np.testing.assert_allclose(records[-1].matrix, result.matrix, atol=1e-12)
+        # The first matrix already includes the start: applied to the source it moves it from
+        # the start's placement by no more than one iteration does.
+        assert not np.allclose(records[0].matrix, np.eye(4))
+
     def test_a_callback_may_run_another_fit(self, clouds):
         inner = []
         outer = fit("rigid", *clouds, callback=lambda it: inner.append(tarvic.fit_rigid(*clouds, max_iterations=2)))
