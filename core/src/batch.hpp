@@ -7,6 +7,7 @@
 
 #include "tarvic/error.hpp"
 #include "tarvic/kernel.hpp"
+#include "tarvic/landmarks.hpp"
 #include "tarvic/progress.hpp"
 #include "tarvic/threads.hpp"
 
@@ -64,6 +65,41 @@ Result<std::vector<R>> run_batch(const std::vector<CloudView>& sources, const st
     if (bar) bar->finish_and_clear();
     if (cancelled(cancel)) return std::vector<R>{};
     return results;
+}
+
+/// A fit that starts from a transform (rigid, affine): the clouds, the options, the start's reach
+/// over the source and the landmarks checked in that order, then `inner(parallel = true)` on the
+/// pool of `opts.threads`.
+template <class Opts, class Inner>
+auto checked_single_fit(const CloudView& source, const CloudView& target, const Opts& opts,
+                        std::optional<Error> option_error, const Landmarks& landmarks, Inner&& inner)
+    -> Result<decltype(inner())> {
+    if (auto e = check_cloud(source, "source")) return *e;
+    if (auto e = check_cloud(target, "target")) return *e;
+    if (option_error) return *option_error;
+    if (opts.init)
+        if (auto e = check_reach(*opts.init, source, "init")) return *e;
+    if (auto e = check_landmarks(landmarks, source.rows, target.rows)) return *e;
+    return run_in_pool(opts.threads, inner);
+}
+
+/// The batch of such fits: options and the start's reach over every source checked, then
+/// `inner(source, target, options)` per pair, with no monitor (one record cannot follow many fits).
+template <class R, class Opts, class Inner>
+Result<std::vector<R>> checked_batch(const std::vector<CloudView>& sources, const std::vector<CloudView>& targets,
+                                     const std::vector<std::pair<std::size_t, std::size_t>>& pairs, const Opts& opts,
+                                     std::optional<Error> option_error, bool progress, CancelFlag cancel,
+                                     const char* label, Inner&& inner) {
+    if (option_error) return *option_error;
+    if (opts.init)
+        for (const CloudView& s : sources)
+            if (auto e = check_reach(*opts.init, s, "init")) return *e;
+    return run_batch<R>(sources, targets, pairs, opts.threads, progress, cancel, label,
+                        [&](const CloudView& s, const CloudView& t) {
+                            Opts local = opts;
+                            local.monitor = nullptr;
+                            return inner(s, t, local);
+                        });
 }
 
 }  // namespace tarvic

@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "batch.hpp"
+#include "em_step.hpp"
 #include "deform_internal.hpp"
 #include "tarvic/fast_estep.hpp"
 #include "tarvic/deform.hpp"
@@ -150,10 +151,6 @@ double variance_update(const std::vector<double>& x2, const EStep& e, const doub
 
 namespace {
 
-// One E-step at variance σ² with the outlier term that belongs to it.
-EStep run_estep(const Setup& st, bool parallel, CancelFlag cancel, double sigma2) {
-    return estep(st.moving, st.fixed, parallel, cancel, estep_sigma2(sigma2), outlier_term(sigma2, st.outlier_weight));
-}
 
 bool finite_positive(double v) { return std::isfinite(v) && v > 0.0; }
 
@@ -214,19 +211,10 @@ DeformResult deform_register_inner(const CloudView& source, const CloudView& tar
                                   : kernel_eigenmodes(points, beta, opts.num_modes, cancel);
     const std::size_t m = modes.m;
     // One E-step at σ², exact or fast; the fast one keeps its moments for the variance.
-    FastEStep fe;
-    auto estep_at = [&](double s2) -> EStep {
-        EStep e;
-        if (fast) {
-            fe = estep_fast(moving, fixed, std::max(s2, kFastMinSigma2), outlier_term(s2, st.outlier_weight),
-                            FastEStepOptions{opts.gauss_tolerance, parallel, cancel, false});
-            bound = std::max(bound, fe.bound);
-        } else {
-            e = run_estep(st, parallel, cancel, s2);
-        }
-        add_landmarks(landmarks, moving, fixed, fast ? fe.sums : e, fast ? &fe : nullptr);
-        if (fast) return fe.sums;
-        return e;
+    detail::EStepRunner step(fast, opts.gauss_tolerance, parallel, cancel);
+    const FastEStep& fe = step.fe;
+    auto estep_at = [&](double s2) -> const EStep& {
+        return step.run(moving, fixed, s2, outlier_term(s2, st.outlier_weight), landmarks);
     };
 
     double sigma2 = st.sigma2;
@@ -252,7 +240,7 @@ DeformResult deform_register_inner(const CloudView& source, const CloudView& tar
                 converged = false;
                 break;
             }
-            const EStep e = estep_at(sigma2);
+            const EStep& e = estep_at(sigma2);
             if (!finite_positive(e.np)) {
                 converged = false;
                 break;
@@ -305,7 +293,7 @@ DeformResult deform_register_inner(const CloudView& source, const CloudView& tar
             product(w.data(), 3, t.data());
             add_source(moving, t.data());
             moving.move_by_rows(t.data(), len);
-            const EStep e = estep_at(sigma2);
+            const EStep& e = estep_at(sigma2);
             if (finite_positive(e.np)) {
                 const double sigma2_final = fast ? fast_variance(fe, moving, t.data()) : detail::variance_update(x2, e, t.data());
                 if (finite_positive(sigma2_final)) sigma2 = sigma2_final;
@@ -336,7 +324,7 @@ DeformResult deform_register_inner(const CloudView& source, const CloudView& tar
     out.converged = converged && std::isfinite(out.beta) && all_finite(out.w.values) && all_finite(out.source.values);
     out.modes = m;
     out.fast = fast;
-    out.error_bound = bound;
+    out.error_bound = std::max(bound, step.bound);
     return out;
 }
 

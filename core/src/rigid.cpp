@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "batch.hpp"
+#include "em_step.hpp"
 #include "tarvic/fast_estep.hpp"
 #include "tarvic/monitor.hpp"
 #include "tarvic/threads.hpp"
@@ -236,41 +237,18 @@ RigidResult rigid_register_inner(const CloudView& source, const CloudView& targe
 
     const bool fast = runs_fast(opts.method, m, n);
     if (fast) mv.keep_double_positions();
-    double bound = 0.0;
-    FastEStep fe;
-    EStep exact;
+    detail::EStepRunner step(fast, opts.gauss_tolerance, parallel, cancel);
+    const FastEStep& fe = step.fe;
     std::vector<double> moved(fast ? 3 * m : 0);
 
     while (true) {
         if (cancelled(cancel)) break;
-        const double c = outlier_term(sigma2, setup.outlier_weight);
-        if (fast) {
-            fe = estep_fast(mv, fx, std::max(sigma2, kFastMinSigma2), c,
-                            FastEStepOptions{opts.gauss_tolerance, parallel, cancel, false});
-            bound = std::max(bound, fe.bound);
-        } else {
-            exact = estep(mv, fx, parallel, cancel, estep_sigma2(sigma2), c);
-        }
-        EStep& e = fast ? fe.sums : exact;
-        add_landmarks(landmarks, mv, fx, e, fast ? &fe : nullptr);
+        const EStep& e = step.run(mv, fx, sigma2, outlier_term(sigma2, setup.outlier_weight), landmarks);
         if (!(std::isfinite(e.np) && e.np > 0.0)) break;
 
         // M-step (eqs. for μx, μy, A, the rotation, scale and translation).
-        double mux[3] = {0, 0, 0}, muy[3] = {0, 0, 0};
-        for (std::size_t k = 0; k < n; ++k) {
-            mux[0] += e.pt1[k] * fx.x[k];
-            mux[1] += e.pt1[k] * fx.y[k];
-            mux[2] += e.pt1[k] * fx.z[k];
-        }
-        for (std::size_t k = 0; k < m; ++k) {
-            muy[0] += e.p1[k] * mv.x[k];
-            muy[1] += e.p1[k] * mv.y[k];
-            muy[2] += e.p1[k] * mv.z[k];
-        }
-        for (int a = 0; a < 3; ++a) {
-            mux[a] /= e.np;
-            muy[a] /= e.np;
-        }
+        double mux[3], muy[3];
+        detail::weighted_means(e, mv, fx, mux, muy);
         double acov[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
         double wsum = 0.0;
         for (std::size_t k = 0; k < m; ++k) {
@@ -363,36 +341,24 @@ RigidResult rigid_register_inner(const CloudView& source, const CloudView& targe
     }
     res.converged = converged && finite;
     res.fast = fast;
-    res.error_bound = bound;
+    res.error_bound = step.bound;
     return res;
 }
 
 Result<RigidResult> rigid_register(const CloudView& source, const CloudView& target, const RigidOptions& opts,
                                    CancelFlag cancel, const Landmarks& landmarks) {
-    if (auto e = check_cloud(source, "source")) return *e;
-    if (auto e = check_cloud(target, "target")) return *e;
-    if (auto e = check_rigid_options(opts)) return *e;
-    if (opts.init)
-        if (auto e = check_reach(*opts.init, source, "init")) return *e;
-    if (auto e = check_landmarks(landmarks, source.rows, target.rows)) return *e;
-    return run_in_pool(opts.threads,
-                       [&] { return rigid_register_inner(source, target, opts, true, cancel, landmarks); });
+    return checked_single_fit(source, target, opts, check_rigid_options(opts), landmarks,
+                              [&] { return rigid_register_inner(source, target, opts, true, cancel, landmarks); });
 }
 
 Result<std::vector<RigidResult>> rigid_register_batch(const std::vector<CloudView>& sources,
                                                       const std::vector<CloudView>& targets,
                                                       const std::vector<std::pair<std::size_t, std::size_t>>& pairs,
                                                       const RigidOptions& opts, bool progress, CancelFlag cancel) {
-    if (auto e = check_rigid_options(opts)) return *e;
-    if (opts.init)
-        for (const CloudView& s : sources)
-            if (auto e = check_reach(*opts.init, s, "init")) return *e;
-    return run_batch<RigidResult>(sources, targets, pairs, opts.threads, progress, cancel, "Aligning",
-                                  [&](const CloudView& s, const CloudView& t) {
-                                      RigidOptions local = opts;
-                                      local.monitor = nullptr;  // one record cannot follow many fits
-                                      return rigid_register_inner(s, t, local, false, cancel);
-                                  });
+    return checked_batch<RigidResult>(sources, targets, pairs, opts, check_rigid_options(opts), progress, cancel,
+                                      "Aligning", [&](const CloudView& s, const CloudView& t, const RigidOptions& o) {
+                                          return rigid_register_inner(s, t, o, false, cancel);
+                                      });
 }
 
 }  // namespace tarvic

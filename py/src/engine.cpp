@@ -109,36 +109,26 @@ PyObject* engine_fit_rigid_batch(PyObject* args, PyObject* kwargs) {
     static const Signature sig{"fit_rigid_batch", params, 13, 3};
     PyRef a[13];
     if (!bind_args(sig, args, kwargs, a) || !ensure_numpy()) return nullptr;
-    std::vector<PyRef> sources, targets;
-    const bool shared = a[1].get() == Py_None;
-    PyRef pairs;
+    BatchArgs batch;
     RigidOptions opts;
     bool progress = false;
-    if (!to_cloud_list(a[0].get(), "sources", sources) ||
-        (!shared && !to_cloud_list(a[1].get(), "targets", targets)) || !to_index_array(a[2].get(), "pairs", pairs) ||
+    if (!batch_args(a, batch) ||
         !rigid_options(a + 3, opts) || (a[10] && !to_flag(a[10].get(), "progress", progress)) ||
         !method_options(a + 11, opts.method, opts.gauss_tolerance))
         return nullptr;
     BatchInput in;
-    if (!prepare_batch(sources, shared ? nullptr : &targets, as_array(pairs), in)) return nullptr;
+    if (!prepare_batch(batch, in)) return nullptr;
     auto run = run_interruptible([&](CancelFlag cancel) {
         return rigid_register_batch(in.sources, in.targets, in.pairs, opts, progress, cancel);
     });
     if (!run) return nullptr;
     if (!run->ok()) return to_py_err(run->error());
     // One list of per-pair tuples; the package stacks them.
-    const std::vector<RigidResult>& results = run->value();
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
-    if (!list) return nullptr;
-    for (std::size_t k = 0; k < results.size(); ++k) {
+    return result_list(run->value(), [](const RigidResult& r) -> PyObject* {
         std::vector<PyRef> items;
-        if (!rigid_items(results[k], items) || !add_method(items, results[k].fast, results[k].error_bound))
-            return nullptr;
-        PyObject* item = pack_tuple(std::move(items));
-        if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
-    }
-    return list.release();
+        if (!rigid_items(r, items) || !add_method(items, r.fast, r.error_bound)) return nullptr;
+        return pack_tuple(std::move(items));
+    });
 }
 
 PyObject* engine_fit_deform(PyObject* args, PyObject* kwargs) {
@@ -176,32 +166,21 @@ PyObject* engine_fit_deform_batch(PyObject* args, PyObject* kwargs) {
     static const Signature sig{"fit_deform_batch", params, 14, 3};
     PyRef a[14];
     if (!bind_args(sig, args, kwargs, a) || !ensure_numpy()) return nullptr;
-    std::vector<PyRef> sources, targets;
-    const bool shared = a[1].get() == Py_None;
-    PyRef pairs;
+    BatchArgs batch;
     DeformOptions opts;
     bool progress = false;
-    if (!to_cloud_list(a[0].get(), "sources", sources) ||
-        (!shared && !to_cloud_list(a[1].get(), "targets", targets)) || !to_index_array(a[2].get(), "pairs", pairs) ||
+    if (!batch_args(a, batch) ||
         !deform_options(a + 3, opts) || (a[11] && !to_flag(a[11].get(), "progress", progress)) ||
         !method_options(a + 12, opts.method, opts.gauss_tolerance))
         return nullptr;
     BatchInput in;
-    if (!prepare_batch(sources, shared ? nullptr : &targets, as_array(pairs), in)) return nullptr;
+    if (!prepare_batch(batch, in)) return nullptr;
     auto run = run_interruptible([&](CancelFlag cancel) {
         return deform_register_batch(in.sources, in.targets, in.pairs, opts, progress, cancel);
     });
     if (!run) return nullptr;
     if (!run->ok()) return to_py_err(run->error());
-    std::vector<DeformResult>& results = run->value();
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
-    if (!list) return nullptr;
-    for (std::size_t k = 0; k < results.size(); ++k) {
-        PyObject* item = deform_result(std::move(results[k]));
-        if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
-    }
-    return list.release();
+    return result_list(run->value(), [](DeformResult& r) { return deform_result(std::move(r)); });
 }
 
 PyObject* engine_apply_deform(PyObject* args, PyObject* kwargs) {
@@ -209,25 +188,14 @@ PyObject* engine_apply_deform(PyObject* args, PyObject* kwargs) {
     static const Signature sig{"apply_deform", params, 6, 4};
     PyRef a[6];
     if (!bind_args(sig, args, kwargs, a) || !ensure_numpy()) return nullptr;
-    PyRef points, source, w;
-    double beta = 0.0;
+    DeformArrays arrays;
     DeformTransform::Options opts;
-    if (!to_cloud(a[0].get(), "points", points) || !to_cloud(a[1].get(), "source", source) ||
-        !to_cloud(a[2].get(), "w", w) || !to_float(a[3].get(), "beta", beta) ||
-        !method_options(a + 4, opts.method, opts.tolerance))
+    DeformCopies copies;
+    if (!deform_apply_args(a, arrays) || !method_options(a + 4, opts.method, opts.tolerance) ||
+        !deform_apply_copies(arrays, copies))
         return nullptr;
-    PyArrayObject* src = as_array(source);
-    PyArrayObject* coef = as_array(w);
-    if (PyArray_DIM(src, 0) != PyArray_DIM(coef, 0) || PyArray_DIM(src, 1) != PyArray_DIM(coef, 1)) {
-        PyErr_Format(PyExc_ValueError, "`source` and `w` must have the same shape, got %s and %s",
-                     shape_text(src).c_str(), shape_text(coef).c_str());
-        return nullptr;
-    }
-    if (PyArray_DIM(src, 1) != 3) return to_py_err(Error::bad_shape(static_cast<std::size_t>(PyArray_DIM(src, 1))));
-    const OwnedCloud p = copy_cloud(as_array(points));
-    const OwnedCloud s = copy_cloud(src);
-    const OwnedCloud c = copy_cloud(coef);
-    const DeformTransform transform{s.view, c.view, beta};
+    const DeformTransform transform = copies.transform(arrays.beta);
+    const OwnedCloud& p = copies.points;
     double bound = 0.0;
     // Unlike the extension's apply, this one polls the flag: Ctrl-C stops a large apply promptly.
     auto run = run_interruptible([&](CancelFlag cancel) {

@@ -75,32 +75,21 @@ PyObject* engine_fit_affine_batch(PyObject* args, PyObject* kwargs) {
     static const Signature sig{"fit_affine_batch", params, 11, 3};
     PyRef a[11];
     if (!bind_args(sig, args, kwargs, a) || !ensure_numpy()) return nullptr;
-    std::vector<PyRef> sources, targets;
-    const bool shared = a[1].get() == Py_None;
-    PyRef pairs;
+    BatchArgs batch;
     AffineOptions opts;
     bool progress = false;
-    if (!to_cloud_list(a[0].get(), "sources", sources) ||
-        (!shared && !to_cloud_list(a[1].get(), "targets", targets)) || !to_index_array(a[2].get(), "pairs", pairs) ||
+    if (!batch_args(a, batch) ||
         !affine_options(a + 3, opts) || (a[8] && !to_flag(a[8].get(), "progress", progress)) ||
         !method_options(a + 9, opts.method, opts.gauss_tolerance))
         return nullptr;
     BatchInput in;
-    if (!prepare_batch(sources, shared ? nullptr : &targets, as_array(pairs), in)) return nullptr;
+    if (!prepare_batch(batch, in)) return nullptr;
     auto run = run_interruptible([&](CancelFlag cancel) {
         return affine_register_batch(in.sources, in.targets, in.pairs, opts, progress, cancel);
     });
     if (!run) return nullptr;
     if (!run->ok()) return to_py_err(run->error());
-    const std::vector<AffineResult>& results = run->value();
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(results.size())));
-    if (!list) return nullptr;
-    for (std::size_t k = 0; k < results.size(); ++k) {
-        PyObject* item = affine_tuple(results[k]);
-        if (!item) return nullptr;
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(k), item);
-    }
-    return list.release();
+    return result_list(run->value(), [](const AffineResult& r) { return affine_tuple(r); });
 }
 
 PyObject* engine_apply_affine(PyObject* args, PyObject* kwargs) {

@@ -103,4 +103,38 @@ bool add_method(std::vector<PyRef>& items, bool fast, double bound) {
            items.emplace_back(PyRef::steal(PyFloat_FromDouble(bound))).get() != nullptr;
 }
 
+bool batch_args(const PyRef* a, BatchArgs& out) {
+    out.shared = a[1].get() == Py_None;
+    return to_cloud_list(a[0].get(), "sources", out.sources) &&
+           (out.shared || to_cloud_list(a[1].get(), "targets", out.targets)) &&
+           to_index_array(a[2].get(), "pairs", out.pairs);
+}
+
+bool prepare_batch(const BatchArgs& args, BatchInput& out) {
+    return prepare_batch(args.sources, args.shared ? nullptr : &args.targets, as_array(args.pairs), out);
+}
+
+bool deform_apply_args(const PyRef* a, DeformArrays& out) {
+    return to_cloud(a[0].get(), "points", out.points) && to_cloud(a[1].get(), "source", out.source) &&
+           to_cloud(a[2].get(), "w", out.w) && to_float(a[3].get(), "beta", out.beta);
+}
+
+bool deform_apply_copies(const DeformArrays& a, DeformCopies& out) {
+    PyArrayObject* src = as_array(a.source);
+    PyArrayObject* coef = as_array(a.w);
+    if (PyArray_DIM(src, 0) != PyArray_DIM(coef, 0) || PyArray_DIM(src, 1) != PyArray_DIM(coef, 1)) {
+        PyErr_Format(PyExc_ValueError, "`source` and `w` must have the same shape, got %s and %s",
+                     shape_text(src).c_str(), shape_text(coef).c_str());
+        return false;
+    }
+    if (PyArray_DIM(src, 1) != 3) {
+        to_py_err(Error::bad_shape(static_cast<std::size_t>(PyArray_DIM(src, 1))));
+        return false;
+    }
+    out.points = copy_cloud(as_array(a.points));
+    out.source = copy_cloud(src);
+    out.w = copy_cloud(coef);
+    return true;
+}
+
 }  // namespace tarvic::py

@@ -107,19 +107,15 @@ PyObject* fit_rigid_batch_py(PyObject* args, PyObject* kwargs) {
     PyRef a[11];
     if (!bind_args(sig, args, kwargs, a) || !ensure_numpy()) return nullptr;
 
-    std::vector<PyRef> sources, targets;
-    const bool shared = a[1].get() == Py_None;
-    PyRef pairs;
+    BatchArgs batch;
     RigidOptions opts;
     bool progress = false;
-    if (!to_cloud_list(a[0].get(), "sources", sources) ||
-        (!shared && !to_cloud_list(a[1].get(), "targets", targets)) ||
-        !to_index_array(a[2].get(), "pairs", pairs) || !rigid_options(a + 3, opts) ||
+    if (!batch_args(a, batch) || !rigid_options(a + 3, opts) ||
         (a[10] && !to_flag(a[10].get(), "progress", progress)))
         return nullptr;
 
     BatchInput in;
-    if (!prepare_batch(sources, shared ? nullptr : &targets, as_array(pairs), in)) return nullptr;
+    if (!prepare_batch(batch, in)) return nullptr;
     auto run = run_interruptible([&](CancelFlag cancel) {
         return rigid_register_batch(in.sources, in.targets, in.pairs, opts, progress, cancel);
     });
