@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "tarvic/fpenv.hpp"
 #include "tarvic/kernel.hpp"
 #include "tarvic/threads.hpp"
 
@@ -159,6 +160,7 @@ double plain_estep(const Moving& mv, const Fixed& fx, float s2, double c, unsign
     std::vector<double> pt1(n);
     std::vector<std::vector<double>> p1(threads, std::vector<double>(m)), px(threads, std::vector<double>(3 * m));
     auto work = [&](unsigned t) {
+        const detail::FlushSubnormals ftz;  // as the library's kernels do
         std::vector<float> blk(m * chunk), inv(chunk);
         std::vector<double> cs(chunk);
         for (std::size_t i = nch * t / threads; i < nch * (t + 1) / threads; ++i) {
