@@ -146,14 +146,16 @@ class TestPrior:
     def test_apply_goes_through_the_prior_then_the_deformation(self, noisy):
         src, tgt, _ = noisy
         for prior in (tarvic.fit_rigid(src, tgt, max_iterations=5), tarvic.fit_affine(src, tgt, max_iterations=5)):
-            fit = tarvic.fit_deform(src, tgt, prior=prior, max_iterations=10, num_modes=20)
+            # One thread on both: on several, the E-step's sums merge in whatever order work
+            # stealing gives, and two deformable fits differ in the last bits.
+            fit = tarvic.fit_deform(src, tgt, prior=prior, max_iterations=10, num_modes=20, threads=1)
             assert fit.prior is prior and len(tuple(fit)) == 8
             # The kernel centres are the source as the prior placed it.
             np.testing.assert_allclose(fit.source, prior.apply(src), rtol=0, atol=1e-12)
             pts = shape_cloud(40, seed=5)
             np.testing.assert_array_equal(fit.apply(pts), tarvic.apply_deform(prior.apply(pts), *fit[:3]))
             # The deformation is the one fitted to the placed source, nothing else.
-            plain = tarvic.fit_deform(prior.apply(src), tgt, max_iterations=10, num_modes=20)
+            plain = tarvic.fit_deform(prior.apply(src), tgt, max_iterations=10, num_modes=20, threads=1)
             np.testing.assert_allclose(fit.w, plain.w, rtol=0, atol=1e-12)
             back = pickle.loads(pickle.dumps(fit))
             assert type(back.prior) is type(prior)
