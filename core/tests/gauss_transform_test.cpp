@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <optional>
 #include <random>
 #include <string>
@@ -171,7 +172,18 @@ INSTANTIATE_TEST_SUITE_P(
                                          Case{"uniform", 300, 200, 10.0}, Case{"surface", 1, 1, 0.1},
                                          Case{"surface", 1, 50, 0.2}, Case{"uniform", 60, 1, 0.05}),
                        ::testing::Values(static_cast<int>(GaussPath::Direct), static_cast<int>(GaussPath::Near),
-                                         static_cast<int>(GaussPath::Far), -1)));
+                                         static_cast<int>(GaussPath::Far), -1)),
+    [](const ::testing::TestParamInfo<std::tuple<Case, int>>& info) {
+        // Readable names in ctest's list: shape, sizes, width and the forced path.
+        const Case& c = std::get<0>(info.param);
+        const int path = std::get<1>(info.param);
+        char width[32];
+        std::snprintf(width, sizeof width, "%g", c.h);
+        std::string name = std::string(c.shape) + "_" + std::to_string(c.m) + "x" + std::to_string(c.n) + "_h";
+        for (const char* p = width; *p; ++p) name += *p == '.' ? 'p' : *p == '-' ? 'm' : *p;
+        name += "_";
+        return name + (path < 0 ? std::string("auto") : std::string(path_name(static_cast<GaussPath>(path))));
+    });
 
 TEST(GaussTransform, NearAndFarAgreeWhereEitherCouldBeChosen) {
     // Widths around the switch between the two on a dense surface: each within its own bound of
