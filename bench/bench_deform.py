@@ -10,7 +10,9 @@ width for the peers; cycpd with 100 eigenmodes (tarvic's default) in its low-ran
 iteration is the difference of a K-iteration and a 1-iteration fit over K − 1 iterations, so
 each library's set-up (kernel matrix, eigenmodes) is left out; K = 50 for tarvic and smaller for
 the peers where one iteration takes seconds. Each run is a fresh process; tarvic on 2 threads.
-Recovery error: RMS distance of the moved source to its true positions over the initial RMS.
+Recovery error: RMS distance of the moved source to its true positions over the initial RMS. The
+peers run only a few iterations at large sizes, so their errors there are not final; tarvic is also
+run to convergence (the default tolerance, 1e-6) for the error a user gets.
 """
 import sys
 
@@ -38,7 +40,7 @@ elif "{lib}" == "cycpd":
     moved, _ = reg.register()
     iters = reg.iteration
 else:
-    fit = tarvic.fit_deform(src, tgt, alpha=2.0, beta=1.0, tolerance=0.0, max_iterations={iters}, threads=2)
+    fit = tarvic.fit_deform(src, tgt, alpha=2.0, beta=1.0, tolerance={tol}, max_iterations={iters}, threads=2)
     iters = fit.iterations
     moved = fit.apply(src)
 dt = time.perf_counter() - t0
@@ -51,8 +53,8 @@ print(json.dumps(dict(t=dt, iters=int(iters), mem=_rss() - base, err=float(err),
 def per_iteration(lib, n, k, beta_abs=0.0):
     """(time per iteration, the K-iteration run) from a K- and a 1-iteration fit."""
     drop = () if lib == "tarvic" else OPENBLAS_VARS
-    long = run_isolated(CASE.format(n=n, lib=lib, iters=k, beta_abs=beta_abs), env_drop=drop)
-    one = run_isolated(CASE.format(n=n, lib=lib, iters=1, beta_abs=beta_abs), env_drop=drop)
+    long = run_isolated(CASE.format(n=n, lib=lib, iters=k, beta_abs=beta_abs, tol=0.0), env_drop=drop)
+    one = run_isolated(CASE.format(n=n, lib=lib, iters=1, beta_abs=beta_abs, tol=0.0), env_drop=drop)
     return (long["t"] - one["t"]) / max(long["iters"] - one["iters"], 1), long
 
 
@@ -67,12 +69,16 @@ def main():
         k_py = 50 if n <= 1000 else (5 if n <= 5000 else 3)
         cy_it, cy = per_iteration("cycpd", n, k_cy, ours["beta"])
         py_it, py = per_iteration("pycpd", n, k_py, ours["beta"])
+        # 50 iterations do not always reach the optimum (at 5,000 points the fit takes about 160):
+        # the whole fit to the default tolerance shows where tarvic ends.
+        done = run_isolated(CASE.format(n=n, lib="tarvic", iters=1000, beta_abs=0.0, tol=1e-6))
         rows.append({"M=N": n, "tarvic ms/it": f"{1e3 * ours_it:.1f}", "cycpd ms/it": f"{1e3 * cy_it:.0f}",
                      "pycpd ms/it": f"{1e3 * py_it:.0f}", "vs cycpd": f"{cy_it / ours_it:.0f}x",
                      "vs pycpd": f"{py_it / ours_it:.0f}x", "tarvic fit s (50 it)": f"{ours['t']:.2f}",
                      "MiB t/c/p": f"{ours['mem']:.0f}/{cy['mem']:.0f}/{py['mem']:.0f}",
                      "err t/c/p": f"{ours['err']:.3f}/{cy['err']:.3f}/{py['err']:.3f}",
-                     "iters t/c/p": f"{ours['iters']}/{cy['iters']}/{py['iters']}"})
+                     "iters t/c/p": f"{ours['iters']}/{cy['iters']}/{py['iters']}",
+                     "tarvic to tol 1e-6: s/iters/err": f"{done['t']:.2f}/{done['iters']}/{done['err']:.3f}"})
         table(rows[-1:], list(rows[-1]))
     print()
     table(rows, list(rows[0]))

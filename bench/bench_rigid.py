@@ -1,7 +1,7 @@
 """fit_rigid against pycpd and cycpd on problems that converge: whole fit, time per iteration,
 peak memory, recovery error; then fit_affine against pycpd's AffineRegistration on the same clouds.
 
-    pip install -r bench/requirements.txt && python bench/bench_rigid.py [--quick] [--reps K] [--affine-only]
+    pip install -r bench/requirements.txt && python bench/bench_rigid.py [--quick] [--reps K] [--sizes 1000,5000] [--affine-only]
 
 The problem is what real registrations look like: a smooth closed surface (M points) onto 90% of
 a copy under a known similarity (30° rotation, scale 1.2, a shift) with 0.5% noise, so the
@@ -84,6 +84,8 @@ def main():
     quick = "--quick" in sys.argv
     reps = int(sys.argv[sys.argv.index("--reps") + 1]) if "--reps" in sys.argv else (1 if quick else 3)
     sizes = [1000, 2000] if quick else [1000, 5000, 10000]
+    if "--sizes" in sys.argv:
+        sizes = [int(v) for v in sys.argv[sys.argv.index("--sizes") + 1].split(",")]
     cases = []
     for n in sizes:
         load = (f"(lambda s: (s, (s[: {n} * 9 // 10] @ common.rotation([0.3, 0.4, 0.8], 30).T) * 1.2 + [0.3, -0.2, 0.5]"
