@@ -303,6 +303,8 @@ struct EStepCtx {
         const std::size_t begin = idx * chunk;
         const std::size_t len = std::min(chunk, n - begin);
         const std::size_t lp = padded(len);
+        // Kernel values and their products below 2^-126 count as zero here (fpenv.hpp): only sums of
+        // such terms change, and subnormal operands no longer cost a microcode assist each.
         const detail::FlushSubnormals ftz;
         estep_chunk_kernel(moving.x32.data(), moving.y32.data(), moving.z32.data(), m, fixed.x32.data() + begin,
                            fixed.y32.data() + begin, fixed.z32.data() + begin, len, lp, g, c, s.block.data(),
@@ -417,7 +419,7 @@ void gauss_mul(const PointsF32& points, const PointsF32& centres, float beta, co
     const std::size_t nblocks = (n + kRows - 1) / kRows;
     parallel_ranges(nblocks, [&](std::size_t first, std::size_t last) {
         std::vector<float> w(m);
-        const detail::FlushSubnormals ftz;
+        const detail::FlushSubnormals ftz;  // terms below 2^-126 count as zero, as in the E-step
         for (std::size_t b = first; b != last; ++b) {
             const std::size_t begin = b * kRows, end = std::min(n, begin + kRows);
             if (cancelled(cancel)) {
