@@ -39,9 +39,7 @@ print(json.dumps(dict(t=dt, iters=fit.iterations, converged=bool(fit.converged),
 
 SURFACE = r"""
 n = {n}
-R_true, t_true, s_true = common.rotation([0.3, 0.4, 0.8], 20), np.array([0.1, -0.05, 0.08]), 1.1
-src = common.surface(n, 5)
-tgt = s_true * common.surface(n, 6) @ R_true.T + t_true + np.random.default_rng(2).normal(scale=0.003, size=(n, 3))
+src, tgt, R_true, t_true, s_true = common.moved_surface(n)
 """
 
 LIDAR = r"""

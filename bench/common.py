@@ -29,6 +29,14 @@ def rotation(axis, deg):
                      [t * x * z - s * y, t * y * z + s * x, t * z * z + c]])
 
 
+def moved_surface(n):
+    """The large-scale rigid problem: n points of a surface onto n other points of it under a known
+    similarity with 0.3% noise. Returns (source, target, rotation, translation, scale)."""
+    rot, shift, scale = rotation([0.3, 0.4, 0.8], 20), np.array([0.1, -0.05, 0.08]), 1.1
+    target = scale * surface(n, 6) @ rot.T + shift + np.random.default_rng(2).normal(scale=0.003, size=(n, 3))
+    return surface(n, 5), target, rot, shift, scale
+
+
 def rotation_error_deg(a, b):
     c = np.clip((np.trace(a @ b.T) - 1) / 2, -1, 1)
     return float(np.degrees(np.arccos(c)))

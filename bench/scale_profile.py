@@ -3,8 +3,8 @@
 
     python bench/scale_profile.py [points]     (default 100000; tarvic on 2 threads)
 
-The problem is bench_scale.py's rigid surface: N points of a smooth closed surface onto N other
-points of it under a known similarity with 0.3% noise. Wide kernels run on the far path, narrow
+The problem is bench_scale.py's rigid surface (`common.moved_surface`): N points of a smooth closed
+surface onto N other points of it under a known similarity with 0.3% noise. Wide kernels run on the far path, narrow
 ones on the near path; the bands in between are where both cost most.
 """
 import sys
@@ -18,9 +18,7 @@ import tarvic
 
 def main():
     n = int(sys.argv[1]) if len(sys.argv) > 1 else 100_000
-    rot, shift, scale = common.rotation([0.3, 0.4, 0.8], 20), np.array([0.1, -0.05, 0.08]), 1.1
-    src = common.surface(n, 5)
-    tgt = scale * common.surface(n, 6) @ rot.T + shift + np.random.default_rng(2).normal(scale=0.003, size=(n, 3))
+    src, tgt = common.moved_surface(n)[:2]
     diag = float(np.linalg.norm(np.ptp(np.vstack([src, tgt]), axis=0)))
     times, last = [], [time.perf_counter()]
 
