@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <numeric>
+#include <utility>
 
 namespace tarvic::detail {
 
@@ -92,16 +92,17 @@ CellGrid CellGrid::build(const Points64& pts, const CellFrame& frame) {
         }
         cell_of_point[i] = g.table_cells_[h];
     }
-    // Final ids in key order, so that cells near in space are near in memory.
+    // Final ids in key order, so that cells near in space are near in memory. Keys are unique:
+    // sorting (key, provisional id) pairs gives the same order as sorting ids by key, faster.
     const std::size_t cells = unique.size();
-    std::vector<std::uint32_t> by_key(cells);
-    std::iota(by_key.begin(), by_key.end(), 0u);
-    std::sort(by_key.begin(), by_key.end(), [&](std::uint32_t a, std::uint32_t b) { return unique[a] < unique[b]; });
+    std::vector<std::pair<std::uint64_t, std::uint32_t>> by_key(cells);
+    for (std::size_t u = 0; u < cells; ++u) by_key[u] = {unique[u], static_cast<std::uint32_t>(u)};
+    std::sort(by_key.begin(), by_key.end());
     std::vector<std::uint32_t> rank(cells);
     g.cells.resize(cells);
     for (std::size_t r = 0; r < cells; ++r) {
-        rank[by_key[r]] = static_cast<std::uint32_t>(r);
-        g.cells[r] = unique_coord[by_key[r]];
+        rank[by_key[r].second] = static_cast<std::uint32_t>(r);
+        g.cells[r] = unique_coord[by_key[r].second];
     }
     for (std::size_t s = 0; s < cap; ++s)
         if (g.table_keys_[s] != kEmpty) g.table_cells_[s] = rank[g.table_cells_[s]];
@@ -113,6 +114,24 @@ CellGrid CellGrid::build(const Points64& pts, const CellFrame& frame) {
     std::vector<std::uint32_t> fill(g.start.begin(), g.start.end() - 1);
     for (std::size_t i = 0; i < n; ++i) g.order[fill[rank[cell_of_point[i]]]++] = static_cast<std::uint32_t>(i);
     return g;
+}
+
+std::size_t CellGrid::count_cells(const Points64& pts, const CellFrame& frame) {
+    std::size_t cap = 16;
+    while (cap < 2 * pts.n + 2) cap <<= 1;
+    std::vector<std::uint64_t> table(cap, kEmpty);
+    const std::uint64_t mask = cap - 1;
+    std::size_t cells = 0;
+    for (std::size_t i = 0; i < pts.n; ++i) {
+        const std::uint64_t key = CellFrame::key(frame.cell_of(pts.x[i], pts.y[i], pts.z[i]));
+        std::uint64_t h = mix(key) & mask;
+        while (table[h] != kEmpty && table[h] != key) h = (h + 1) & mask;
+        if (table[h] == kEmpty) {
+            table[h] = key;
+            ++cells;
+        }
+    }
+    return cells;
 }
 
 std::uint32_t CellGrid::find(const CellCoord& c) const {

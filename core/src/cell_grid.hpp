@@ -47,6 +47,8 @@ struct CellGrid {
 
     /// Bucket `pts` on `frame`; points keep their relative order within a cell.
     static CellGrid build(const Points64& pts, const CellFrame& frame);
+    /// The number of occupied cells `pts` would have on `frame` (no grid is built).
+    static std::size_t count_cells(const Points64& pts, const CellFrame& frame);
     std::size_t size() const { return cells.size(); }
     std::size_t count(std::size_t cell) const { return start[cell + 1] - start[cell]; }
     /// The index of the occupied cell with these coordinates, or npos.

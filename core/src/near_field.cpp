@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 #include "exp64.hpp"
 #include "tarvic/fpenv.hpp"
@@ -133,33 +134,59 @@ NearSources near_sources(const Points64& sources, const double* q, const PairLay
     return ns;
 }
 
-double near_pairs_estimate(const NearSources& ns, const Points64& targets) {
-    const CellGrid tg = CellGrid::build(targets, ns.grid.frame);
-    // One growth step beyond the cut-off is typical: the dropped mass is bounded by totals.
-    const double rho = ns.r0 + ns.side;
+double near_pairs_estimate(const NearSources& ns, const Points64& targets, const CellGrid& tg) {
+    // Points end near the radius where the sources left out, bounded by their total, fall within
+    // the tolerance of the point's own sum: a tenth beyond the cut-off is typical.
+    const double rho = 1.1 * ns.r0;
     std::size_t last = 0;
     while (last < ns.offsets.size() && ns.offsets[last].dist < rho) ++last;
     const std::size_t cells = tg.size();
     const std::size_t step = std::max<std::size_t>(1, cells / 2048);
+    const double inv = 1.0 / ns.side, rho2 = rho * rho;
     double pairs = 0.0, sampled = 0.0;
+    std::vector<std::pair<std::uint32_t, CellCoord>> found;
     for (std::size_t tc = 0; tc < cells; tc += step) {
         const CellCoord c0 = tg.cells[tc];
-        double near = 0.0;
+        found.clear();
         for (std::size_t o = 0; o < last; ++o) {
             const CellOffset& off = ns.offsets[o];
-            const std::uint32_t sc = ns.grid.find(CellCoord{c0.i + off.di, c0.j + off.dj, c0.k + off.dk});
-            if (sc != CellGrid::npos) near += static_cast<double>(ns.grid.count(sc));
+            const CellCoord cc{c0.i + off.di, c0.j + off.dj, c0.k + off.dk};
+            const std::uint32_t sc = ns.grid.find(cc);
+            if (sc != CellGrid::npos) found.emplace_back(sc, cc);
         }
-        // Runs are summed eight lanes at a time: count the padded length.
-        pairs += static_cast<double>(tg.count(tc)) * near;
-        sampled += static_cast<double>(tg.count(tc));
+        // A few of the cell's points, each against the cells within its own reach; runs are
+        // summed eight lanes at a time, so count padded lengths.
+        const std::size_t count = tg.count(tc), take = std::min<std::size_t>(count, 4);
+        double near = 0.0;
+        for (std::size_t p = 0; p < take; ++p) {
+            const std::size_t i = tg.order[tg.start[tc] + p * count / take];
+            const double u[3] = {(targets.x[i] - ns.grid.frame.origin[0]) * inv,
+                                 (targets.y[i] - ns.grid.frame.origin[1]) * inv,
+                                 (targets.z[i] - ns.grid.frame.origin[2]) * inv};
+            for (const auto& [sc, cc] : found) {
+                const double lo[3] = {static_cast<double>(cc.i), static_cast<double>(cc.j), static_cast<double>(cc.k)};
+                double g2 = 0.0;
+                for (int a = 0; a < 3; ++a) {
+                    const double g = std::max({lo[a] - u[a], u[a] - (lo[a] + 1.0), 0.0});
+                    g2 += g * g;
+                }
+                if (g2 * ns.side * ns.side < rho2)
+                    near += static_cast<double>((ns.grid.count(sc) + kPairLanes - 1) / kPairLanes * kPairLanes);
+            }
+        }
+        pairs += static_cast<double>(count) * near / static_cast<double>(take);
+        sampled += static_cast<double>(count);
     }
     return sampled > 0.0 ? pairs * static_cast<double>(targets.n) / sampled : 0.0;
 }
 
 namespace {
 
-// One cell of evaluation points against its growing stencil.
+// One cell of evaluation points against its stencil. Source cells are found once per target cell,
+// in order of their distance from it (the candidates); each point then takes, from the candidates,
+// the cells whose box lies within its own radius ρ_p, so a point near one face of its cell does not
+// pay for the sources beyond the opposite face. A point whose bound misses the tolerance widens ρ_p
+// to the radius its bound asks for and takes the cells in between.
 struct CellWork {
     const NearSources& ns;
     const Points64& targets;
@@ -170,95 +197,172 @@ struct CellWork {
     std::size_t slots, width, c;
     double tol;
 
-    // Returns whether the cell fell back on the direct sum.
-    bool run(std::size_t tc, std::vector<double>& acc, std::vector<double>& sums) const {
+    struct Candidate {
+        std::uint32_t cell;
+        double dist;        // smallest distance between points of this cell and of the target cell
+        double lo[3];       // the cell's lower corner in frame units (cell indices)
+    };
+    struct Scratch {
+        std::vector<double> acc, sums, inside, inside_sum, dropped, slack, d2;
+        std::vector<Candidate> cand;
+    };
+
+    // Distance² from a point at frame coordinates u (cell units) to the cell box starting at lo,
+    // in squared length units, less a margin that covers the rounding of u: every source the cell
+    // holds is at least this far from the point.
+    double box_dist2(const double* u, const double* lo) const {
+        double g2 = 0.0;
+        for (int a = 0; a < 3; ++a) {
+            double g = std::max(lo[a] - u[a], u[a] - (lo[a] + 1.0));
+            g = std::max(g - 1e-6, 0.0);
+            g2 += g * g;
+        }
+        return g2 * ns.side * ns.side;
+    }
+
+    // The radius at which the terms left out would meet the tolerance, from a point's present sums
+    // (the bound only shrinks as sources are added, so this is what the final bound needs at most).
+    double radius_for(const double* sum, const double* outside) const {
+        const double goal = 0.9 * tol;
+        const double two_h2 = 2.0 * ns.h * ns.h;
+        double r2 = 0.0;
+        std::size_t next_signed = 0;
+        const std::size_t vs = ns.layout.value_slots();
+        for (std::size_t k = 0; k < c; ++k) {
+            double mag = sum[k];
+            if (next_signed < ns.layout.signed_cols.size() && ns.layout.signed_cols[next_signed] == k)
+                mag = sum[vs + next_signed++];
+            if (k == 0) mag += ns.floor;
+            if (!(outside[k] > 0.0)) continue;
+            if (!(mag > 0.0)) return kInf;
+            r2 = std::max(r2, two_h2 * std::log(outside[k] / (goal * mag)));
+        }
+        if (ns.layout.moments && outside[0] > 0.0) {
+            const double m1 = sum[vs + ns.layout.signed_cols.size()], m2 = sum[c + 3];
+            for (int it = 0; it < 3; ++it) {
+                const double r = std::max(std::sqrt(r2), std::sqrt(2.0) * ns.h);
+                if (m1 > 0.0) r2 = std::max(r2, two_h2 * std::log(outside[0] * r / (goal * m1)));
+                if (m2 > 0.0) r2 = std::max(r2, two_h2 * std::log(outside[0] * r * r / (goal * m2)));
+            }
+        }
+        return std::sqrt(std::max(r2, 0.0));
+    }
+
+    // Returns how many points of the cell fell back on the direct sum.
+    std::size_t run(std::size_t tc, Scratch& s) const {
         const std::size_t first = tg.start[tc], count = tg.count(tc);
         const CellCoord c0 = tg.cells[tc];
-        acc.resize(count * slots * kPairLanes);
-        for (std::size_t p = 0; p < count; ++p) reset_lanes(ns.layout, acc.data() + p * slots * kPairLanes);
-        sums.assign(count * slots, 0.0);
-        std::vector<double> inside(c, 0.0), dropped(c, 0.0), slack(c, 0.0), inside_sum(c + 4, 0.0);
-        std::size_t terms = 0, visited = 0, next = 0;
-        double final_excluded = kInf;
-        const std::size_t source_cells = ns.grid.size();
         const auto& offs = ns.offsets;
-        double rho = ns.r0;
-        bool direct = false;
-        for (;;) {
-            // Take every offset closer than rho.
-            while (next < offs.size() && offs[next].dist < rho) {
+        const std::size_t source_cells = ns.grid.size();
+        const std::size_t stride = slots * kPairLanes;
+        s.acc.resize(stride);
+        s.sums.resize(slots);
+        s.cand.clear();
+        std::size_t next = 0;
+        // Candidates out to `reach`; everything else is then at least excluded() away.
+        auto extend = [&](double reach) {
+            while (next < offs.size() && offs[next].dist < reach && next <= kMaxOffsets) {
                 const CellOffset& o = offs[next++];
-                const std::uint32_t sc = ns.grid.find(CellCoord{c0.i + o.di, c0.j + o.dj, c0.k + o.dk});
+                const CellCoord cc{c0.i + o.di, c0.j + o.dj, c0.k + o.dk};
+                const std::uint32_t sc = ns.grid.find(cc);
                 if (sc == CellGrid::npos) continue;
-                ++visited;
-                const std::size_t b = ns.grid.start[sc], e = ns.grid.start[sc + 1];
-                terms += e - b;
-                for (std::size_t k = 0; k < c; ++k) inside[k] += ns.cell_mag[sc * c + k];
-                for (std::size_t k = 0; k < c + 4; ++k) inside_sum[k] += ns.cell_sum[sc * (c + 4) + k];
-                for (std::size_t p = 0; p < count; ++p) {
-                    const std::size_t i = tg.order[first + p];
-                    add_pairs(ns.layout, ns.src, b, e, targets.x[i], targets.y[i], targets.z[i],
-                              acc.data() + p * slots * kPairLanes);
-                }
+                s.cand.push_back(Candidate{sc, o.dist,
+                                           {static_cast<double>(cc.i), static_cast<double>(cc.j),
+                                            static_cast<double>(cc.k)}});
             }
-            // Everything left out is at least `excluded` away.
-            const bool all = visited == source_cells;
-            const double excluded = all ? kInf : (next < offs.size() ? offs[next].dist : ns.beyond_offsets);
-            final_excluded = excluded;
-            for (std::size_t k = 0; k < c; ++k) {
-                slack[k] = ns.total_mag[k] * static_cast<double>(2 * source_cells + 8) * kUnitRoundoff;
-                dropped[k] = all ? 0.0 : std::max(ns.total_mag[k] - inside[k], 0.0) + slack[k];
-            }
-            // Beyond the clamp radius every term left out is exactly clamp × weight: add them.
-            const bool clamped = !all && excluded >= ns.clamp_radius;
-            bool ok = true;
-            for (std::size_t p = 0; p < count; ++p) {
-                double* sum = sums.data() + p * slots;
-                fold_lanes(ns.layout, acc.data() + p * slots * kPairLanes, sum);
-                if (clamped) {
-                    const std::size_t i = tg.order[first + p];
-                    add_clamped(sum, inside, inside_sum, targets.x[i], targets.y[i], targets.z[i]);
-                }
-                const double b = clamped ? point_bound(ns.layout, sum, dropped.data(), kInf, ns.floor, terms) +
-                                               clamped_allowance(sum, slack)
-                                         : point_bound(ns.layout, sum, dropped.data(), excluded, ns.floor, terms);
-                bound[row(first + p)] = b;
-                ok = ok && b <= tol;
-            }
-            if (ok || all || clamped) break;
-            if (next >= offs.size() || next > kMaxOffsets) {
-                direct = true;
-                break;
-            }
-            rho = std::max(excluded, rho) + 0.5 * ns.side;
-        }
-        if (direct) {
-            final_excluded = kInf;
-            for (std::size_t p = 0; p < count; ++p) {
-                const std::size_t i = tg.order[first + p];
-                double* a = acc.data() + p * slots * kPairLanes;
-                reset_lanes(ns.layout, a);
-                add_pairs(ns.layout, ns.src, 0, ns.src.n, targets.x[i], targets.y[i], targets.z[i], a);
-                fold_lanes(ns.layout, a, sums.data() + p * slots);
-                std::fill(dropped.begin(), dropped.end(), 0.0);
-                bound[row(first + p)] = point_bound(ns.layout, sums.data() + p * slots, dropped.data(), kInf, ns.floor,
-                                                    ns.src.n);
-            }
-        }
+        };
+        auto excluded = [&] {
+            if (next < offs.size()) return offs[next].dist;
+            return ns.beyond_offsets;
+        };
+        const double inv = 1.0 / ns.side;
+        std::size_t fell_back = 0;
+        double start_reach = ns.r0;  // a point's neighbour in the cell usually needs what it needed
         for (std::size_t p = 0; p < count; ++p) {
-            double* o = out + row(first + p) * width;
-            const double* sum = sums.data() + p * slots;
-            for (std::size_t s = 0; s < ns.layout.value_slots(); ++s) o[s] = sum[s];
+            const std::size_t i = tg.order[first + p];
+            const double tx = targets.x[i], ty = targets.y[i], tz = targets.z[i];
+            const double u[3] = {(tx - ns.grid.frame.origin[0]) * inv, (ty - ns.grid.frame.origin[1]) * inv,
+                                 (tz - ns.grid.frame.origin[2]) * inv};
+            double* acc = s.acc.data();
+            double* sum = s.sums.data();
+            reset_lanes(ns.layout, acc);
+            s.inside.assign(c, 0.0);
+            s.inside_sum.assign(c + 4, 0.0);
+            s.dropped.assign(c, 0.0);
+            s.slack.assign(c, 0.0);
+            std::size_t terms = 0, visited = 0;
+            double taken = 0.0;      // cells within this radius of the point are in
+            double reach = start_reach;  // the radius asked for
+            double rho_p = 0.0;      // everything left out is at least this far
+            bool direct = false, all = false, clamped = false;
+            double b = kInf;
+            s.d2.clear();
+            for (;;) {
+                extend(reach);
+                const double limit = std::min(reach, excluded());
+                const double taken2 = taken * taken, limit2 = limit * limit;
+                for (std::size_t ci = 0; ci < s.cand.size(); ++ci) {
+                    const Candidate& cd = s.cand[ci];
+                    if (cd.dist >= limit) break;  // sorted by distance from the cell: none nearer
+                    // Never below the cells' own distance: a cell is then taken in the round
+                    // that first reaches it, whatever the rounding of the point's position.
+                    if (ci == s.d2.size()) s.d2.push_back(std::max(box_dist2(u, cd.lo), cd.dist * cd.dist));
+                    const double d2 = s.d2[ci];
+                    if (d2 < taken2 || d2 >= limit2) continue;
+                    const std::size_t sc = cd.cell, bb = ns.grid.start[sc], e = ns.grid.start[sc + 1];
+                    ++visited;
+                    terms += e - bb;
+                    for (std::size_t k = 0; k < c; ++k) s.inside[k] += ns.cell_mag[sc * c + k];
+                    for (std::size_t k = 0; k < c + 4; ++k) s.inside_sum[k] += ns.cell_sum[sc * (c + 4) + k];
+                    add_pairs(ns.layout, ns.src, bb, e, tx, ty, tz, acc);
+                }
+                taken = limit;
+                all = visited == source_cells;
+                rho_p = all ? kInf : limit;
+                for (std::size_t k = 0; k < c; ++k) {
+                    s.slack[k] = ns.total_mag[k] * static_cast<double>(2 * source_cells + 8) * kUnitRoundoff;
+                    s.dropped[k] = all ? 0.0 : std::max(ns.total_mag[k] - s.inside[k], 0.0) + s.slack[k];
+                }
+                fold_lanes(ns.layout, acc, sum);
+                // Beyond the clamp radius every term left out is exactly clamp × weight: add them.
+                clamped = !all && rho_p >= ns.clamp_radius;
+                if (clamped) {
+                    add_clamped(sum, s.inside, s.inside_sum, tx, ty, tz);
+                    b = point_bound(ns.layout, sum, s.dropped.data(), kInf, ns.floor, terms) +
+                        clamped_allowance(sum, s.slack);
+                } else {
+                    b = point_bound(ns.layout, sum, s.dropped.data(), rho_p, ns.floor, terms);
+                }
+                if (b <= tol || all || clamped) break;
+                if (limit < reach || next > kMaxOffsets) {  // no offsets left to widen the stencil with
+                    direct = true;
+                    break;
+                }
+                // Widen to the radius the bound asks for, by at least a quarter cell.
+                const double want = radius_for(sum, s.dropped.data());
+                reach = std::max(limit + 0.25 * ns.side, std::min(want * 1.0001, ns.clamp_radius * 1.0001));
+            }
+            start_reach = std::max(ns.r0, taken);
+            if (direct) {
+                ++fell_back;
+                rho_p = kInf;
+                reset_lanes(ns.layout, acc);
+                add_pairs(ns.layout, ns.src, 0, ns.src.n, tx, ty, tz, acc);
+                fold_lanes(ns.layout, acc, sum);
+                std::fill(s.dropped.begin(), s.dropped.end(), 0.0);
+                b = point_bound(ns.layout, sum, s.dropped.data(), kInf, ns.floor, ns.src.n);
+            }
+            const std::size_t r = rows ? rows[i] : i;
+            bound[r] = b;
+            double* o = out + r * width;
+            for (std::size_t v = 0; v < ns.layout.value_slots(); ++v) o[v] = sum[v];
             // The largest exponent over all sources: the kept pairs', or what the sources left
             // out could reach from beyond the exclusion distance.
             if (ns.layout.track_max)
                 o[width - 1] = std::max(sum[ns.layout.max_slot()],
-                                        final_excluded < kInf ? std::max(-(final_excluded * final_excluded) *
-                                                                             ns.layout.inv_2h2,
-                                                                         kExpMin)
-                                                              : -kInf);
+                                        rho_p < kInf ? std::max(-(rho_p * rho_p) * ns.layout.inv_2h2, kExpMin) : -kInf);
         }
-        return direct;
+        return fell_back;
     }
 
     // The left-out terms of one point, all equal to the clamp times their weights.
@@ -300,29 +404,26 @@ struct CellWork {
         }
         return b;
     }
-
-    std::size_t row(std::size_t sorted_pos) const {
-        const std::size_t i = tg.order[sorted_pos];
-        return rows ? rows[i] : i;
-    }
 };
 
 }  // namespace
 
-std::size_t near_run(const NearSources& ns, const Points64& targets, const unsigned* rows, bool parallel,
-                     CancelFlag cancel, double* out, double* bound) {
-    const CellGrid tg = CellGrid::build(targets, ns.grid.frame);
+std::size_t near_run(const NearSources& ns, const Points64& targets, const CellGrid* grid, const unsigned* rows,
+                     bool parallel, CancelFlag cancel, double* out, double* bound) {
+    std::optional<CellGrid> own;
+    if (!grid) own.emplace(CellGrid::build(targets, ns.grid.frame));
+    const CellGrid& tg = grid ? *grid : *own;
     const std::size_t slots = ns.layout.slots(), width = ns.layout.out_width();
     const CellWork work{ns, targets, tg, rows, out, bound, slots, width, ns.layout.c,
                         std::max(ns.tolerance - rounding_allowance(0), 0.0)};
     std::atomic<std::size_t> fell_back{0};
     auto body = [&](std::size_t first, std::size_t last) {
-        std::vector<double> acc, sums;
+        CellWork::Scratch scratch;
         const FlushSubnormals ftz;
         std::size_t local = 0;
         for (std::size_t tc = first; tc != last; ++tc) {
             if (cancelled(cancel)) break;
-            if (work.run(tc, acc, sums)) local += tg.count(tc);
+            local += work.run(tc, scratch);
         }
         fell_back.fetch_add(local, std::memory_order_relaxed);
     };

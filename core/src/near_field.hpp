@@ -50,13 +50,15 @@ NearSources near_sources(const Points64& sources, const double* q, const PairLay
 /// Cell side for width h and a tolerance: half the radius beyond which a term is below it.
 double near_cell_side(double h, double tolerance);
 
-/// Estimated kernel pairs of a near transform onto `targets` (from a sample of target cells).
-double near_pairs_estimate(const NearSources& ns, const Points64& targets);
+/// Estimated kernel pairs of a near transform onto `targets`, bucketed as `tg` on the sources'
+/// frame (from a sample of target cells).
+double near_pairs_estimate(const NearSources& ns, const Points64& targets, const CellGrid& tg);
 
 /// Sum onto `targets`: point p's results go to row rows[p] (or p when `rows` is null) of `out`
-/// (width = layout.out_width()) and `bound`. Returns the number of points summed directly.
-std::size_t near_run(const NearSources& ns, const Points64& targets, const unsigned* rows, bool parallel,
-                     CancelFlag cancel, double* out, double* bound);
+/// (width = layout.out_width()) and `bound`. `tg`: the targets bucketed on the sources' frame, or
+/// null to bucket them here. Returns the number of points summed directly.
+std::size_t near_run(const NearSources& ns, const Points64& targets, const CellGrid* tg, const unsigned* rows,
+                     bool parallel, CancelFlag cancel, double* out, double* bound);
 
 /// Every pair: point p of `targets` against all sources (in `src` order), same outputs.
 void direct_run(const SourceArrays& src, const PairLayout& layout, const Points64& targets, const unsigned* rows,

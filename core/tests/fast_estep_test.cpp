@@ -67,6 +67,15 @@ Reference gaussian_reference(const Moving& mv, const Fixed& fx, double sigma2, d
     r.px_mag.assign(3 * m, 0);
     r.pt1.assign(n, 0);
     std::vector<long double> k(m);
+    // The width of the target cloud's box on each axis: px's bound allows for it.
+    long double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
+    for (std::size_t j = 0; j < n; ++j) {
+        const long double x[3] = {fx.x[j], fx.y[j], fx.z[j]};
+        for (int a = 0; a < 3; ++a) {
+            lo[a] = std::min(lo[a], x[a]);
+            hi[a] = std::max(hi[a], x[a]);
+        }
+    }
     for (std::size_t j = 0; j < n; ++j) {
         long double col = 0;
         for (std::size_t i = 0; i < m; ++i) {
@@ -85,7 +94,7 @@ Reference gaussian_reference(const Moving& mv, const Fixed& fx, double sigma2, d
             const long double l1 = std::fabs(x[0] - y[0]) + std::fabs(x[1] - y[1]) + std::fabs(x[2] - y[2]);
             for (int a = 0; a < 3; ++a) {
                 r.px[3 * i + a] += p * x[a];
-                r.px_mag[3 * i + a] += p * (std::fabs(x[a]) + std::fabs(y[a]) + l1);
+                r.px_mag[3 * i + a] += p * (std::fabs(x[a]) + std::fabs(y[a]) + l1 + (hi[a] - lo[a]));
             }
         }
     }

@@ -44,7 +44,8 @@ struct FastEStep {
     std::vector<double> u;  // M × 3: Σ_n P_mn (x_n − y_m), y_m the current moving positions
     std::vector<double> r;  // M: Σ_n P_mn |x_n − y_m|²
     // Against the Gaussian kernel floored at e^−708: p1 and np are within `bound` relative; each
-    // px[m] axis within `bound` relative to Σ_n P_mn·(|x_n| + |y_m| + ‖x_n − y_m‖₁) on that axis;
+    // px[m] axis within `bound` relative to Σ_n P_mn·(|x_n| + |y_m| + ‖x_n − y_m‖₁ + w) on that axis,
+    // w the width of the target cloud's bounding box on it;
     // each pt1[n] (a value in [0, 1]) within `bound` absolutely.
     double bound = 0.0;
     GaussPath path_targets = GaussPath::Direct;  // how T1 was summed
