@@ -116,9 +116,10 @@ CellGrid CellGrid::build(const Points64& pts, const CellFrame& frame) {
     return g;
 }
 
-std::size_t CellGrid::count_cells(const Points64& pts, const CellFrame& frame) {
+std::size_t CellGrid::count_cells(const Points64& pts, const CellFrame& frame, std::size_t limit) {
+    limit = std::min(limit, pts.n);
     std::size_t cap = 16;
-    while (cap < 2 * pts.n + 2) cap <<= 1;
+    while (cap < 2 * limit + 2) cap <<= 1;
     std::vector<std::uint64_t> table(cap, kEmpty);
     const std::uint64_t mask = cap - 1;
     std::size_t cells = 0;
@@ -128,7 +129,7 @@ std::size_t CellGrid::count_cells(const Points64& pts, const CellFrame& frame) {
         while (table[h] != kEmpty && table[h] != key) h = (h + 1) & mask;
         if (table[h] == kEmpty) {
             table[h] = key;
-            ++cells;
+            if (++cells > limit) break;
         }
     }
     return cells;

@@ -47,8 +47,9 @@ struct CellGrid {
 
     /// Bucket `pts` on `frame`; points keep their relative order within a cell.
     static CellGrid build(const Points64& pts, const CellFrame& frame);
-    /// The number of occupied cells `pts` would have on `frame` (no grid is built).
-    static std::size_t count_cells(const Points64& pts, const CellFrame& frame);
+    /// The number of occupied cells `pts` would have on `frame` (no grid is built), counted up to
+    /// limit + 1 at most.
+    static std::size_t count_cells(const Points64& pts, const CellFrame& frame, std::size_t limit);
     std::size_t size() const { return cells.size(); }
     std::size_t count(std::size_t cell) const { return start[cell + 1] - start[cell]; }
     /// The index of the occupied cell with these coordinates, or npos.

@@ -6,6 +6,7 @@
 // an m×m Cholesky solve per iteration. All M-step arithmetic is f64 in a fixed order and runs on
 // the calling thread, so a fit's result depends only on the E-step's reduction order.
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 
 #include "batch.hpp"
@@ -22,33 +23,24 @@ namespace tarvic {
 
 namespace detail {
 
-MStepStatus lowrank_mstep(const Moving& moving, const Eigenmodes& modes, const EStep& e, double lambda_sigma2,
-                          MStepWork& work, double* w) {
-    const std::size_t n_pts = moving.size();
-    const std::size_t m = modes.m;
-    const double* u = modes.vectors.data();
-    double* f = work.f.data();
-    double* arow = work.row.data();
-    double* g = work.g.data();
-    double* s = work.s.data();
+std::size_t mstep_blocks(std::size_t points, std::size_t modes) {
+    // At least 2048 points per block, at most 64 blocks, and their partial sums within 64 MiB.
+    const std::size_t per_block = std::max<std::size_t>(1, (modes * modes + 3 * modes) * sizeof(double));
+    const std::size_t by_memory = std::max<std::size_t>(1, (std::size_t{64} << 20) / per_block);
+    return std::max<std::size_t>(1, std::min({points / 2048, std::size_t{64}, by_memory}));
+}
 
-    // F = diag(P1)·(diag(P1)⁻¹·PX − Y₀), the right-hand side scaled back so no division by p1
-    // is needed (p1 may be tiny for points far from the target).
-    for (std::size_t i = 0; i < n_pts; ++i) {
-        const double p = e.p1[i];
-        f[3 * i + 0] = e.px[3 * i + 0] - moving.x[i] * p;
-        f[3 * i + 1] = e.px[3 * i + 1] - moving.y[i] * p;
-        f[3 * i + 2] = e.px[3 * i + 2] - moving.z[i] * p;
-    }
+namespace {
 
-    // G = Uᵀ·F and S = Uᵀ·diag(P1)·U in one pass over the points; S's lower triangle only.
-    // A = diag(P1)·U is formed one row at a time instead of stored: M×m doubles would be read
-    // twice per iteration, and the row is recomputed bit for bit where it is needed again.
-    std::fill(work.g.begin(), work.g.end(), 0.0);
-    std::fill(work.s.begin(), work.s.end(), 0.0);
-    for (std::size_t i = 0; i < n_pts; ++i) {
+// Points [begin, end) of block b of `blocks` over n points.
+std::size_t block_start(std::size_t b, std::size_t blocks, std::size_t n) { return n / blocks * b + std::min(b, n % blocks); }
+
+// Adds the points [i0, i1) to G = Uᵀ·F and the lower triangle of S = Uᵀ·diag(P1)·U, in point order.
+void add_gram(const double* u, const double* p1, const double* f, std::size_t m, std::size_t i0, std::size_t i1,
+              double* arow, double* g, double* s) {
+    for (std::size_t i = i0; i < i1; ++i) {
         const double* ui = u + i * m;
-        const double p = e.p1[i];
+        const double p = p1[i];
         for (std::size_t b = 0; b < m; ++b) arow[b] = ui[b] * p;
         const double* fi = f + 3 * i;
         for (std::size_t a = 0; a < m; ++a) {
@@ -61,6 +53,67 @@ MStepStatus lowrank_mstep(const Moving& moving, const Eigenmodes& modes, const E
             for (std::size_t b = 0; b <= a; ++b) sa[b] += ua * arow[b];
         }
     }
+}
+
+// Runs body(begin, end) over [0, n): on the current pool when `spread`, else once on this thread.
+template <class Body>
+void over_range(bool spread, std::size_t n, Body&& body) {
+    if (spread)
+        parallel_ranges(n, body);
+    else if (n > 0)
+        body(std::size_t{0}, n);
+}
+
+}  // namespace
+
+MStepStatus lowrank_mstep(const Moving& moving, const Eigenmodes& modes, const EStep& e, double lambda_sigma2,
+                          MStepWork& work, double* w) {
+    const std::size_t n_pts = moving.size();
+    const std::size_t m = modes.m;
+    const double* u = modes.vectors.data();
+    double* f = work.f.data();
+    double* g = work.g.data();
+    double* s = work.s.data();
+    const std::size_t blocks = work.blocks;
+    const bool spread = blocks > 1 && work.parallel;
+
+    // F = diag(P1)·(diag(P1)⁻¹·PX − Y₀), the right-hand side scaled back so no division by p1
+    // is needed (p1 may be tiny for points far from the target).
+    over_range(spread, n_pts, [&](std::size_t i0, std::size_t i1) {
+        for (std::size_t i = i0; i < i1; ++i) {
+            const double p = e.p1[i];
+            f[3 * i + 0] = e.px[3 * i + 0] - moving.x[i] * p;
+            f[3 * i + 1] = e.px[3 * i + 1] - moving.y[i] * p;
+            f[3 * i + 2] = e.px[3 * i + 2] - moving.z[i] * p;
+        }
+    });
+
+    // G = Uᵀ·F and S = Uᵀ·diag(P1)·U in one pass over the points; S's lower triangle only.
+    // A = diag(P1)·U is formed one row at a time instead of stored: M×m doubles would be read
+    // twice per iteration, and the row is recomputed bit for bit where it is needed again.
+    std::fill(work.g.begin(), work.g.end(), 0.0);
+    std::fill(work.s.begin(), work.s.end(), 0.0);
+    if (blocks <= 1) {
+        add_gram(u, e.p1.data(), f, m, 0, n_pts, work.row.data(), g, s);
+    } else {
+        // Per block, then the blocks' sums added in block order.
+        const std::size_t stride = m * m + 3 * m;
+        over_range(spread, blocks, [&](std::size_t b0, std::size_t b1) {
+            std::vector<double> row(m);
+            for (std::size_t b = b0; b < b1; ++b) {
+                double* ps = work.part.data() + b * stride;
+                std::fill(ps, ps + stride, 0.0);
+                add_gram(u, e.p1.data(), f, m, block_start(b, blocks, n_pts), block_start(b + 1, blocks, n_pts),
+                         row.data(), ps + m * m, ps);
+            }
+        });
+        for (std::size_t b = 0; b < blocks; ++b) {
+            const double* ps = work.part.data() + b * stride;
+            for (std::size_t a = 0; a < m; ++a)
+                for (std::size_t c = 0; c <= a; ++c) s[a * m + c] += ps[a * m + c];
+            for (std::size_t k = 0; k < 3 * m; ++k) g[k] += ps[m * m + k];
+        }
+    }
     for (std::size_t a = 0; a < m; ++a)
         for (std::size_t b = 0; b < a; ++b) s[b * m + a] = s[a * m + b];
     for (std::size_t a = 0; a < m; ++a) s[a * m + a] += lambda_sigma2 / modes.values[a];
@@ -68,45 +121,63 @@ MStepStatus lowrank_mstep(const Moving& moving, const Eigenmodes& modes, const E
     if (!cholesky(s, m)) return MStepStatus::CholeskyFailed;
     cholesky_solve(s, m, g);  // Z = S⁻¹·G
 
-    // Woodbury: W = (F − A·Z) / λσ².
+    // Woodbury: W = (F − A·Z) / λσ². Each row on its own: the same bits wherever it runs.
     const double inv = 1.0 / lambda_sigma2;
-    bool finite = true;
-    for (std::size_t i = 0; i < n_pts; ++i) {
-        const double* ui = u + i * m;
-        const double p = e.p1[i];
-        double r0 = f[3 * i + 0];
-        double r1 = f[3 * i + 1];
-        double r2 = f[3 * i + 2];
-        for (std::size_t a = 0; a < m; ++a) {
-            const double aa = ui[a] * p;
-            r0 -= aa * g[3 * a + 0];
-            r1 -= aa * g[3 * a + 1];
-            r2 -= aa * g[3 * a + 2];
+    std::atomic<bool> finite{true};
+    over_range(spread, n_pts, [&](std::size_t i0, std::size_t i1) {
+        bool ok = true;
+        for (std::size_t i = i0; i < i1; ++i) {
+            const double* ui = u + i * m;
+            const double p = e.p1[i];
+            double r0 = f[3 * i + 0];
+            double r1 = f[3 * i + 1];
+            double r2 = f[3 * i + 2];
+            for (std::size_t a = 0; a < m; ++a) {
+                const double aa = ui[a] * p;
+                r0 -= aa * g[3 * a + 0];
+                r1 -= aa * g[3 * a + 1];
+                r2 -= aa * g[3 * a + 2];
+            }
+            w[3 * i + 0] = r0 * inv;
+            w[3 * i + 1] = r1 * inv;
+            w[3 * i + 2] = r2 * inv;
+            ok = ok && std::isfinite(w[3 * i + 0]) && std::isfinite(w[3 * i + 1]) && std::isfinite(w[3 * i + 2]);
         }
-        w[3 * i + 0] = r0 * inv;
-        w[3 * i + 1] = r1 * inv;
-        w[3 * i + 2] = r2 * inv;
-        finite = finite && std::isfinite(w[3 * i + 0]) && std::isfinite(w[3 * i + 1]) && std::isfinite(w[3 * i + 2]);
-    }
-    return finite ? MStepStatus::Ok : MStepStatus::NonFinite;
+        if (!ok) finite.store(false, std::memory_order_relaxed);
+    });
+    return finite.load() ? MStepStatus::Ok : MStepStatus::NonFinite;
 }
 
 void modes_product(const Eigenmodes& modes, const double* w, bool scale_by_values, std::vector<double>& h,
-                   double* out) {
+                   double* out, std::size_t blocks, bool parallel) {
     const std::size_t m = modes.m;
     const std::size_t n_pts = m == 0 ? 0 : modes.vectors.size() / m;
     const double* u = modes.vectors.data();
     h.assign(3 * m, 0.0);
-    for (std::size_t i = 0; i < n_pts; ++i) {
-        const double* ui = u + i * m;
-        const double* wi = w + 3 * i;
-        for (std::size_t a = 0; a < m; ++a) {
-            const double ua = ui[a];
-            if (ua == 0.0) continue;
-            h[3 * a + 0] += ua * wi[0];
-            h[3 * a + 1] += ua * wi[1];
-            h[3 * a + 2] += ua * wi[2];
+    auto add_h = [&](std::size_t i0, std::size_t i1, double* hh) {
+        for (std::size_t i = i0; i < i1; ++i) {
+            const double* ui = u + i * m;
+            const double* wi = w + 3 * i;
+            for (std::size_t a = 0; a < m; ++a) {
+                const double ua = ui[a];
+                if (ua == 0.0) continue;
+                hh[3 * a + 0] += ua * wi[0];
+                hh[3 * a + 1] += ua * wi[1];
+                hh[3 * a + 2] += ua * wi[2];
+            }
         }
+    };
+    const bool spread = blocks > 1 && parallel;
+    if (blocks <= 1) {
+        add_h(0, n_pts, h.data());
+    } else {
+        std::vector<double> part(blocks * 3 * m, 0.0);
+        over_range(spread, blocks, [&](std::size_t b0, std::size_t b1) {
+            for (std::size_t b = b0; b < b1; ++b)
+                add_h(block_start(b, blocks, n_pts), block_start(b + 1, blocks, n_pts), part.data() + b * 3 * m);
+        });
+        for (std::size_t b = 0; b < blocks; ++b)
+            for (std::size_t k = 0; k < 3 * m; ++k) h[k] += part[b * 3 * m + k];
     }
     if (scale_by_values)
         for (std::size_t a = 0; a < m; ++a) {
@@ -115,20 +186,22 @@ void modes_product(const Eigenmodes& modes, const double* w, bool scale_by_value
             h[3 * a + 2] *= modes.values[a];
         }
     // H is complete, so each output row depends on its own row of U only: `out` may alias `w`.
-    for (std::size_t i = 0; i < n_pts; ++i) {
-        const double* ui = u + i * m;
-        double v0 = 0.0, v1 = 0.0, v2 = 0.0;
-        for (std::size_t a = 0; a < m; ++a) {
-            const double ua = ui[a];
-            if (ua == 0.0) continue;
-            v0 += ua * h[3 * a + 0];
-            v1 += ua * h[3 * a + 1];
-            v2 += ua * h[3 * a + 2];
+    over_range(spread, n_pts, [&](std::size_t i0, std::size_t i1) {
+        for (std::size_t i = i0; i < i1; ++i) {
+            const double* ui = u + i * m;
+            double v0 = 0.0, v1 = 0.0, v2 = 0.0;
+            for (std::size_t a = 0; a < m; ++a) {
+                const double ua = ui[a];
+                if (ua == 0.0) continue;
+                v0 += ua * h[3 * a + 0];
+                v1 += ua * h[3 * a + 1];
+                v2 += ua * h[3 * a + 2];
+            }
+            out[3 * i + 0] = v0;
+            out[3 * i + 1] = v1;
+            out[3 * i + 2] = v2;
         }
-        out[3 * i + 0] = v0;
-        out[3 * i + 1] = v1;
-        out[3 * i + 2] = v2;
-    }
+    });
 }
 
 double variance_update(const std::vector<double>& x2, const EStep& e, const double* t) {
@@ -226,7 +299,10 @@ DeformResult deform_register_inner(const CloudView& source, const CloudView& tar
         std::vector<double> w_next(len);
         std::vector<double> t(len);
         std::vector<double> h;
-        detail::MStepWork work(n_src, m);
+        // The fast path spreads the M-step's sums over the pool in fixed blocks of points; the exact
+        // path keeps its sums on the calling thread, in point order.
+        const std::size_t blocks = fast ? detail::mstep_blocks(n_src, m) : 1;
+        detail::MStepWork work(n_src, m, blocks, parallel);
         std::vector<double> x2(fixed.size());
         for (std::size_t n = 0; n < fixed.size(); ++n)
             x2[n] = fixed.x[n] * fixed.x[n] + fixed.y[n] * fixed.y[n] + fixed.z[n] * fixed.z[n];
@@ -259,7 +335,7 @@ DeformResult deform_register_inner(const CloudView& source, const CloudView& tar
             w.swap(w_next);
 
             // T = Y₀ + U·Λ·Uᵀ·W, the low-rank G·W.
-            detail::modes_product(modes, w.data(), true, h, t.data());
+            detail::modes_product(modes, w.data(), true, h, t.data(), blocks, parallel);
             add_source(moving, t.data());
             // The fast path's variance comes from the posterior moments about the positions the
             // E-step saw, so it is formed before the points move.
@@ -288,7 +364,7 @@ DeformResult deform_register_inner(const CloudView& source, const CloudView& tar
 
         // Final stage: project W onto the modes, then place the points with the exact kernel
         // rather than its low-rank approximation and re-estimate the variance there.
-        detail::modes_product(modes, w.data(), false, h, w.data());
+        detail::modes_product(modes, w.data(), false, h, w.data(), blocks, parallel);
         if (!cancelled(cancel)) {
             product(w.data(), 3, t.data());
             add_source(moving, t.data());

@@ -9,14 +9,24 @@
 
 namespace tarvic::detail {
 
-/// Scratch of the low-rank M-step for M points and m modes, allocated once per fit.
+/// Blocks of points whose sums over the points are formed separately and added in block order
+/// (the fast path's M-step, spread over the pool): how many, for M points and m modes. It depends on
+/// M and m only, never on the pool, so results do not depend on the number of threads.
+std::size_t mstep_blocks(std::size_t points, std::size_t modes);
+
+/// Scratch of the low-rank M-step for M points and m modes, allocated once per fit; with `blocks`
+/// > 1, room for each block's partial sums.
 struct MStepWork {
     std::vector<double> f;    // M × 3: px − diag(p1)·Y₀
     std::vector<double> row;  // m: one row of A = diag(p1)·U
     std::vector<double> g;    // m × 3: Uᵀ·F, then S⁻¹·Uᵀ·F
     std::vector<double> s;    // m × m: Uᵀ·A + λσ²·Λ⁻¹, then its Cholesky factor
-    MStepWork(std::size_t points, std::size_t modes)
-        : f(3 * points), row(modes), g(3 * modes), s(modes * modes) {}
+    std::size_t blocks = 1;
+    bool parallel = false;     // blocks (and rows) on the current pool, else on the calling thread
+    std::vector<double> part;  // blocks × (m·m + 3m): each block's S, then its G
+    MStepWork(std::size_t points, std::size_t modes, std::size_t blocks_ = 1, bool parallel_ = false)
+        : f(3 * points), row(modes), g(3 * modes), s(modes * modes), blocks(blocks_), parallel(parallel_),
+          part(blocks_ > 1 ? blocks_ * (modes * modes + 3 * modes) : 0) {}
 };
 
 /// How one M-step ended.
@@ -24,13 +34,17 @@ enum class MStepStatus { Ok, CholeskyFailed, NonFinite };
 
 /// Low-rank M-step: W (M × 3, row-major) solving (U·Λ·Uᵀ + λσ²·diag(p1)⁻¹)·W = diag(p1)⁻¹·px − Y₀
 /// through the Woodbury identity. `w` is written in full unless the Cholesky of S fails.
+/// With work.blocks > 1 the sums over points are formed per block and added in block order (a
+/// different grouping of the same sums: the fast path's), on the current pool with work.parallel;
+/// with one block, on the calling thread in point order.
 MStepStatus lowrank_mstep(const Moving& moving, const Eigenmodes& modes, const EStep& e, double lambda_sigma2,
                           MStepWork& work, double* w);
 
 /// out (M × 3) = U·D·Uᵀ·W with D = Λ when `scale_by_values`, else the identity; `h` is m × 3 scratch.
-/// `out` may be `w` itself.
+/// `out` may be `w` itself. With blocks > 1, Uᵀ·W is summed per block (see mstep_blocks), on the
+/// current pool with `parallel`.
 void modes_product(const Eigenmodes& modes, const double* w, bool scale_by_values, std::vector<double>& h,
-                   double* out);
+                   double* out, std::size_t blocks = 1, bool parallel = false);
 
 /// Oscillation test over windows of 16 variance updates: the loop has stalled when the path
 /// length of the variance over a window exceeds four times its net change.

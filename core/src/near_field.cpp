@@ -189,7 +189,9 @@ namespace {
 // to the radius its bound asks for and takes the cells in between.
 struct CellWork {
     const NearSources& ns;
-    const Points64& targets;
+    const double* sx;  // the evaluation points in the order of tg (contiguous per cell)
+    const double* sy;
+    const double* sz;
     const CellGrid& tg;
     const unsigned* rows;
     double* out;
@@ -280,14 +282,13 @@ struct CellWork {
         double start_reach = ns.r0;  // a point's neighbour in the cell usually needs what it needed
         for (std::size_t p = 0; p < count; ++p) {
             const std::size_t i = tg.order[first + p];
-            const double tx = targets.x[i], ty = targets.y[i], tz = targets.z[i];
+            const double tx = sx[first + p], ty = sy[first + p], tz = sz[first + p];
             const double u[3] = {(tx - ns.grid.frame.origin[0]) * inv, (ty - ns.grid.frame.origin[1]) * inv,
                                  (tz - ns.grid.frame.origin[2]) * inv};
             double* acc = s.acc.data();
             double* sum = s.sums.data();
             reset_lanes(ns.layout, acc);
             s.inside.assign(c, 0.0);
-            s.inside_sum.assign(c + 4, 0.0);
             s.dropped.assign(c, 0.0);
             s.slack.assign(c, 0.0);
             std::size_t terms = 0, visited = 0;
@@ -313,7 +314,6 @@ struct CellWork {
                     ++visited;
                     terms += e - bb;
                     for (std::size_t k = 0; k < c; ++k) s.inside[k] += ns.cell_mag[sc * c + k];
-                    for (std::size_t k = 0; k < c + 4; ++k) s.inside_sum[k] += ns.cell_sum[sc * (c + 4) + k];
                     add_pairs(ns.layout, ns.src, bb, e, tx, ty, tz, acc);
                 }
                 taken = limit;
@@ -327,6 +327,12 @@ struct CellWork {
                 // Beyond the clamp radius every term left out is exactly clamp × weight: add them.
                 clamped = !all && rho_p >= ns.clamp_radius;
                 if (clamped) {
+                    // The taken cells' weight sums: those whose distance is below the limit.
+                    s.inside_sum.assign(c + 4, 0.0);
+                    for (std::size_t ci = 0; ci < s.d2.size(); ++ci)
+                        if (s.d2[ci] < limit2)
+                            for (std::size_t k = 0; k < c + 4; ++k)
+                                s.inside_sum[k] += ns.cell_sum[s.cand[ci].cell * (c + 4) + k];
                     add_clamped(sum, s.inside, s.inside_sum, tx, ty, tz);
                     b = point_bound(ns.layout, sum, s.dropped.data(), kInf, ns.floor, terms) +
                         clamped_allowance(sum, s.slack);
@@ -414,7 +420,16 @@ std::size_t near_run(const NearSources& ns, const Points64& targets, const CellG
     if (!grid) own.emplace(CellGrid::build(targets, ns.grid.frame));
     const CellGrid& tg = grid ? *grid : *own;
     const std::size_t slots = ns.layout.slots(), width = ns.layout.out_width();
-    const CellWork work{ns, targets, tg, rows, out, bound, slots, width, ns.layout.c,
+    // The points' coordinates in cell order: the cells' loops then read them contiguously.
+    const std::size_t n = targets.n;
+    std::vector<double> sx(n), sy(n), sz(n);
+    for (std::size_t p = 0; p < n; ++p) {
+        const std::size_t i = tg.order[p];
+        sx[p] = targets.x[i];
+        sy[p] = targets.y[i];
+        sz[p] = targets.z[i];
+    }
+    const CellWork work{ns, sx.data(), sy.data(), sz.data(), tg, rows, out, bound, slots, width, ns.layout.c,
                         std::max(ns.tolerance - rounding_allowance(0), 0.0)};
     std::atomic<std::size_t> fell_back{0};
     auto body = [&](std::size_t first, std::size_t last) {

@@ -5,12 +5,14 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <optional>
 #include <random>
 #include <vector>
 
 #include "../src/deform_internal.hpp"
 #include "tarvic/deform.hpp"
 #include "tarvic/lowrank.hpp"
+#include "tarvic/threads.hpp"
 
 namespace tarvic {
 namespace {
@@ -163,6 +165,46 @@ TEST(DeformMStep, LowRankAgreesWithDenseSolve) {
         for (std::size_t j = 0; j < n; ++j)
             for (std::size_t k = 0; k < 3; ++k) v_ref[3 * i + k] += g[i * n + j] * w[3 * j + k];
     EXPECT_LT(relative_error(v, v_ref), 1e-6);
+}
+
+TEST(DeformMStep, BlockedSumsAgreeAndDoNotDependOnThreads) {
+    // The fast path's M-step sums over fixed blocks of points: the same bits serially and on pools
+    // of 1, 2 and 3 threads, and the unblocked M-step's values up to the grouping of the sums.
+    const std::size_t n = 9000;
+    std::mt19937 gen(23);
+    std::uniform_real_distribution<double> ud(-1.0, 1.0), up(0.05, 2.0);
+    Moving y0;
+    EStep e;
+    for (std::size_t i = 0; i < n; ++i) {
+        y0.x.push_back(ud(gen));
+        y0.y.push_back(ud(gen));
+        y0.z.push_back(ud(gen));
+        e.p1.push_back(up(gen));
+        e.px.push_back(e.p1[i] * (y0.x[i] + 0.1 * ud(gen)));
+        e.px.push_back(e.p1[i] * (y0.y[i] + 0.1 * ud(gen)));
+        e.px.push_back(e.p1[i] * (y0.z[i] + 0.1 * ud(gen)));
+    }
+    const PointsF32 pts = PointsF32::from_columns(y0.x, y0.y, y0.z);
+    const Eigenmodes modes = kernel_eigenmodes(pts, 0.8f, 20, nullptr);
+    ASSERT_GT(modes.m, 0u);
+    const std::size_t blocks = detail::mstep_blocks(n, modes.m);
+    ASSERT_GT(blocks, 1u);
+
+    auto solve = [&](std::size_t b, bool parallel) {
+        detail::MStepWork work(n, modes.m, b, parallel);
+        std::vector<double> w(3 * n), v(3 * n), h;
+        EXPECT_EQ(detail::lowrank_mstep(y0, modes, e, 0.3, work, w.data()), detail::MStepStatus::Ok);
+        detail::modes_product(modes, w.data(), true, h, v.data(), b, parallel);
+        w.insert(w.end(), v.begin(), v.end());
+        return w;
+    };
+    const std::vector<double> serial = solve(blocks, false), plain = solve(1, false);
+    for (std::size_t threads : {1u, 2u, 3u}) {
+        std::vector<double> pooled;
+        run_in_pool(std::optional<std::size_t>(threads), [&] { pooled = solve(blocks, true); });
+        EXPECT_EQ(pooled, serial) << threads << " threads";
+    }
+    EXPECT_LT(relative_error(serial, plain), 1e-12);
 }
 
 TEST(DeformMStep, ModesProductMayOverwriteItsInput) {
