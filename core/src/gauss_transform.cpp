@@ -193,13 +193,18 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
                 detail::near_run(*near_sources(), targets, target_grid(), nullptr, opts.parallel, opts.cancel, out, bound);
             break;
         case GaussPath::Far: {
-            std::vector<double> raw(n * far_c), far_bound(n);
+            // Where the raw sums have the output's layout they are written in place (at 1e6 points
+            // a second n × width array is tens of MiB at the far path's peak).
+            const bool in_place = far_c == res.width;
+            std::vector<double> raw(in_place ? 0 : n * far_c), row(far_c);
             detail::far_transform(far, targets, sources, h, far_q.empty() ? q : far_q.data(), far_c, opts.floor,
-                                  opts.parallel, opts.cancel, raw.data(), far_bound.data());
+                                  opts.parallel, opts.cancel, in_place ? out : raw.data(), bound);
             std::vector<unsigned> redo;
             for (std::size_t i = 0; i < n; ++i) {
-                const double* r = raw.data() + i * far_c;
                 double* o = out + i * res.width;
+                const double* src_row = in_place ? o : raw.data() + i * far_c;
+                std::copy(src_row, src_row + far_c, row.begin());
+                const double* r = row.data();
                 std::copy(r, r + c, o);
                 if (opts.moments) {
                     const double t[3] = {targets.x[i] - corner[0], targets.y[i] - corner[1], targets.z[i] - corner[2]};
@@ -210,8 +215,7 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
                     o[c + 3] = std::max((r[c + 3] - 2.0 * tc) + tt * c0, 0.0);
                 }
                 if (opts.nearest) o[res.width - 1] = 0.0;  // not known here: never at the clamp
-                bound[i] = far_bound[i];
-                if (!(far_bound[i] <= opts.tolerance)) redo.push_back(static_cast<unsigned>(i));
+                if (!(bound[i] <= opts.tolerance)) redo.push_back(static_cast<unsigned>(i));
             }
             // Points the grid could not bound (isolated, beside a heavy weight, off the grid):
             // again on the near path, which meets the tolerance everywhere.
