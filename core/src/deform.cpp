@@ -3,8 +3,10 @@
 //
 // The displacement field is v(y) = Σ_j K(y, y_j)·w_j over the source points. The M×M system
 // (G + λσ²·diag(P1)⁻¹)·W = diag(P1)⁻¹·PX − Y is replaced by K ≈ U·Λ·Uᵀ and the Woodbury identity,
-// an m×m Cholesky solve per iteration. All M-step arithmetic is f64 in a fixed order and runs on
-// the calling thread, so a fit's result depends only on the E-step's reduction order.
+// an m×m Cholesky solve per iteration. All M-step arithmetic is f64 in a fixed order: on the
+// calling thread for the exact path, so a fit's result depends only on the E-step's reduction
+// order; in fixed blocks of points on the pool for the fast path, whose results never depend on
+// the number of threads.
 #include <algorithm>
 #include <atomic>
 #include <cmath>

@@ -196,7 +196,7 @@ FastEStep estep_fast(const Moving& moving, const Fixed& fixed, double sigma2, do
     // On the far path u comes from raw moments about o, the low corner of the light targets' box:
     // px = p1·y + u errs by at most b2·Σ P (|x − o| + |y − o| + |y|) per axis. With |x − o| ≤ w and
     // |y − o| ≤ ‖x − y‖₁ + w, that is within 2·b2 of the magnitudes px is bounded against.
-    if (t2.path == GaussPath::Far) b2 = std::max(2.0 * t2.max_bound, t2h.max_bound);
+    if (t2.path == GaussPath::Far) b2 = std::max(b2, 2.0 * t2.max_bound);
     // D has relative error ≤ b1, so each weight q within b1/(1 − b1); T2 adds b2 relative to the
     // sums of its (non-negative) terms: p1 and px are within (1 + b2)/(1 − b1) − 1, and
     // pt1 = S/D within b1/(1 − b1) absolutely.

@@ -182,6 +182,8 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
 
     double* out = res.values.data();
     double* bound = res.bound.data();
+    // The targets' cells served the estimate: only the near path needs them now.
+    if (path != GaussPath::Near) tg.reset();
     switch (path) {
         case GaussPath::Direct: {
             const detail::SourceArrays src = detail::gather_sources(sources.x, sources.y, sources.z, q, c, nullptr, m);

@@ -210,8 +210,9 @@ struct CellWork {
     };
 
     // Distance² from a point at frame coordinates u (cell units) to the cell box starting at lo,
-    // in squared length units, less a margin that covers the rounding of u: every source the cell
-    // holds is at least this far from the point.
+    // in squared length units, less a margin for the rounding of u. The caller never lets it fall
+    // below the cells' own distance, which (like every stencil here) takes the bucketing of the
+    // point and the sources as exact.
     double box_dist2(const double* u, const double* lo) const {
         double g2 = 0.0;
         for (int a = 0; a < 3; ++a) {
