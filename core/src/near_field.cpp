@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <utility>
 
 #include "exp64.hpp"
 #include "tarvic/fpenv.hpp"
@@ -45,6 +46,17 @@ double beyond_list(const std::vector<CellOffset>& offs, double side) {
     int r = 0;
     for (const CellOffset& o : offs) r = std::max({r, std::abs(o.di), std::abs(o.dj), std::abs(o.dk)});
     return side * r;
+}
+
+// Squared distance, in cell units, from a point at frame coordinates u to the cell box whose lower
+// corner is lo, each axis's gap reduced by `margin` first.
+double box_gap2(const double* u, const double* lo, double margin) {
+    double g2 = 0.0;
+    for (int a = 0; a < 3; ++a) {
+        const double g = std::max(std::max(lo[a] - u[a], u[a] - (lo[a] + 1.0)) - margin, 0.0);
+        g2 += g * g;
+    }
+    return g2;
 }
 
 }  // namespace
@@ -165,12 +177,7 @@ double near_pairs_estimate(const NearSources& ns, const Points64& targets, const
                                  (targets.z[i] - ns.grid.frame.origin[2]) * inv};
             for (const auto& [sc, cc] : found) {
                 const double lo[3] = {static_cast<double>(cc.i), static_cast<double>(cc.j), static_cast<double>(cc.k)};
-                double g2 = 0.0;
-                for (int a = 0; a < 3; ++a) {
-                    const double g = std::max({lo[a] - u[a], u[a] - (lo[a] + 1.0), 0.0});
-                    g2 += g * g;
-                }
-                if (g2 * ns.side * ns.side < rho2)
+                if (box_gap2(u, lo, 0.0) * ns.side * ns.side < rho2)
                     near += static_cast<double>((ns.grid.count(sc) + kPairLanes - 1) / kPairLanes * kPairLanes);
             }
         }
@@ -198,6 +205,7 @@ struct CellWork {
     double* bound;
     std::size_t slots, width, c;
     double tol;
+    std::vector<double> slack;  // per column: the rounding of total − inside, Σ|q|·(2·cells + 8)·u
 
     struct Candidate {
         std::uint32_t cell;
@@ -205,7 +213,7 @@ struct CellWork {
         double lo[3];       // the cell's lower corner in frame units (cell indices)
     };
     struct Scratch {
-        std::vector<double> acc, sums, inside, inside_sum, dropped, slack, d2;
+        std::vector<double> acc, sums, inside, inside_sum, dropped, d2;
         std::vector<Candidate> cand;
     };
 
@@ -213,15 +221,7 @@ struct CellWork {
     // in squared length units, less a margin for the rounding of u. The caller never lets it fall
     // below the cells' own distance, which (like every stencil here) takes the bucketing of the
     // point and the sources as exact.
-    double box_dist2(const double* u, const double* lo) const {
-        double g2 = 0.0;
-        for (int a = 0; a < 3; ++a) {
-            double g = std::max(lo[a] - u[a], u[a] - (lo[a] + 1.0));
-            g = std::max(g - 1e-6, 0.0);
-            g2 += g * g;
-        }
-        return g2 * ns.side * ns.side;
-    }
+    double box_dist2(const double* u, const double* lo) const { return box_gap2(u, lo, 1e-6) * ns.side * ns.side; }
 
     // The radius at which the terms left out would meet the tolerance, from a point's present sums
     // (the bound only shrinks as sources are added, so this is what the final bound needs at most).
@@ -291,7 +291,6 @@ struct CellWork {
             reset_lanes(ns.layout, acc);
             s.inside.assign(c, 0.0);
             s.dropped.assign(c, 0.0);
-            s.slack.assign(c, 0.0);
             std::size_t terms = 0, visited = 0;
             double taken = 0.0;      // cells within this radius of the point are in
             double reach = start_reach;  // the radius asked for
@@ -320,10 +319,8 @@ struct CellWork {
                 taken = limit;
                 all = visited == source_cells;
                 rho_p = all ? kInf : limit;
-                for (std::size_t k = 0; k < c; ++k) {
-                    s.slack[k] = ns.total_mag[k] * static_cast<double>(2 * source_cells + 8) * kUnitRoundoff;
-                    s.dropped[k] = all ? 0.0 : std::max(ns.total_mag[k] - s.inside[k], 0.0) + s.slack[k];
-                }
+                for (std::size_t k = 0; k < c; ++k)
+                    s.dropped[k] = all ? 0.0 : std::max(ns.total_mag[k] - s.inside[k], 0.0) + slack[k];
                 fold_lanes(ns.layout, acc, sum);
                 // Beyond the clamp radius every term left out is exactly clamp × weight: add them.
                 clamped = !all && rho_p >= ns.clamp_radius;
@@ -336,7 +333,7 @@ struct CellWork {
                                 s.inside_sum[k] += ns.cell_sum[s.cand[ci].cell * (c + 4) + k];
                     add_clamped(sum, s.inside, s.inside_sum, tx, ty, tz);
                     b = point_bound(ns.layout, sum, s.dropped.data(), kInf, ns.floor, terms) +
-                        clamped_allowance(sum, s.slack);
+                        clamped_allowance(sum);
                 } else {
                     b = point_bound(ns.layout, sum, s.dropped.data(), rho_p, ns.floor, terms);
                 }
@@ -397,7 +394,7 @@ struct CellWork {
 
     // Rounding of the clamped additions (differences of per-cell sums), relative to the point's
     // magnitudes: the terms are below 3e-308 each, so this only matters where nothing else is.
-    double clamped_allowance(const double* sum, const std::vector<double>& slack) const {
+    double clamped_allowance(const double* sum) const {
         double b = 0.0;
         const std::size_t vs = ns.layout.value_slots();
         std::size_t next_signed = 0;
@@ -430,8 +427,12 @@ std::size_t near_run(const NearSources& ns, const Points64& targets, const CellG
         sy[p] = targets.y[i];
         sz[p] = targets.z[i];
     }
-    const CellWork work{ns, sx.data(), sy.data(), sz.data(), tg, rows, out, bound, slots, width, ns.layout.c,
-                        std::max(ns.tolerance - rounding_allowance(0), 0.0)};
+    const std::size_t c = ns.layout.c;
+    std::vector<double> slack(c);
+    for (std::size_t k = 0; k < c; ++k)
+        slack[k] = ns.total_mag[k] * static_cast<double>(2 * ns.grid.size() + 8) * kUnitRoundoff;
+    const CellWork work{ns, sx.data(), sy.data(), sz.data(), tg, rows, out, bound, slots, width, c,
+                        std::max(ns.tolerance - rounding_allowance(0), 0.0), std::move(slack)};
     std::atomic<std::size_t> fell_back{0};
     auto body = [&](std::size_t first, std::size_t last) {
         CellWork::Scratch scratch;

@@ -194,6 +194,17 @@ INSTANTIATE_TEST_SUITE_P(
         return name + (path < 0 ? std::string("auto") : std::string(path_name(static_cast<GaussPath>(path))));
     });
 
+// One weight column with its moments on the near path: every point within its bound.
+void expect_near_moments_bounded(const Cloud& tgt, const Cloud& src, double h, const std::vector<double>& q, double tol) {
+    GaussOptions o;
+    o.tolerance = tol;
+    o.force = static_cast<int>(GaussPath::Near);
+    o.moments = true;
+    const GaussSums g = gauss_transform(tgt.view(), src.view(), h, q.data(), 1, o);
+    SCOPED_TRACE("tol " + std::to_string(tol));
+    expect_bounded(g, tgt.view(), src.view(), h, q, 1, o);
+}
+
 TEST(GaussTransform, NearPathBoundHoldsForPointsOnCellFaces) {
     // Evaluation points a hair below a cell face (in the near path's cell frame), where the cell a
     // point is bucketed in and its distance to the cells beyond the face are closest to
@@ -212,13 +223,7 @@ TEST(GaussTransform, NearPathBoundHoldsForPointsOnCellFaces) {
                 for (int r = 0; r < 6; ++r)
                     tgt.add((face - 2 - below) * side, 8.0 * side * u(rng), (face - 2 - below) * side);
         const std::vector<double> q = make_weights(src.x.size(), 1, false, 9);
-        GaussOptions o;
-        o.tolerance = tol;
-        o.force = static_cast<int>(GaussPath::Near);
-        o.moments = true;
-        const GaussSums g = gauss_transform(tgt.view(), src.view(), h, q.data(), 1, o);
-        SCOPED_TRACE("tol " + std::to_string(tol));
-        expect_bounded(g, tgt.view(), src.view(), h, q, 1, o);
+        expect_near_moments_bounded(tgt, src, h, q, tol);
     }
 }
 
@@ -293,13 +298,7 @@ TEST(GaussTransform, NearPathAtTheClampCountsTakenCellsOnce) {
         q.push_back(1e6);
     }
     for (double tol : {1e-6, 1e-12}) {
-        GaussOptions o;
-        o.tolerance = tol;
-        o.force = static_cast<int>(GaussPath::Near);
-        o.moments = true;
-        const GaussSums g = gauss_transform(tgt.view(), src.view(), h, q.data(), 1, o);
-        SCOPED_TRACE("tol " + std::to_string(tol));
-        expect_bounded(g, tgt.view(), src.view(), h, q, 1, o);
+        expect_near_moments_bounded(tgt, src, h, q, tol);
     }
 }
 
