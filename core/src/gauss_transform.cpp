@@ -26,6 +26,12 @@ constexpr double kNearPointSeconds = 6e-8;
 // surface of 1e5 points, widths where the two paths cross): it ran 1.4 to 2 times short, while the
 // near estimate held within a tenth, so the comparison scales it.
 constexpr double kFarModelRatio = 1.7;
+// Sources an occupied near-path cell should hold on average. Measured on a surface of 1e5 points
+// (bench/scale_profile.py, 2 threads): a whole fit took 18.3 s with 4, 15.3 s with 16 (the
+// iterations at σ below 0.2% of the diagonal: 181 against 113 ms each, with a third of the cells
+// visited per point), a surface of 1e4 points 2.1 s against 1.5 s; LiDAR scans, a volume of 1e5
+// points and horse.ply were as fast as with 4.
+constexpr std::size_t kSourcesPerCell = 16;
 // Below this many pairs the direct path is taken without planning the others.
 constexpr double kSmallPairs = 1 << 18;
 // The far path's grid needs the kernel wider than about 1/160 of the clouds' extent at 1e-6 (finer
@@ -104,14 +110,16 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
     detail::FarPlan far;
     auto near_sources = [&] {
         if (!ns) {
-            // Cells much sparser than the kernel's reach cost more in lookups of empty cells than
-            // they save in pairs: widen them until an occupied cell holds a few sources.
-            // The narrowest of five sides (doubling) at which that holds, by bisection; occupied
-            // cells are counted without building a grid, and only up to the count that fails.
+            // Cells much sparser than the kernel's reach cost more in lookups and per-cell work
+            // (box distance, weight totals, a call of the pair loop, which sums eight lanes at a
+            // time) than they save in pairs: widen them until an occupied cell holds, on average,
+            // kSourcesPerCell sources. The narrowest of five sides (doubling) at which that holds,
+            // by bisection; occupied cells are counted without building a grid, and only up to the
+            // count that fails.
             const double side = detail::near_cell_side(layout.h, opts.tolerance);
             auto frame_at = [&](int widen) { return detail::CellFrame::over(targets, sources, std::ldexp(side, widen)); };
             auto dense = [&](int widen) {
-                return detail::CellGrid::count_cells(sources, frame_at(widen), m / 4) <= m / 4;
+                return detail::CellGrid::count_cells(sources, frame_at(widen), m / kSourcesPerCell) <= m / kSourcesPerCell;
             };
             int lo = -1, hi = 4;  // dense(hi) is taken as true: no wider cells are tried
             while (hi - lo > 1) {
