@@ -118,8 +118,9 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
             // count that fails.
             const double side = detail::near_cell_side(layout.h, opts.tolerance);
             auto frame_at = [&](int widen) { return detail::CellFrame::over(targets, sources, std::ldexp(side, widen)); };
+            const std::size_t most_cells = m / kSourcesPerCell;
             auto dense = [&](int widen) {
-                return detail::CellGrid::count_cells(sources, frame_at(widen), m / kSourcesPerCell) <= m / kSourcesPerCell;
+                return detail::CellGrid::count_cells(sources, frame_at(widen), most_cells) <= most_cells;
             };
             int lo = -1, hi = 4;  // dense(hi) is taken as true: no wider cells are tried
             while (hi - lo > 1) {
