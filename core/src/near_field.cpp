@@ -66,8 +66,18 @@ double near_cell_side(double h, double tolerance) {
     return 0.5 * r0;
 }
 
-double point_bound(const PairLayout& layout, const double* sums, const double* outside, double rho, double floor,
-                   std::size_t terms) {
+double farthest_source(const NearSources& ns, double x, double y, double z) {
+    const double t[3] = {x, y, z};
+    double d2 = 0.0;
+    for (int a = 0; a < 3; ++a) {
+        const double d = std::max(std::fabs(t[a] - ns.lo[a]), std::fabs(t[a] - ns.hi[a]));
+        d2 += d * d;
+    }
+    return std::sqrt(d2) * (1.0 + 1e-12);
+}
+
+double point_bound(const PairLayout& layout, const double* sums, const double* outside, double rho, double farthest,
+                   double floor, std::size_t terms) {
     const std::size_t c = layout.c, vs = layout.value_slots();
     double b = 0.0;
     auto ratio = [](double d, double mag) {
@@ -86,9 +96,12 @@ double point_bound(const PairLayout& layout, const double* sums, const double* o
         b = std::max(b, ratio(outside[k] * k0, mag));
     }
     if (layout.moments && !none) {
+        // The floored kernel stops falling at its clamp while |d| keeps growing: terms there are at
+        // most clamp·farthest^k, whatever the radius.
         const double r1 = std::max(rho, layout.h), r2 = std::max(rho, std::sqrt(2.0) * layout.h);
-        const double m1 = outside[0] * tail_kernel(r1, layout.inv_2h2) * r1;
-        const double m2 = outside[0] * tail_kernel(r2, layout.inv_2h2) * r2 * r2;
+        const double kc = exp64(kExpMin), far = std::max(farthest, 0.0);
+        const double m1 = outside[0] * (tail_kernel(r1, layout.inv_2h2) * r1 + kc * far);
+        const double m2 = outside[0] * (tail_kernel(r2, layout.inv_2h2) * r2 * r2 + kc * far * far);
         b = std::max(b, ratio(m1, sums[vs + layout.signed_cols.size()]));
         b = std::max(b, ratio(m2, sums[c + 3]));
     }
@@ -105,6 +118,17 @@ NearSources near_sources(const Points64& sources, const double* q, const PairLay
     ns.floor = opts.floor;
     ns.r0 = layout.h * std::sqrt(2.0 * std::log(1.0 / opts.tolerance));
     ns.grid = CellGrid::build(sources, frame);
+    for (int a = 0; a < 3; ++a) {
+        ns.lo[a] = std::numeric_limits<double>::infinity();
+        ns.hi[a] = -ns.lo[a];
+    }
+    for (std::size_t j = 0; j < sources.n; ++j) {
+        const double v[3] = {sources.x[j], sources.y[j], sources.z[j]};
+        for (int a = 0; a < 3; ++a) {
+            ns.lo[a] = std::min(ns.lo[a], v[a]);
+            ns.hi[a] = std::max(ns.hi[a], v[a]);
+        }
+    }
     ns.src = gather_sources(sources.x, sources.y, sources.z, q, c, ns.grid.order.data(), sources.n);
     ns.layout = layout;
     const std::size_t cells = ns.grid.size();
@@ -225,7 +249,7 @@ struct CellWork {
 
     // The radius at which the terms left out would meet the tolerance, from a point's present sums
     // (the bound only shrinks as sources are added, so this is what the final bound needs at most).
-    double radius_for(const double* sum, const double* outside) const {
+    double radius_for(const double* sum, const double* outside, double farthest) const {
         const double goal = 0.9 * tol;
         const double two_h2 = 2.0 * ns.h * ns.h;
         double r2 = 0.0;
@@ -242,6 +266,8 @@ struct CellWork {
         }
         if (ns.layout.moments && outside[0] > 0.0) {
             const double m1 = sum[vs + ns.layout.signed_cols.size()], m2 = sum[c + 3];
+            const double kc = outside[0] * ns.clamp_value;
+            if (kc * farthest >= goal * m1 || kc * farthest * farthest >= goal * m2) return kInf;
             for (int it = 0; it < 3; ++it) {
                 const double r = std::max(std::sqrt(r2), std::sqrt(2.0) * ns.h);
                 if (m1 > 0.0) r2 = std::max(r2, two_h2 * std::log(outside[0] * r / (goal * m1)));
@@ -296,6 +322,7 @@ struct CellWork {
             double reach = start_reach;  // the radius asked for
             double rho_p = 0.0;      // everything left out is at least this far
             bool direct = false, all = false, clamped = false;
+            const double farthest = ns.layout.moments ? farthest_source(ns, tx, ty, tz) : 0.0;
             double b = kInf;
             s.d2.clear();
             for (;;) {
@@ -332,10 +359,10 @@ struct CellWork {
                             for (std::size_t k = 0; k < c + 4; ++k)
                                 s.inside_sum[k] += ns.cell_sum[s.cand[ci].cell * (c + 4) + k];
                     add_clamped(sum, s.inside, s.inside_sum, tx, ty, tz);
-                    b = point_bound(ns.layout, sum, s.dropped.data(), kInf, ns.floor, terms) +
+                    b = point_bound(ns.layout, sum, s.dropped.data(), kInf, 0.0, ns.floor, terms) +
                         clamped_allowance(sum);
                 } else {
-                    b = point_bound(ns.layout, sum, s.dropped.data(), rho_p, ns.floor, terms);
+                    b = point_bound(ns.layout, sum, s.dropped.data(), rho_p, farthest, ns.floor, terms);
                 }
                 if (b <= tol || all || clamped) break;
                 if (limit < reach || next > kMaxOffsets) {  // no offsets left to widen the stencil with
@@ -343,7 +370,7 @@ struct CellWork {
                     break;
                 }
                 // Widen to the radius the bound asks for, by at least a quarter cell.
-                const double want = radius_for(sum, s.dropped.data());
+                const double want = radius_for(sum, s.dropped.data(), farthest);
                 reach = std::max(limit + 0.25 * ns.side, std::min(want * 1.0001, ns.clamp_radius * 1.0001));
             }
             start_reach = std::max(ns.r0, taken);
@@ -354,7 +381,7 @@ struct CellWork {
                 add_pairs(ns.layout, ns.src, 0, ns.src.n, tx, ty, tz, acc);
                 fold_lanes(ns.layout, acc, sum);
                 std::fill(s.dropped.begin(), s.dropped.end(), 0.0);
-                b = point_bound(ns.layout, sum, s.dropped.data(), kInf, ns.floor, ns.src.n);
+                b = point_bound(ns.layout, sum, s.dropped.data(), kInf, 0.0, ns.floor, ns.src.n);
             }
             const std::size_t r = rows ? rows[i] : i;
             bound[r] = b;
@@ -465,7 +492,7 @@ void direct_run(const SourceArrays& src, const PairLayout& layout, const Points6
             const std::size_t row = rows ? rows[i] : i;
             for (std::size_t s = 0; s < layout.value_slots(); ++s) out[row * width + s] = sums[s];
             if (layout.track_max) out[row * width + width - 1] = sums[layout.max_slot()];
-            bound[row] = point_bound(layout, sums.data(), dropped.data(), kInf, floor, src.n);
+            bound[row] = point_bound(layout, sums.data(), dropped.data(), kInf, 0.0, floor, src.n);
         }
     };
     if (parallel)

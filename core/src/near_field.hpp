@@ -40,6 +40,7 @@ struct NearSources {
     double beyond_offsets = 0.0;      // distance of every cell the offsets do not reach
     double clamp_radius = 0.0;        // beyond it every term is exactly clamp_value × weight
     double clamp_value = 0.0;         // the kernel's smallest value, e^−708
+    double lo[3] = {0, 0, 0}, hi[3] = {0, 0, 0};  // the sources' bounding box
     double h = 1.0, side = 1.0, r0 = 1.0, tolerance = 1e-6, floor = 0.0;
 };
 
@@ -65,9 +66,13 @@ void direct_run(const SourceArrays& src, const PairLayout& layout, const Points6
                 double floor, bool parallel, CancelFlag cancel, double* out, double* bound);
 
 /// The bound of one point from its folded sums: every source left out carries at most
-/// `outside[k]` of |weight| in column k and lies at least `rho` away (∞: none left out);
-/// magnitudes come from the layout's slots, plus `floor` on column 0, plus rounding.
-double point_bound(const PairLayout& layout, const double* sums, const double* outside, double rho, double floor,
-                   std::size_t terms);
+/// `outside[k]` of |weight| in column k and lies at least `rho` and at most `farthest` away
+/// (rho = ∞: none left out); magnitudes come from the layout's slots, plus `floor` on column 0,
+/// plus rounding.
+double point_bound(const PairLayout& layout, const double* sums, const double* outside, double rho, double farthest,
+                   double floor, std::size_t terms);
+
+/// An upper bound on the distance from (x, y, z) to any of the sources.
+double farthest_source(const NearSources& ns, double x, double y, double z);
 
 }  // namespace tarvic::detail
