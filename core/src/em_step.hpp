@@ -21,6 +21,7 @@ struct EStepRunner {
     CancelFlag cancel;
     double bound = 0.0;
     FastEStep fe;
+    FastTargetEStep ft;
     EStep exact;
 
     /// The posterior sums at normalised variance σ² with outlier term c, landmarks included.
@@ -35,6 +36,15 @@ struct EStepRunner {
         EStep& e = fast ? fe.sums : exact;
         add_landmarks(landmarks, mv, fx, e, fast ? &fe : nullptr);
         return e;
+    }
+
+    /// A similarity fit's fast E-step, as sums at the target points (fast runners only).
+    FastTargetEStep& run_targets(const Moving& mv, const Fixed& fx, double sigma2, double c, const Landmarks& landmarks) {
+        ft = estep_fast_targets(mv, fx, std::max(sigma2, kFastMinSigma2), c,
+                                FastEStepOptions{tolerance, parallel, cancel, false});
+        bound = std::max(bound, ft.bound);
+        add_landmarks(landmarks, mv, fx, ft);
+        return ft;
     }
 };
 

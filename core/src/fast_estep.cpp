@@ -204,6 +204,70 @@ FastEStep estep_fast(const Moving& moving, const Fixed& fixed, double sigma2, do
     return out;
 }
 
+FastTargetEStep estep_fast_targets(const Moving& moving, const Fixed& fixed, double sigma2, double c,
+                                   const FastEStepOptions& opts) {
+    const std::size_t m = moving.size(), n = fixed.size();
+    // The transform's bound b gives the outputs 2b/(1 − b) (below): b = t/(2.2 + t) keeps that
+    // within the tolerance t with room for rounding.
+    // Every weight is 2^600 instead of 1, and the floor likewise: the ratios below are unchanged
+    // (a power of two scales exactly), but a kernel value at its clamp (e^−708 ≈ 3e−308) times an
+    // offset no longer falls below the normal range, where the kernels flush it to zero. A target
+    // point far from every moving point, whose posterior is all at the clamp, keeps its moments.
+    constexpr double kScale = 0x1p600;
+    GaussOptions o;
+    o.tolerance = opts.tolerance / (2.2 + opts.tolerance);
+    o.floor = c * kScale;
+    o.moments = true;
+    o.parallel = opts.parallel;
+    o.cancel = opts.cancel;
+    const std::vector<double> ones(m, kScale);
+    double h = std::sqrt(sigma2);
+    // The test oracle: the exact E-step's single-precision kernel and coordinates, every pair above
+    // its floor summed and the floor's share added exactly.
+    std::vector<double> f64[6];
+    Points64 src = current(moving), tgt = target(fixed);
+    if (opts.oracle) {
+        for (int a = 0; a < 3; ++a) {
+            const std::vector<float>& mv = a == 0 ? moving.x32 : a == 1 ? moving.y32 : moving.z32;
+            const std::vector<float>& fv = a == 0 ? fixed.x32 : a == 1 ? fixed.y32 : fixed.z32;
+            f64[a].assign(mv.begin(), mv.begin() + static_cast<std::ptrdiff_t>(m));
+            f64[3 + a].assign(fv.begin(), fv.begin() + static_cast<std::ptrdiff_t>(n));
+        }
+        src = Points64{f64[0].data(), f64[1].data(), f64[2].data(), m};
+        tgt = Points64{f64[3].data(), f64[4].data(), f64[5].data(), n};
+        o.tolerance = std::ldexp(1.0, -126);
+        o.force = static_cast<int>(GaussPath::Near);
+        o.kernel32_sigma2 = estep_sigma2(sigma2);
+        h = std::sqrt(static_cast<double>(o.kernel32_sigma2));
+    }
+    const GaussSums t = gauss_transform(tgt, src, h, ones.data(), 1, o);
+
+    FastTargetEStep out;
+    out.path = t.path;
+    out.pt1.resize(n);
+    out.v.resize(3 * n);
+    out.r.resize(n);
+    double np = -0.0;
+    for (std::size_t j = 0; j < n; ++j) {
+        const double* a = t.values.data() + 5 * j;
+        // The oracle follows the exact E-step, which keeps its denominators above 1e-30. Else
+        // S = 0 with c = 0 only where a cancel left the sums partial.
+        const double den = opts.oracle ? std::max(a[0] + o.floor, 1e-30 * kScale) : a[0] + o.floor;
+        const double q = den > 0.0 ? 1.0 / den : 0.0;
+        out.pt1[j] = a[0] * q;
+        for (int k = 0; k < 3; ++k) out.v[3 * j + k] = a[1 + k] * q;
+        out.r[j] = a[4] * q;
+        np += out.pt1[j];
+    }
+    out.np = np;
+    // D = S + c within b relative, so 1/D within b/(1 − b); a moment within b of its magnitude sum
+    // divided by D then errs by at most 2b/(1 − b) of Σ_m P_mn·|…|^k, and pt1 = S/D by
+    // c·b·D/(D·D^) ≤ b/(1 − b) absolutely.
+    const double b = t.max_bound;
+    out.bound = b < 1.0 ? 2.0 * b / (1.0 - b) : std::numeric_limits<double>::infinity();
+    return out;
+}
+
 double fast_variance(const FastEStep& e, const Moving& moving, const double* t) {
     const std::size_t m = moving.size();
     double sum = 0.0;

@@ -33,4 +33,16 @@ void add_landmarks(const Landmarks& lm, const Moving& moving, const Fixed& fixed
     }
 }
 
+void add_landmarks(const Landmarks& lm, const Moving& moving, const Fixed& fixed, FastTargetEStep& e) {
+    if (lm.empty()) return;
+    const double mass = lm.weight * static_cast<double>(fixed.size()) / static_cast<double>(lm.pairs.size());
+    for (const auto& [i, j] : lm.pairs) {
+        const double d[3] = {moving.cx[i] - fixed.x[j], moving.cy[i] - fixed.y[j], moving.cz[i] - fixed.z[j]};
+        e.pt1[j] += mass;
+        for (int k = 0; k < 3; ++k) e.v[3 * j + k] += mass * d[k];
+        e.r[j] += mass * ((d[0] * d[0] + d[1] * d[1]) + d[2] * d[2]);
+        e.np += mass;
+    }
+}
+
 }  // namespace tarvic

@@ -106,6 +106,77 @@ FitState rigid_state(const Setup& setup, std::size_t iterations, double sigma2, 
     return st;
 }
 
+// A similarity fit's M-step sums from its posterior at the target points. The moving points sit
+// at c_m = s0·R0·y_m + t0 (the current map of the source y): the sums are formed about c, where
+// the E-step's moments are, and carried back to y by that map's inverse,
+// y − μy = R0ᵀ·(c − μc)/s0.
+void target_msums(const FastTargetEStep& e, const Fixed& fx, double s0, const double r0[3][3], const double t0[3],
+                  double mux[3], double muy[3], double acov[3][3], double& wsum) {
+    const std::size_t n = fx.size();
+    double sx[3] = {0, 0, 0}, sc[3] = {0, 0, 0};
+    for (std::size_t j = 0; j < n; ++j) {
+        const double x[3] = {fx.x[j], fx.y[j], fx.z[j]};
+        const double p = e.pt1[j];
+        for (int a = 0; a < 3; ++a) {
+            sx[a] += p * x[a];
+            sc[a] += p * x[a] + e.v[3 * j + a];
+        }
+    }
+    double muc[3];
+    for (int a = 0; a < 3; ++a) {
+        mux[a] = sx[a] / e.np;
+        muc[a] = sc[a] / e.np;
+    }
+    // Σ_mn P_mn (x_n − μx)(c_m − μc)ᵀ and Σ_mn P_mn |c_m − μc|², each c_m − μc taken as
+    // (x_n − μc) + (c_m − x_n) so that the sums about x_n enter as they are.
+    double ac[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
+    double wc = 0.0;
+    for (std::size_t j = 0; j < n; ++j) {
+        const double x[3] = {fx.x[j], fx.y[j], fx.z[j]};
+        const double p = e.pt1[j];
+        const double* v = e.v.data() + 3 * j;
+        const double dx[3] = {x[0] - mux[0], x[1] - mux[1], x[2] - mux[2]};
+        const double dc[3] = {x[0] - muc[0], x[1] - muc[1], x[2] - muc[2]};
+        const double g[3] = {p * dc[0] + v[0], p * dc[1] + v[1], p * dc[2] + v[2]};
+        for (int i = 0; i < 3; ++i)
+            for (int k = 0; k < 3; ++k) ac[i][k] += dx[i] * g[k];
+        wc += (p * dot(dc, dc) + 2.0 * dot(dc, v)) + e.r[j];
+    }
+    double back[3] = {muc[0] - t0[0], muc[1] - t0[1], muc[2] - t0[2]};
+    for (int i = 0; i < 3; ++i) {
+        muy[i] = (r0[0][i] * back[0] + r0[1][i] * back[1] + r0[2][i] * back[2]) / s0;
+        for (int k = 0; k < 3; ++k) acov[i][k] = (ac[i][0] * r0[0][k] + ac[i][1] * r0[1][k] + ac[i][2] * r0[2][k]) / s0;
+    }
+    wsum = wc / (s0 * s0);
+}
+
+// Σ_mn P_mn |x_n − T(y_m)|² / (3·np) for the new map T = (s, R, t), from the sums about each
+// target point: T(y_m) = L·c_m + b with L = (s/s0)·R·R0ᵀ and b = t − L·t0, and with
+// c_m = x_n + d, x_n − T(y_m) = e_n − L·d where e_n = (I − L)·x_n − b, whose square sums to
+// pt1_n·|e_n|² − 2·e_n·L·v_n + (s/s0)²·r_n: no cancellation as σ² → 0.
+double target_variance(const FastTargetEStep& e, const Fixed& fx, double s0, const double r0[3][3],
+                       const double t0[3], double s, const double rot[3][3], const double t[3]) {
+    const double k = s / s0;
+    double l[3][3], il[3][3], b[3];
+    for (int i = 0; i < 3; ++i) {
+        for (int j = 0; j < 3; ++j) {
+            l[i][j] = k * ((rot[i][0] * r0[j][0] + rot[i][1] * r0[j][1]) + rot[i][2] * r0[j][2]);
+            il[i][j] = (i == j ? 1.0 : 0.0) - l[i][j];
+        }
+    }
+    for (int i = 0; i < 3; ++i) b[i] = t[i] - ((l[i][0] * t0[0] + l[i][1] * t0[1]) + l[i][2] * t0[2]);
+    double sum = 0.0;
+    for (std::size_t j = 0; j < fx.size(); ++j) {
+        const double x[3] = {fx.x[j], fx.y[j], fx.z[j]};
+        double en[3], lv[3];
+        mat_vec(il, x, en);
+        mat_vec(l, e.v.data() + 3 * j, lv);
+        for (int a = 0; a < 3; ++a) en[a] -= b[a];
+        sum += (e.pt1[j] * dot(en, en) - 2.0 * dot(en, lv)) + (k * k) * e.r[j];
+    }
+    return sum / (3.0 * e.np);
+}
+
 }  // namespace
 
 void fit_rotation(const double a[3][3], double r[3][3]) {
@@ -243,22 +314,34 @@ RigidResult rigid_register_inner(const CloudView& source, const CloudView& targe
 
     while (true) {
         if (cancelled(cancel)) break;
-        const EStep& e = step.run(mv, fx, sigma2, outlier_term(sigma2, setup.outlier_weight), landmarks);
-        if (!(std::isfinite(e.np) && e.np > 0.0)) break;
-
-        // M-step (eqs. for μx, μy, A, the rotation, scale and translation).
+        const double c = outlier_term(sigma2, setup.outlier_weight);
+        // The fast path sums at the target points alone while the current map can be undone (a
+        // scale of zero, where the fit has collapsed every point onto one, cannot).
+        const bool at_targets = fast && s > 0.0 && std::isfinite(s);
         double mux[3], muy[3];
-        detail::weighted_means(e, mv, fx, mux, muy);
         double acov[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
-        double wsum = 0.0;
-        for (std::size_t k = 0; k < m; ++k) {
-            const double d[3] = {mv.x[k] - muy[0], mv.y[k] - muy[1], mv.z[k] - muy[2]};
-            const double p1 = e.p1[k];
-            const double av[3] = {e.px[3 * k] - p1 * mux[0], e.px[3 * k + 1] - p1 * mux[1],
-                                  e.px[3 * k + 2] - p1 * mux[2]};
-            for (int i = 0; i < 3; ++i)
-                for (int j = 0; j < 3; ++j) acov[i][j] += av[i] * d[j];
-            wsum += p1 * (d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+        double wsum = 0.0, np;
+        if (at_targets) {
+            const FastTargetEStep& e = step.run_targets(mv, fx, sigma2, c, landmarks);
+            np = e.np;
+            if (!(std::isfinite(np) && np > 0.0)) break;
+            target_msums(e, fx, s, rot, t, mux, muy, acov, wsum);
+        } else {
+            const EStep& e = step.run(mv, fx, sigma2, c, landmarks);
+            np = e.np;
+            if (!(std::isfinite(np) && np > 0.0)) break;
+
+            // M-step (eqs. for μx, μy, A, the rotation, scale and translation).
+            detail::weighted_means(e, mv, fx, mux, muy);
+            for (std::size_t k = 0; k < m; ++k) {
+                const double d[3] = {mv.x[k] - muy[0], mv.y[k] - muy[1], mv.z[k] - muy[2]};
+                const double p1 = e.p1[k];
+                const double av[3] = {e.px[3 * k] - p1 * mux[0], e.px[3 * k + 1] - p1 * mux[1],
+                                      e.px[3 * k + 2] - p1 * mux[2]};
+                for (int i = 0; i < 3; ++i)
+                    for (int j = 0; j < 3; ++j) acov[i][j] += av[i] * d[j];
+                wsum += p1 * (d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+            }
         }
         double nr[3][3];
         fit_rotation(acov, nr);
@@ -279,20 +362,24 @@ RigidResult rigid_register_inner(const CloudView& source, const CloudView& targe
             for (int j = 0; j < 3; ++j) finite = finite && std::isfinite(nr[i][j]);
         }
         if (!finite) break;
+        const double s0 = s;
+        double r0[3][3], t0[3];
+        std::memcpy(r0, rot, sizeof r0);
+        std::memcpy(t0, t, sizeof t0);
         s = ns;
         std::memcpy(rot, nr, sizeof rot);
         std::memcpy(t, nt, sizeof t);
 
         double s2new;
         if (fast) {
-            // The residual about each point's own posterior moments: no cancellation as σ² → 0.
             for (std::size_t k = 0; k < m; ++k) {
                 const double y[3] = {mv.x[k], mv.y[k], mv.z[k]};
                 double ry[3];
                 mat_vec(rot, y, ry);
                 for (int a = 0; a < 3; ++a) moved[3 * k + a] = s * ry[a] + t[a];
             }
-            s2new = fast_variance(fe, mv, moved.data());
+            // The residual from the posterior's moments about each point: no cancellation as σ² → 0.
+            s2new = at_targets ? target_variance(step.ft, fx, s0, r0, t0, s, rot, t) : fast_variance(fe, mv, moved.data());
             mv.move_by_rows(moved.data(), moved.size());
         } else {
             for (std::size_t k = 0; k < m; ++k) {
@@ -305,9 +392,9 @@ RigidResult rigid_register_inner(const CloudView& source, const CloudView& targe
             double sxx = 0.0;
             for (std::size_t k = 0; k < n; ++k) {
                 const double dx = fx.x[k] - mux[0], dy = fx.y[k] - mux[1], dz = fx.z[k] - mux[2];
-                sxx += e.pt1[k] * (dx * dx + dy * dy + dz * dz);
+                sxx += step.exact.pt1[k] * (dx * dx + dy * dy + dz * dz);
             }
-            s2new = ((s * s) * wsum + (sxx - tr * (s + s))) / (e.np * 3.0);
+            s2new = ((s * s) * wsum + (sxx - tr * (s + s))) / (np * 3.0);
         }
         ++iterations;
         // A variance that is no longer positive and finite ends the fit, which keeps the last one.

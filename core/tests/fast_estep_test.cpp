@@ -138,6 +138,11 @@ TEST(FastEStep, OracleReproducesTheExactEStepUpToSummationOrder) {
                 EXPECT_NEAR(f.sums.p1[i], exact.p1[i], 2e-5 * (1 + exact.p1[i]));
             }
             EXPECT_NEAR(f.sums.np, ref.np, 1e-12 * ref.np);
+            // The similarity fits' form: the same posterior summed at the target points.
+            const FastTargetEStep ft = estep_fast_targets(s.moving, s.fixed, sigma2, c, o);
+            EXPECT_EQ(ft.path, GaussPath::Near);
+            for (std::size_t j = 0; j < s.fixed.size(); ++j) EXPECT_NEAR(ft.pt1[j], ref.pt1[j], 1e-12 * ref.pt1[j]);
+            EXPECT_NEAR(ft.np, ref.np, 1e-12 * ref.np);
         }
     }
 }
@@ -162,6 +167,81 @@ TEST(FastEStep, WithinItsBoundOfTheFloat64Posterior) {
                 if (w == 0.0 && sigma2 <= 1e-4) {
                     EXPECT_GE(f.uniform, 100u);
                 }
+            }
+        }
+    }
+}
+
+TEST(FastEStep, TargetSumsWithinTheirBoundOfTheFloat64Posterior) {
+    // The clouds of the test above. The bound of v and r is relative to Σ_m P_mn·|y_m − x_n|^k where
+    // they were summed pair by pair, and to the larger Σ_m P_mn·(|y_m − o| + |x_n − o|)^k where the
+    // far path formed them from moments about o, the low corner of the moving points' box.
+    const Array2 src = surface_cloud(1200, 3);
+    Array2 tgt = surface_cloud(1500, 4);
+    for (std::size_t i = 0; i < 100; ++i) tgt(i, 0) += 6.0;
+    for (double w : {0.0, 0.2}) {
+        tarvic::Setup s = setup_of(src, tgt, w);
+        const Moving& mv = s.moving;
+        const Fixed& fx = s.fixed;
+        const std::size_t m = mv.size(), n = fx.size();
+        long double o[3] = {INFINITY, INFINITY, INFINITY};
+        for (std::size_t i = 0; i < m; ++i) {
+            o[0] = std::min<long double>(o[0], mv.cx[i]);
+            o[1] = std::min<long double>(o[1], mv.cy[i]);
+            o[2] = std::min<long double>(o[2], mv.cz[i]);
+        }
+        for (double sigma2 : {0.3, 1e-2, 1e-4, 1e-7}) {
+            const double c = outlier_term(sigma2, s.outlier_weight);
+            // The float64 posterior's sums at each target point and their magnitudes, both kinds.
+            std::vector<long double> pt1(n), v(3 * n), r(n), near1(3 * n), near2(n), far1(3 * n), far2(n);
+            std::vector<long double> k(m);
+            for (std::size_t j = 0; j < n; ++j) {
+                const long double x[3] = {fx.x[j], fx.y[j], fx.z[j]};
+                long double col = 0;
+                for (std::size_t i = 0; i < m; ++i) {
+                    const long double dx = mv.cx[i] - x[0], dy = mv.cy[i] - x[1], dz = mv.cz[i] - x[2];
+                    k[i] = std::exp(std::max(-(dx * dx + dy * dy + dz * dz) / (2.0L * sigma2), -708.0L));
+                    col += k[i];
+                }
+                const long double den = col + c;
+                pt1[j] = col / den;
+                for (std::size_t i = 0; i < m; ++i) {
+                    const long double p = k[i] / den, y[3] = {mv.cx[i], mv.cy[i], mv.cz[i]};
+                    long double len_y = 0, len_x = 0;
+                    for (int a = 0; a < 3; ++a) {
+                        const long double d = y[a] - x[a], fy = y[a] - o[a], fxo = x[a] - o[a];
+                        v[3 * j + a] += p * d;
+                        r[j] += p * d * d;
+                        near1[3 * j + a] += p * std::fabs(d);
+                        far1[3 * j + a] += p * (fy + fxo);
+                        len_y += fy * fy;
+                        len_x += fxo * fxo;
+                    }
+                    near2[j] += p * ((y[0] - x[0]) * (y[0] - x[0]) + (y[1] - x[1]) * (y[1] - x[1]) +
+                                     (y[2] - x[2]) * (y[2] - x[2]));
+                    const long double l = std::sqrt(len_y) + std::sqrt(len_x);
+                    far2[j] += p * l * l;
+                }
+            }
+            for (double tol : {1e-3, 1e-6, 1e-9}) {
+                FastEStepOptions opt;
+                opt.tolerance = tol;
+                const FastTargetEStep f = estep_fast_targets(mv, fx, sigma2, c, opt);
+                SCOPED_TRACE("w=" + std::to_string(w) + " sigma2=" + std::to_string(sigma2) + " tol=" + std::to_string(tol));
+                EXPECT_GT(f.bound, 0.0);
+                EXPECT_LE(f.bound, tol);
+                const bool far = f.path == GaussPath::Far;
+                const double b = f.bound * (1 + 1e-9);
+                long double np = 0;
+                for (std::size_t j = 0; j < n; ++j) {
+                    ASSERT_LE(std::fabs(f.pt1[j] - pt1[j]), b) << "pt1 " << j;
+                    for (int a = 0; a < 3; ++a)
+                        ASSERT_LE(std::fabs(f.v[3 * j + a] - v[3 * j + a]), b * (far ? far1 : near1)[3 * j + a] + 1e-300)
+                            << "v " << j;
+                    ASSERT_LE(std::fabs(f.r[j] - r[j]), b * (far ? far2 : near2)[j] + 1e-300) << "r " << j;
+                    np += pt1[j];
+                }
+                EXPECT_LE(std::fabs(f.np - np), b * static_cast<long double>(n));
             }
         }
     }
@@ -205,6 +285,11 @@ TEST(FastEStep, SameBitsOnOneTwoAndThreeThreads) {
         all.insert(all.end(), f->sums.pt1.begin(), f->sums.pt1.end());
         all.insert(all.end(), f->r.begin(), f->r.end());
         all.push_back(f->sums.np);
+        std::optional<FastTargetEStep> ft;
+        run_in_pool(threads, [&] { ft.emplace(estep_fast_targets(s.moving, s.fixed, 1e-3, 1e-3, FastEStepOptions{})); });
+        all.insert(all.end(), ft->pt1.begin(), ft->pt1.end());
+        all.insert(all.end(), ft->v.begin(), ft->v.end());
+        all.insert(all.end(), ft->r.begin(), ft->r.end());
         runs.push_back(all);
     }
     EXPECT_EQ(runs[0], runs[1]);

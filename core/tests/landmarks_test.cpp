@@ -82,6 +82,44 @@ TEST(Landmarks, FastMomentsKeepTheVarianceOfTheAugmentedSums) {
     EXPECT_NEAR(fast_variance(f, s.moving, t.data()), textbook, 1e-9 * textbook);
 }
 
+TEST(Landmarks, TargetSumsGetThePairsAsTheMovingSumsDo) {
+    // The same E-step in both forms, pairs added to each: Σ_n (pt1_n·x_n + v_n) = Σ_m p1_m·y_m,
+    // Σ_n v_n = −Σ_m u_m, Σ_n r_n = Σ_m r_m, and the same np.
+    const Array2 src = surface_cloud(300, 2), tgt = surface_cloud(280, 3);
+    tarvic::Setup s = tarvic::Setup::make(src.view(), tgt.view(), std::nullopt, 0.1);
+    s.moving.keep_double_positions();
+    const double sigma2 = 0.05, c = outlier_term(sigma2, s.outlier_weight);
+    const FastEStepOptions opt{1e-12, true, nullptr, false};
+    FastEStep f = estep_fast(s.moving, s.fixed, sigma2, c, opt);
+    FastTargetEStep ft = estep_fast_targets(s.moving, s.fixed, sigma2, c, opt);
+    Landmarks lm;
+    lm.pairs = {{0, 5}, {7, 7}, {299, 279}, {7, 100}};
+    lm.weight = 0.5;
+    add_landmarks(lm, s.moving, s.fixed, f.sums, &f);
+    add_landmarks(lm, s.moving, s.fixed, ft);
+    EXPECT_NEAR(ft.np, f.sums.np, 1e-10 * f.sums.np);
+    double rm = 0.0, rn = 0.0;
+    for (double v : f.r) rm += v;
+    for (double v : ft.r) rn += v;
+    EXPECT_NEAR(rn, rm, 1e-10 * rm);
+    const double* cur[3] = {s.moving.cx.data(), s.moving.cy.data(), s.moving.cz.data()};
+    const double* fix[3] = {s.fixed.x.data(), s.fixed.y.data(), s.fixed.z.data()};
+    for (int a = 0; a < 3; ++a) {
+        double first = 0.0, moved = 0.0, vn = 0.0, um = 0.0, mag = 0.0;
+        for (std::size_t j = 0; j < s.fixed.size(); ++j) {
+            first += ft.pt1[j] * fix[a][j] + ft.v[3 * j + a];
+            vn += ft.v[3 * j + a];
+        }
+        for (std::size_t i = 0; i < s.moving.size(); ++i) {
+            moved += f.sums.p1[i] * cur[a][i];
+            um += f.u[3 * i + a];
+            mag += f.sums.p1[i] * (std::fabs(cur[a][i]) + 1.0);
+        }
+        EXPECT_NEAR(first, moved, 1e-10 * mag);
+        EXPECT_NEAR(vn, -um, 1e-10 * mag);
+    }
+}
+
 TEST(Landmarks, PullADeformableFitOntoTheKnownPairs) {
     // The target is the source shifted along x by a fifth of its size: the unlabelled fit moves
     // the source as a whole; pairs that say point i goes where point j is pull those points there.

@@ -32,4 +32,8 @@ std::optional<Error> check_landmarks(const Landmarks& lm, std::size_t m, std::si
 /// is the E-step whose sums `e` are: its moments about the current positions get the pairs too.
 void add_landmarks(const Landmarks& lm, const Moving& moving, const Fixed& fixed, EStep& e, FastEStep* moments);
 
+/// The same pairs added to a similarity fit's sums at the target points: pt1[j] += ω,
+/// v[j] += ω·(y_i − x_j), r[j] += ω·|y_i − x_j|² and np += ω, y_i the current position.
+void add_landmarks(const Landmarks& lm, const Moving& moving, const Fixed& fixed, FastTargetEStep& e);
+
 }  // namespace tarvic
