@@ -99,7 +99,8 @@ double point_bound(const PairLayout& layout, const double* sums, const double* o
         // The floored kernel stops falling at its clamp while |d| keeps growing: terms there are at
         // most clamp·farthest^k, whatever the radius.
         const double r1 = std::max(rho, layout.h), r2 = std::max(rho, std::sqrt(2.0) * layout.h);
-        const double kc = exp64(kExpMin), far = std::max(farthest, 0.0);
+        const double kc = layout.g32 != 0.0f ? std::ldexp(1.0, -126) : exp64(kExpMin);
+        const double far = std::max(farthest, 0.0);
         const double m1 = outside[0] * (tail_kernel(r1, layout.inv_2h2) * r1 + kc * far);
         const double m2 = outside[0] * (tail_kernel(r2, layout.inv_2h2) * r2 * r2 + kc * far * far);
         b = std::max(b, ratio(m1, sums[vs + layout.signed_cols.size()]));
@@ -266,8 +267,11 @@ struct CellWork {
         }
         if (ns.layout.moments && outside[0] > 0.0) {
             const double m1 = sum[vs + ns.layout.signed_cols.size()], m2 = sum[c + 3];
+            // Only a kept sum says what the clamp's share weighs against: with nothing kept yet
+            // (or all of it at zero offset) the radius grows as usual.
             const double kc = outside[0] * ns.clamp_value;
-            if (kc * farthest >= goal * m1 || kc * farthest * farthest >= goal * m2) return kInf;
+            if ((m1 > 0.0 && kc * farthest >= goal * m1) || (m2 > 0.0 && kc * farthest * farthest >= goal * m2))
+                return kInf;
             for (int it = 0; it < 3; ++it) {
                 const double r = std::max(std::sqrt(r2), std::sqrt(2.0) * ns.h);
                 if (m1 > 0.0) r2 = std::max(r2, two_h2 * std::log(outside[0] * r / (goal * m1)));

@@ -212,7 +212,7 @@ TEST(FastEStep, TargetSumsWithinTheirBoundOfTheFloat64Posterior) {
                         const long double d = y[a] - x[a], fy = y[a] - o[a], fxo = x[a] - o[a];
                         v[3 * j + a] += p * d;
                         r[j] += p * d * d;
-                        near1[3 * j + a] += p * std::fabs(d);
+                        for (int b = 0; b < 3; ++b) near1[3 * j + b] += p * std::fabs(d);  // |d|₁ on each axis
                         far1[3 * j + a] += p * (fy + fxo);
                         len_y += fy * fy;
                         len_x += fxo * fxo;

@@ -69,9 +69,10 @@ struct FastTargetEStep {
     std::vector<double> v;    // N × 3 row-major
     std::vector<double> r;    // N
     double np = 0.0;          // Σ_n pt1_n
-    // Against the Gaussian kernel floored at e^−708: each pt1_n within `bound` absolutely; each
-    // axis of v_n and r_n within `bound` relative to Σ_m P_mn·|y_m − x_n|^k (k = 1 on that axis, 2),
-    // or, where the far path summed them, Σ_m P_mn·(|y_m − o| + |x_n − o|)^k with o the low corner
+    // Against the Gaussian kernel floored at e^−708: each pt1_n within `bound` absolutely (so np
+    // within N·bound); each axis of v_n within `bound` relative to Σ_m P_mn·|y_m − x_n|₁, r_n
+    // relative to Σ_m P_mn·|y_m − x_n|², or, where the far path summed them, to
+    // Σ_m P_mn·(|y_m − o| + |x_n − o|)^k (per axis for v, Euclidean for r) with o the low corner
     // of the moving points' bounding box.
     double bound = 0.0;
     GaussPath path = GaussPath::Direct;  // how the bulk of the target points was summed
