@@ -136,6 +136,23 @@ FastEStep estep_fast(const Moving& moving, const Fixed& fixed, double sigma2, do
             heavy_above = std::max(heavy_above, *top);
         }
     }
+    // T2's weights are scaled by 2^k (exactly; the results are scaled back exactly): a moving point
+    // far from every target sums terms at the kernel's clamp (e^−708 ≈ 3e−308) times q and times
+    // offsets, below the normal range where the kernels flush them to zero. The largest k up to
+    // 600 keeps every sum, moments included, far from overflow.
+    double qmax = 0.0, reach2 = 0.0;
+    for (std::size_t j = 0; j < n; ++j) {
+        if (!uniform[j]) qmax = std::max(qmax, q[j]);
+        reach2 = std::max(reach2, (fixed.x[j] * fixed.x[j] + fixed.y[j] * fixed.y[j]) + fixed.z[j] * fixed.z[j]);
+    }
+    for (std::size_t i = 0; i < m; ++i)
+        reach2 = std::max(reach2, (moving.cx[i] * moving.cx[i] + moving.cy[i] * moving.cy[i]) + moving.cz[i] * moving.cz[i]);
+    int k2 = 0;
+    if (qmax > 0.0 && std::isfinite(qmax) && std::isfinite(reach2)) {
+        const double room = 1000.0 - std::log2(qmax) - std::log2(static_cast<double>(n) + 1.0) - std::log2(1.0 + 4.0 * reach2);
+        k2 = static_cast<int>(std::clamp(std::floor(room), 0.0, 600.0));
+    }
+    const double up = std::ldexp(1.0, k2), down = std::ldexp(1.0, -k2);
     Subset light, heavy;
     const double clamp = detail::exp64(detail::kExpMin);
     double u0 = 0.0, u1[3] = {0.0, 0.0, 0.0}, u2 = 0.0;
@@ -150,9 +167,9 @@ FastEStep estep_fast(const Moving& moving, const Fixed& fixed, double sigma2, do
             u2 += w * ((x * x + y * y) + z * z);
             ++out.uniform;
         } else if (q[j] > heavy_above) {
-            heavy.add(x, y, z, q[j]);
+            heavy.add(x, y, z, q[j] * up);
         } else {
-            light.add(x, y, z, q[j]);
+            light.add(x, y, z, q[j] * up);
         }
     }
     out.heavy = heavy.x.size();
@@ -176,8 +193,11 @@ FastEStep estep_fast(const Moving& moving, const Fixed& fixed, double sigma2, do
     double np = -0.0;
     for (std::size_t i = 0; i < m; ++i) {
         const double z[3] = {moving.cx[i], moving.cy[i], moving.cz[i]};
-        const double* a = t2.values.data() + 5 * i;
-        const double* b = t2h.values.data() + 5 * i;
+        double a[5], b[5];
+        for (int k = 0; k < 5; ++k) {
+            a[k] = t2.values[5 * i + k] * down;
+            b[k] = t2h.values[5 * i + k] * down;
+        }
         double p1 = a[0] + b[0] + u0;
         double zz = (z[0] * z[0] + z[1] * z[1]) + z[2] * z[2];
         double uz = 0.0;

@@ -172,6 +172,33 @@ TEST(FastEStep, WithinItsBoundOfTheFloat64Posterior) {
     }
 }
 
+TEST(FastEStep, MovingPointsBeyondEveryTargetKeepTheirClampedSums) {
+    // Moving points 37.6σ and more from every target: each of their kernel values is the clamp
+    // e^−708, so their p1 and px are some 1e-305 and made of terms below the normal range. They
+    // must still be within the bound relative to their own size, with no absolute slack.
+    Array2 src = surface_cloud(900, 5);
+    const Array2 tgt = surface_cloud(1000, 6);
+    for (std::size_t i = 0; i < 40; ++i) src(i, 1) += 30.0;
+    for (double w : {0.0, 0.2}) {
+        tarvic::Setup s = setup_of(src, tgt, w);
+        for (double sigma2 : {1e-3, 1e-5}) {
+            const double c = outlier_term(sigma2, s.outlier_weight);
+            FastEStepOptions o;
+            o.tolerance = 1e-6;
+            const FastEStep f = estep_fast(s.moving, s.fixed, sigma2, c, o);
+            const Reference r = gaussian_reference(s.moving, s.fixed, sigma2, c);
+            SCOPED_TRACE("w=" + std::to_string(w) + " sigma2=" + std::to_string(sigma2));
+            const long double b = f.bound * (1 + 1e-9);
+            for (std::size_t i = 0; i < 40; ++i) {
+                ASSERT_GT(r.p1[i], 0.0L);
+                ASSERT_LE(std::fabs(f.sums.p1[i] - r.p1[i]), b * r.p1[i]) << "p1 " << i;
+                for (int a = 0; a < 3; ++a)
+                    ASSERT_LE(std::fabs(f.sums.px[3 * i + a] - r.px[3 * i + a]), b * r.px_mag[3 * i + a]) << "px " << i;
+            }
+        }
+    }
+}
+
 TEST(FastEStep, TargetSumsWithinTheirBoundOfTheFloat64Posterior) {
     // The clouds of the test above. The bound of v and r is relative to Σ_m P_mn·|y_m − x_n|^k where
     // they were summed pair by pair, and to the larger Σ_m P_mn·(|y_m − o| + |x_n − o|)^k where the
