@@ -112,10 +112,12 @@ def test_empty_pairs(client, clouds):
 def test_validation_matches_local(client, args, kwargs):
     with pytest.raises(Exception) as local:
         tarvic.fit_rigid_batch(*args, **kwargs)
-    before = len(client.who_has())
+    before = set(client.who_has())
     with pytest.raises(type(local.value), match=re.escape(str(local.value))):
         tdist.fit_rigid_batch(*args, client=client, **kwargs)
-    assert len(client.who_has()) == before  # nothing was submitted
+    # Nothing was submitted: no key the cluster did not hold already (an earlier test's results
+    # may still be leaving it, so the count alone can fall).
+    assert set(client.who_has()) <= before
 
 
 def test_worker_lost_mid_run_loses_no_pair(client):
