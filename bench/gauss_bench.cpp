@@ -2,7 +2,7 @@
 // direct, near and (when feasible) far paths and the automatic choice, at several widths.
 // Also prints the per-pair cost the dispatcher's model assumes.
 //
-//   build/bench/gauss_bench [--quick] [points]
+//   build/bench/gauss_bench [--quick] [--widths h1,h2,...] [--moments-only] [points]
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -53,8 +54,20 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, 0);  // rows appear as they are measured
     const bool quick = argc > 1 && std::string(argv[1]) == "--quick";
     std::size_t n = quick ? 20000 : 100000;
-    for (int a = 1; a < argc; ++a)
-        if (std::isdigit(static_cast<unsigned char>(argv[a][0]))) n = std::stoul(argv[a]);
+    std::vector<double> widths = quick ? std::vector<double>{0.003, 0.03} : std::vector<double>{0.001, 0.003, 0.01, 0.03, 0.1, 0.3};
+    std::vector<int> columns = {1, 4};
+    for (int a = 1; a < argc; ++a) {
+        const std::string arg = argv[a];
+        if (arg == "--widths" && a + 1 < argc) {
+            widths.clear();
+            std::istringstream list(argv[++a]);
+            for (std::string w; std::getline(list, w, ',');) widths.push_back(std::stod(w));
+        } else if (arg == "--moments-only") {
+            columns = {1};  // one weight column with its moments, as a rigid fit's E-step runs it
+        } else if (std::isdigit(static_cast<unsigned char>(arg[0]))) {
+            n = std::stoul(arg);
+        }
+    }
     const Cloud src = surface(n, 1), tgt = surface(n, 2);
     std::vector<double> ones(n, 1.0), four(4 * n);
     for (std::size_t j = 0; j < n; ++j) {
@@ -66,10 +79,9 @@ int main(int argc, char** argv) {
     std::printf("M = N = %zu surface points, 2 threads, tolerance 1e-6\n", n);
     std::printf("%8s %4s %6s | %10s %10s %10s | %10s %6s %9s\n", "h", "cols", "moment", "direct s", "near s", "far s",
                 "auto s", "path", "bound");
-    const std::vector<double> widths = quick ? std::vector<double>{0.003, 0.03} : std::vector<double>{0.001, 0.003, 0.01, 0.03, 0.1, 0.3};
     run_in_pool(std::size_t{2}, [&] {
         for (double h : widths)
-            for (int cols : {1, 4}) {
+            for (int cols : columns) {
                 GaussOptions o;
                 o.moments = cols == 1;
                 const double* q = cols == 1 ? ones.data() : four.data();
