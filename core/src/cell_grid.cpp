@@ -24,13 +24,12 @@ std::uint64_t mix(std::uint64_t k) {
 
 }  // namespace
 
-CellFrame CellFrame::over(const Points64& a, const Points64& b, double side) {
-    double lo[3], hi[3];
+void bounding_box(std::initializer_list<const Points64*> clouds, double lo[3], double hi[3]) {
     for (int d = 0; d < 3; ++d) {
         lo[d] = std::numeric_limits<double>::infinity();
         hi[d] = -std::numeric_limits<double>::infinity();
     }
-    for (const Points64* p : {&a, &b})
+    for (const Points64* p : clouds)
         for (std::size_t i = 0; i < p->n; ++i) {
             const double v[3] = {p->x[i], p->y[i], p->z[i]};
             for (int d = 0; d < 3; ++d) {
@@ -38,12 +37,16 @@ CellFrame CellFrame::over(const Points64& a, const Points64& b, double side) {
                 hi[d] = std::max(hi[d], v[d]);
             }
         }
+    for (int d = 0; d < 3; ++d)
+        if (!(lo[d] <= hi[d])) lo[d] = hi[d] = 0.0;  // no points
+}
+
+CellFrame CellFrame::over(const Points64& a, const Points64& b, double side) {
+    double lo[3], hi[3];
+    bounding_box({&a, &b}, lo, hi);
     CellFrame f;
     double extent = 0.0;
-    for (int d = 0; d < 3; ++d) {
-        if (!(lo[d] <= hi[d])) lo[d] = hi[d] = 0.0;  // no points
-        extent = std::max(extent, hi[d] - lo[d]);
-    }
+    for (int d = 0; d < 3; ++d) extent = std::max(extent, hi[d] - lo[d]);
     // Indices run over [2, 2^21 − 3]: the margin keeps every stencil offset of ±2 in range, and
     // wider stencils are range-checked.
     const double min_side = extent / static_cast<double>(kCellAxis - 8);

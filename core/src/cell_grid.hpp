@@ -4,6 +4,7 @@
 // O(n + C log C) for n points in C cells (counting sort of the points by cell).
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 #include "tarvic/gauss_transform.hpp"
@@ -17,6 +18,9 @@ constexpr std::int64_t kCellAxis = std::int64_t{1} << 21;
 struct CellCoord {
     std::int64_t i = 0, j = 0, k = 0;
 };
+
+/// The bounding box of the union of `clouds` (zero on an axis where they hold no point).
+void bounding_box(std::initializer_list<const Points64*> clouds, double lo[3], double hi[3]);
 
 /// A frame of cubic cells: cell (i, j, k) covers origin + side·([i, i+1) × [j, j+1) × [k, k+1)).
 struct CellFrame {

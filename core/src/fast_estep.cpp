@@ -30,29 +30,34 @@ struct Subset {
     }
 };
 
+// The first n single-precision coordinates of a cloud, widened (exactly) to double.
+Subset widened(const std::vector<float>& x, const std::vector<float>& y, const std::vector<float>& z, std::size_t n) {
+    Subset s;
+    s.x.assign(x.begin(), x.begin() + static_cast<std::ptrdiff_t>(n));
+    s.y.assign(y.begin(), y.begin() + static_cast<std::ptrdiff_t>(n));
+    s.z.assign(z.begin(), z.begin() + static_cast<std::ptrdiff_t>(n));
+    return s;
+}
+
+// The test oracle's transform: the exact E-step's single-precision kernel, every pair above its
+// floor summed and the floor's share added exactly. Returns the kernel's width.
+double oracle_options(GaussOptions& o, double sigma2) {
+    o.tolerance = std::ldexp(1.0, -126);
+    o.force = static_cast<int>(GaussPath::Near);
+    o.kernel32_sigma2 = estep_sigma2(sigma2);
+    return std::sqrt(static_cast<double>(o.kernel32_sigma2));
+}
+
 // The E-step on the exact kernel's single-precision values, every sum in double precision.
 FastEStep oracle_estep(const Moving& mv, const Fixed& fx, double sigma2, double c, const FastEStepOptions& opts) {
     const std::size_t m = mv.size(), n = fx.size();
-    std::vector<double> mx(m), my(m), mz(m), tx(n), ty(n), tz(n);
-    for (std::size_t i = 0; i < m; ++i) {
-        mx[i] = mv.x32[i];
-        my[i] = mv.y32[i];
-        mz[i] = mv.z32[i];
-    }
-    for (std::size_t j = 0; j < n; ++j) {
-        tx[j] = fx.x32[j];
-        ty[j] = fx.y32[j];
-        tz[j] = fx.z32[j];
-    }
-    const Points64 moving{mx.data(), my.data(), mz.data(), m}, fixed{tx.data(), ty.data(), tz.data(), n};
+    const Subset ms = widened(mv.x32, mv.y32, mv.z32, m), fs = widened(fx.x32, fx.y32, fx.z32, n);
+    const Points64 moving = ms.view(), fixed = fs.view();
     GaussOptions o;
-    o.tolerance = std::ldexp(1.0, -126);  // every pair above the floor; the floor's share exactly
-    o.force = static_cast<int>(GaussPath::Near);
-    o.kernel32_sigma2 = estep_sigma2(sigma2);
+    const double h = oracle_options(o, sigma2);
     o.parallel = opts.parallel;
     o.cancel = opts.cancel;
     const std::vector<double> ones(m, 1.0);
-    const double h = std::sqrt(static_cast<double>(o.kernel32_sigma2));
     const GaussSums t1 = gauss_transform(fixed, moving, h, ones.data(), 1, o);
     FastEStep out;
     out.sums.pt1.resize(n);
@@ -63,9 +68,9 @@ FastEStep oracle_estep(const Moving& mv, const Fixed& fx, double sigma2, double 
         out.sums.pt1[j] = col / den;
         const double q = 1.0 / den;
         w[4 * j] = q;
-        w[4 * j + 1] = q * tx[j];
-        w[4 * j + 2] = q * ty[j];
-        w[4 * j + 3] = q * tz[j];
+        w[4 * j + 1] = q * fs.x[j];
+        w[4 * j + 2] = q * fs.y[j];
+        w[4 * j + 3] = q * fs.z[j];
     }
     const GaussSums t2 = gauss_transform(moving, fixed, h, w.data(), 4, o);
     out.sums.p1.resize(m);
@@ -242,23 +247,15 @@ FastTargetEStep estep_fast_targets(const Moving& moving, const Fixed& fixed, dou
     o.cancel = opts.cancel;
     const std::vector<double> ones(m, kScale);
     double h = std::sqrt(sigma2);
-    // The test oracle: the exact E-step's single-precision kernel and coordinates, every pair above
-    // its floor summed and the floor's share added exactly.
-    std::vector<double> f64[6];
+    // The test oracle: the exact E-step's single-precision kernel and coordinates.
+    Subset ms, fs;
     Points64 src = current(moving), tgt = target(fixed);
     if (opts.oracle) {
-        for (int a = 0; a < 3; ++a) {
-            const std::vector<float>& mv = a == 0 ? moving.x32 : a == 1 ? moving.y32 : moving.z32;
-            const std::vector<float>& fv = a == 0 ? fixed.x32 : a == 1 ? fixed.y32 : fixed.z32;
-            f64[a].assign(mv.begin(), mv.begin() + static_cast<std::ptrdiff_t>(m));
-            f64[3 + a].assign(fv.begin(), fv.begin() + static_cast<std::ptrdiff_t>(n));
-        }
-        src = Points64{f64[0].data(), f64[1].data(), f64[2].data(), m};
-        tgt = Points64{f64[3].data(), f64[4].data(), f64[5].data(), n};
-        o.tolerance = std::ldexp(1.0, -126);
-        o.force = static_cast<int>(GaussPath::Near);
-        o.kernel32_sigma2 = estep_sigma2(sigma2);
-        h = std::sqrt(static_cast<double>(o.kernel32_sigma2));
+        ms = widened(moving.x32, moving.y32, moving.z32, m);
+        fs = widened(fixed.x32, fixed.y32, fixed.z32, n);
+        src = ms.view();
+        tgt = fs.view();
+        h = oracle_options(o, sigma2);
     }
     const GaussSums t = gauss_transform(tgt, src, h, ones.data(), 1, o);
 

@@ -15,9 +15,18 @@ std::optional<Error> check_landmarks(const Landmarks& lm, std::size_t m, std::si
     return std::nullopt;
 }
 
+namespace {
+
+// Each pair's share of the landmarks' posterior mass, weight × N in all.
+double pair_mass(const Landmarks& lm, const Fixed& fixed) {
+    return lm.weight * static_cast<double>(fixed.size()) / static_cast<double>(lm.pairs.size());
+}
+
+}  // namespace
+
 void add_landmarks(const Landmarks& lm, const Moving& moving, const Fixed& fixed, EStep& e, FastEStep* moments) {
     if (lm.empty()) return;
-    const double mass = lm.weight * static_cast<double>(fixed.size()) / static_cast<double>(lm.pairs.size());
+    const double mass = pair_mass(lm, fixed);
     for (const auto& [i, j] : lm.pairs) {
         const double x[3] = {fixed.x[j], fixed.y[j], fixed.z[j]};
         e.p1[i] += mass;
@@ -35,7 +44,7 @@ void add_landmarks(const Landmarks& lm, const Moving& moving, const Fixed& fixed
 
 void add_landmarks(const Landmarks& lm, const Moving& moving, const Fixed& fixed, FastTargetEStep& e) {
     if (lm.empty()) return;
-    const double mass = lm.weight * static_cast<double>(fixed.size()) / static_cast<double>(lm.pairs.size());
+    const double mass = pair_mass(lm, fixed);
     for (const auto& [i, j] : lm.pairs) {
         const double d[3] = {moving.cx[i] - fixed.x[j], moving.cy[i] - fixed.y[j], moving.cz[i] - fixed.z[j]};
         e.pt1[j] += mass;

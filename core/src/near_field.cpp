@@ -119,17 +119,7 @@ NearSources near_sources(const Points64& sources, const double* q, const PairLay
     ns.floor = opts.floor;
     ns.r0 = layout.h * std::sqrt(2.0 * std::log(1.0 / opts.tolerance));
     ns.grid = CellGrid::build(sources, frame);
-    for (int a = 0; a < 3; ++a) {
-        ns.lo[a] = std::numeric_limits<double>::infinity();
-        ns.hi[a] = -ns.lo[a];
-    }
-    for (std::size_t j = 0; j < sources.n; ++j) {
-        const double v[3] = {sources.x[j], sources.y[j], sources.z[j]};
-        for (int a = 0; a < 3; ++a) {
-            ns.lo[a] = std::min(ns.lo[a], v[a]);
-            ns.hi[a] = std::max(ns.hi[a], v[a]);
-        }
-    }
+    bounding_box({&sources}, ns.lo, ns.hi);
     ns.src = gather_sources(sources.x, sources.y, sources.z, q, c, ns.grid.order.data(), sources.n);
     ns.layout = layout;
     const std::size_t cells = ns.grid.size();
