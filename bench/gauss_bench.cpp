@@ -56,12 +56,15 @@ int main(int argc, char** argv) {
     std::size_t n = quick ? 20000 : 100000;
     std::vector<double> widths = quick ? std::vector<double>{0.003, 0.03} : std::vector<double>{0.001, 0.003, 0.01, 0.03, 0.1, 0.3};
     std::vector<int> columns = {1, 4};
+    std::size_t threads = 2;
     for (int a = 1; a < argc; ++a) {
         const std::string arg = argv[a];
         if (arg == "--widths" && a + 1 < argc) {
             widths.clear();
             std::istringstream list(argv[++a]);
             for (std::string w; std::getline(list, w, ',');) widths.push_back(std::stod(w));
+        } else if (arg == "--threads" && a + 1 < argc) {
+            threads = std::stoul(argv[++a]);
         } else if (arg == "--moments-only") {
             columns = {1};  // one weight column with its moments, as a rigid fit's E-step runs it
         } else if (std::isdigit(static_cast<unsigned char>(arg[0]))) {
@@ -76,10 +79,10 @@ int main(int argc, char** argv) {
         four[4 * j + 2] = src.y[j];
         four[4 * j + 3] = src.z[j];
     }
-    std::printf("M = N = %zu surface points, 2 threads, tolerance 1e-6\n", n);
+    std::printf("M = N = %zu surface points, %zu threads, tolerance 1e-6\n", n, threads);
     std::printf("%8s %4s %6s | %10s %10s %10s | %10s %6s %9s\n", "h", "cols", "moment", "direct s", "near s", "far s",
                 "auto s", "path", "bound");
-    run_in_pool(std::size_t{2}, [&] {
+    run_in_pool(threads, [&] {
         for (double h : widths)
             for (int cols : columns) {
                 GaussOptions o;

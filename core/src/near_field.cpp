@@ -4,11 +4,13 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <optional>
 #include <utility>
 
 #include "exp64.hpp"
+#include "simd.hpp"
 #include "tarvic/fpenv.hpp"
 #include "tarvic/threads.hpp"
 
@@ -18,6 +20,9 @@ namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::size_t kMaxOffsets = 40000;  // beyond this stencil a cell is summed directly
+// Cells of fewer blocks are taken whole: with the sphere cutting most of them, checking their
+// blocks cost more than the pairs it saved (a surface of 1e5 points, cells of 5 blocks).
+constexpr std::size_t kCullBlocks = 8;
 
 // exp(−ρ²/2h²), never below the kernel's clamp.
 double tail_kernel(double rho, double inv_2h2) {
@@ -57,6 +62,104 @@ double box_gap2(const double* u, const double* lo, double margin) {
         g2 += g * g;
     }
     return g2;
+}
+
+// Reorders each cell's points along a Z-order curve over 32³ sub-cells (ties by index, so the
+// order is a function of the points alone): consecutive points then lie close together, and a
+// block of kPairLanes of them has a small bounding box.
+void z_order_within_cells(CellGrid& grid, const Points64& pts) {
+    auto spread_bits = [](std::uint32_t v) {  // 5 bits to every third of 15
+        std::uint32_t r = 0;
+        for (int b = 0; b < 5; ++b) r |= ((v >> b) & 1u) << (3 * b);
+        return r;
+    };
+    const double inv = 1.0 / grid.frame.side;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> keyed;
+    for (std::size_t cell = 0; cell < grid.size(); ++cell) {
+        const std::size_t b = grid.start[cell], e = grid.start[cell + 1];
+        if (e - b <= (kCullBlocks - 1) * kPairLanes) continue;  // taken whole: order does not matter
+        const CellCoord cc = grid.cells[cell];
+        const double lo[3] = {static_cast<double>(cc.i), static_cast<double>(cc.j), static_cast<double>(cc.k)};
+        keyed.clear();
+        for (std::size_t p = b; p < e; ++p) {
+            const std::uint32_t i = grid.order[p];
+            const double u[3] = {(pts.x[i] - grid.frame.origin[0]) * inv, (pts.y[i] - grid.frame.origin[1]) * inv,
+                                 (pts.z[i] - grid.frame.origin[2]) * inv};
+            std::uint32_t code = 0;
+            for (int a = 0; a < 3; ++a) {
+                const double f = (u[a] - lo[a]) * 32.0;
+                const double g = f > 0.0 ? (f < 31.0 ? f : 31.0) : 0.0;  // NaN to 0
+                code |= spread_bits(static_cast<std::uint32_t>(g)) << a;
+            }
+            keyed.emplace_back(code, i);
+        }
+        std::sort(keyed.begin(), keyed.end());
+        for (std::size_t p = b; p < e; ++p) grid.order[p] = keyed[p - b].second;
+    }
+}
+
+// A lower bound on the squared distance from t to a block's bounding box, floored at `floor2`.
+// Each gap is a rounded difference of two doubles (relative error ≤ u), squared and summed with a
+// few more roundings: 1e-12 covers them all. The same operations on one block or on eight lanes
+// (a NaN gap counts as zero: such a block is always near).
+template <class F>
+[[gnu::always_inline]] inline F block_gap2(const F* lo, const F* hi, const double* t, double floor2) {
+    F g2{};
+    for (int a = 0; a < 3; ++a) {
+        const F u = lo[a] - t[a], w = t[a] - hi[a];
+        F g = u > w ? u : w;
+        g = g > 0.0 ? g : 0.0;
+        g2 = g2 + g * g;
+    }
+    g2 = g2 * (1.0 - 1e-12);
+    return g2 > floor2 ? g2 : floor2;
+}
+
+double block_dist2(const NearSources& ns, std::size_t b, const double* t, double floor2) {
+    const double* box = ns.block_box.data() + b;
+    const std::size_t st = ns.box_stride;
+    const double lo[3] = {box[0], box[st], box[2 * st]}, hi[3] = {box[3 * st], box[4 * st], box[5 * st]};
+    return block_gap2(lo, hi, t, floor2);
+}
+
+[[gnu::always_inline]] inline v8d load8(const double* p) {
+    v8d v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Of the blocks [b0, b0 + n), n ≤ 64: bit k set where block b0 + k lies in [taken2, limit2)
+// (distances as block_dist2 gives them); `beyond` set where any lies at limit2 or more.
+TARVIC_CLONES
+std::uint64_t blocks_between(const double* box, std::size_t stride, std::size_t b0, std::size_t n, const double* t,
+                             double floor2, double taken2, double limit2, bool* beyond) {
+    std::uint64_t take = 0, far = 0;
+    for (std::size_t k = 0; k < n; k += 8) {
+        const double* p = box + b0 + k;
+        const v8d lo[3] = {load8(p), load8(p + stride), load8(p + 2 * stride)};
+        const v8d hi[3] = {load8(p + 3 * stride), load8(p + 4 * stride), load8(p + 5 * stride)};
+        const v8d d2 = block_gap2(lo, hi, t, floor2);
+        // d2 < x as the sign bit of d2 − x (the same for finite values, which these are; FTZ keeps
+        // the sign): integer lanes throughout, since GCC lowers a double comparison that selects
+        // integers lane by lane. Lane l then contributes 2^l to the masks.
+        typedef unsigned long long v8u __attribute__((vector_size(64)));
+        const v8d a = d2 - limit2, b = d2 - taken2;
+        v8u below, before;
+        std::memcpy(&below, &a, sizeof a);
+        std::memcpy(&before, &b, sizeof b);
+        const v8u lane = {0, 1, 2, 3, 4, 5, 6, 7};
+        below = (below >> 63) << lane;
+        before = (before >> 63) << lane;
+        const v8u in = below & ~before, out = below ^ (v8u{1, 1, 1, 1, 1, 1, 1, 1} << lane);
+        const v8u s4 = __builtin_shufflevector(in, out, 0, 1, 2, 3, 8, 9, 10, 11) |
+                       __builtin_shufflevector(in, out, 4, 5, 6, 7, 12, 13, 14, 15);
+        const v8u s2 = s4 | __builtin_shufflevector(s4, s4, 2, 3, 0, 1, 6, 7, 4, 5);
+        take |= (s2[0] | s2[1]) << k;
+        far |= (s2[4] | s2[5]) << k;
+    }
+    const std::uint64_t live = n >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << n) - 1;
+    *beyond = (far & live) != 0;
+    return take & live;
 }
 
 }  // namespace
@@ -119,32 +222,60 @@ NearSources near_sources(const Points64& sources, const double* q, const PairLay
     ns.floor = opts.floor;
     ns.r0 = layout.h * std::sqrt(2.0 * std::log(1.0 / opts.tolerance));
     ns.grid = CellGrid::build(sources, frame);
+    z_order_within_cells(ns.grid, sources);
     bounding_box({&sources}, ns.lo, ns.hi);
     ns.src = gather_sources(sources.x, sources.y, sources.z, q, c, ns.grid.order.data(), sources.n);
     ns.layout = layout;
     const std::size_t cells = ns.grid.size();
+    ns.cell_blocks.assign(cells + 1, 0);
+    for (std::size_t cell = 0; cell < cells; ++cell)
+        ns.cell_blocks[cell + 1] =
+            ns.cell_blocks[cell] + static_cast<std::uint32_t>((ns.grid.count(cell) + kPairLanes - 1) / kPairLanes);
+    const std::size_t blocks = ns.cell_blocks[cells], cs = c + 4;
+    // Boxes padded by a whole vector past the last chunk of 64 blocks a cell may start.
+    ns.box_stride = blocks + 64;
+    const std::size_t st = ns.box_stride;
+    ns.block_box.assign(6 * st, 0.0);
+    ns.block_mag.assign(blocks * c, 0.0);
     ns.cell_mag.assign(cells * c, 0.0);
+    ns.block_sum.assign(blocks * cs, 0.0);
     ns.total_mag.assign(c, 0.0);
-    for (std::size_t cell = 0; cell < cells; ++cell)
-        for (std::size_t p = ns.grid.start[cell]; p < ns.grid.start[cell + 1]; ++p)
-            for (std::size_t k = 0; k < c; ++k) ns.cell_mag[cell * c + k] += std::fabs(ns.src.column(k)[p]);
-    for (std::size_t cell = 0; cell < cells; ++cell)
-        for (std::size_t k = 0; k < c; ++k) ns.total_mag[k] += ns.cell_mag[cell * c + k];
-    const std::size_t cs = c + 4;
-    ns.cell_sum.assign(cells * cs, 0.0);
     ns.total_sum.assign(cs, 0.0);
-    for (std::size_t cell = 0; cell < cells; ++cell) {
-        double* sum = ns.cell_sum.data() + cell * cs;
-        for (std::size_t p = ns.grid.start[cell]; p < ns.grid.start[cell + 1]; ++p) {
-            for (std::size_t k = 0; k < c; ++k) sum[k] += ns.src.column(k)[p];
-            const double q0 = ns.src.column(0)[p], x = ns.src.x[p], y = ns.src.y[p], z = ns.src.z[p];
-            sum[c] += q0 * x;
-            sum[c + 1] += q0 * y;
-            sum[c + 2] += q0 * z;
-            sum[c + 3] += q0 * ((x * x + y * y) + z * z);
+    for (std::size_t cell = 0; cell < cells; ++cell)
+        for (std::size_t b = ns.cell_blocks[cell]; b < ns.cell_blocks[cell + 1]; ++b) {
+            const std::size_t p0 = ns.grid.start[cell] + (b - ns.cell_blocks[cell]) * kPairLanes;
+            const std::size_t p1 = std::min<std::size_t>(p0 + kPairLanes, ns.grid.start[cell + 1]);
+            double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf};
+            double* mag = ns.block_mag.data() + b * c;
+            double* sum = ns.block_sum.data() + b * cs;
+            for (std::size_t p = p0; p < p1; ++p) {
+                const double x = ns.src.x[p], y = ns.src.y[p], z = ns.src.z[p];
+                const double v[3] = {x, y, z};
+                for (int a = 0; a < 3; ++a) {
+                    // A NaN coordinate makes the box all of space: the block is then always near.
+                    lo[a] = v[a] >= lo[a] ? lo[a] : (v[a] < lo[a] ? v[a] : -kInf);
+                    hi[a] = v[a] <= hi[a] ? hi[a] : (v[a] > hi[a] ? v[a] : kInf);
+                }
+                for (std::size_t k = 0; k < c; ++k) {
+                    mag[k] += std::fabs(ns.src.column(k)[p]);
+                    sum[k] += ns.src.column(k)[p];
+                }
+                const double q0 = ns.src.column(0)[p];
+                sum[c] += q0 * x;
+                sum[c + 1] += q0 * y;
+                sum[c + 2] += q0 * z;
+                sum[c + 3] += q0 * ((x * x + y * y) + z * z);
+            }
+            for (int a = 0; a < 3; ++a) {
+                ns.block_box[a * st + b] = lo[a];
+                ns.block_box[(a + 3) * st + b] = hi[a];
+            }
+            for (std::size_t k = 0; k < c; ++k) {
+                ns.cell_mag[cell * c + k] += mag[k];
+                ns.total_mag[k] += mag[k];
+            }
+            for (std::size_t k = 0; k < cs; ++k) ns.total_sum[k] += sum[k];
         }
-        for (std::size_t k = 0; k < cs; ++k) ns.total_sum[k] += sum[k];
-    }
     // Offsets out to where the kernel reaches its clamp: no wider stencil can tighten a bound.
     ns.offsets = sorted_offsets(frame.side, layout.h * std::sqrt(-2.0 * kExpMin));
     ns.beyond_offsets = beyond_list(ns.offsets, frame.side);
@@ -181,8 +312,9 @@ double near_pairs_estimate(const NearSources& ns, const Points64& targets, const
             const std::uint32_t sc = ns.grid.find(cc);
             if (sc != CellGrid::npos) found.emplace_back(sc, cc);
         }
-        // A few of the cell's points, each against the cells within its own reach; runs are
-        // summed eight lanes at a time, so count padded lengths.
+        // A few of the cell's points, each against the cells within its own reach, and of a cell
+        // the sphere cuts, the blocks it reaches; runs are summed eight lanes at a time, so count
+        // padded lengths.
         const std::size_t count = tg.count(tc), take = std::min<std::size_t>(count, 4);
         double near = 0.0;
         for (std::size_t p = 0; p < take; ++p) {
@@ -190,10 +322,21 @@ double near_pairs_estimate(const NearSources& ns, const Points64& targets, const
             const double u[3] = {(targets.x[i] - ns.grid.frame.origin[0]) * inv,
                                  (targets.y[i] - ns.grid.frame.origin[1]) * inv,
                                  (targets.z[i] - ns.grid.frame.origin[2]) * inv};
+            const double t[3] = {targets.x[i], targets.y[i], targets.z[i]};
             for (const auto& [sc, cc] : found) {
                 const double lo[3] = {static_cast<double>(cc.i), static_cast<double>(cc.j), static_cast<double>(cc.k)};
-                if (box_gap2(u, lo, 0.0) * ns.side * ns.side < rho2)
+                if (!(box_gap2(u, lo, 0.0) * ns.side * ns.side < rho2)) continue;
+                double far2 = 0.0;
+                for (int a = 0; a < 3; ++a) {
+                    const double g = std::max(std::fabs(u[a] - lo[a]), std::fabs(lo[a] + 1.0 - u[a]));
+                    far2 += g * g;
+                }
+                if (ns.cell_blocks[sc + 1] - ns.cell_blocks[sc] < kCullBlocks || far2 * ns.side * ns.side < rho2) {
                     near += static_cast<double>((ns.grid.count(sc) + kPairLanes - 1) / kPairLanes * kPairLanes);
+                } else {
+                    for (std::size_t b = ns.cell_blocks[sc]; b < ns.cell_blocks[sc + 1]; ++b)
+                        if (block_dist2(ns, b, t, 0.0) < rho2) near += static_cast<double>(kPairLanes);
+                }
             }
         }
         pairs += static_cast<double>(count) * near / static_cast<double>(take);
@@ -220,7 +363,7 @@ struct CellWork {
     double* bound;
     std::size_t slots, width, c;
     double tol;
-    std::vector<double> slack;  // per column: the rounding of total − inside, Σ|q|·(2·cells + 8)·u
+    std::vector<double> slack;  // per column: the rounding of total − inside, Σ|q|·(2·blocks + 8)·u
 
     struct Candidate {
         std::uint32_t cell;
@@ -229,6 +372,7 @@ struct CellWork {
     };
     struct Scratch {
         std::vector<double> acc, sums, inside, inside_sum, dropped, d2;
+        std::vector<unsigned char> whole;  // per candidate: every block taken
         std::vector<Candidate> cand;
     };
 
@@ -237,6 +381,17 @@ struct CellWork {
     // below the cells' own distance, which (like every stencil here) takes the bucketing of the
     // point and the sources as exact.
     double box_dist2(const double* u, const double* lo) const { return box_gap2(u, lo, 1e-6) * ns.side * ns.side; }
+
+    // Squared distance from u to the far corner of the cell box at lo, in squared length units,
+    // rounded up: below the radius², every point of the cell is within it.
+    double far_dist2(const double* u, const double* lo) const {
+        double g2 = 0.0;
+        for (int a = 0; a < 3; ++a) {
+            const double g = std::max(std::fabs(u[a] - lo[a]), std::fabs(lo[a] + 1.0 - u[a])) + 1e-6;
+            g2 += g * g;
+        }
+        return g2 * ns.side * ns.side * (1.0 + 1e-9);
+    }
 
     // The radius at which the terms left out would meet the tolerance, from a point's present sums
     // (the bound only shrinks as sources are added, so this is what the final bound needs at most).
@@ -276,7 +431,7 @@ struct CellWork {
         const std::size_t first = tg.start[tc], count = tg.count(tc);
         const CellCoord c0 = tg.cells[tc];
         const auto& offs = ns.offsets;
-        const std::size_t source_cells = ns.grid.size();
+        const std::size_t source_blocks = ns.cell_blocks.back();
         const std::size_t stride = slots * kPairLanes;
         s.acc.resize(stride);
         s.sums.resize(slots);
@@ -311,14 +466,16 @@ struct CellWork {
             reset_lanes(ns.layout, acc);
             s.inside.assign(c, 0.0);
             s.dropped.assign(c, 0.0);
-            std::size_t terms = 0, visited = 0;
-            double taken = 0.0;      // cells within this radius of the point are in
+            const double t[3] = {tx, ty, tz};
+            std::size_t terms = 0, blocks_taken = 0;
+            double taken = 0.0;      // sources within this radius of the point are in
             double reach = start_reach;  // the radius asked for
             double rho_p = 0.0;      // everything left out is at least this far
             bool direct = false, all = false, clamped = false;
             const double farthest = ns.layout.moments ? farthest_source(ns, tx, ty, tz) : 0.0;
             double b = kInf;
             s.d2.clear();
+            s.whole.clear();
             for (;;) {
                 extend(reach);
                 const double limit = std::min(reach, excluded());
@@ -328,17 +485,56 @@ struct CellWork {
                     if (cd.dist >= limit) break;  // sorted by distance from the cell: none nearer
                     // Never below the cells' own distance: a cell is then taken in the round
                     // that first reaches it, whatever the rounding of the point's position.
-                    if (ci == s.d2.size()) s.d2.push_back(std::max(box_dist2(u, cd.lo), cd.dist * cd.dist));
+                    if (ci == s.d2.size()) {
+                        s.d2.push_back(std::max(box_dist2(u, cd.lo), cd.dist * cd.dist));
+                        s.whole.push_back(0);
+                    }
                     const double d2 = s.d2[ci];
-                    if (d2 < taken2 || d2 >= limit2) continue;
-                    const std::size_t sc = cd.cell, bb = ns.grid.start[sc], e = ns.grid.start[sc + 1];
-                    ++visited;
-                    terms += e - bb;
-                    for (std::size_t k = 0; k < c; ++k) s.inside[k] += ns.cell_mag[sc * c + k];
-                    add_pairs(ns.layout, ns.src, bb, e, tx, ty, tz, acc);
+                    if (d2 >= limit2 || s.whole[ci]) continue;
+                    const std::size_t sc = cd.cell, b0 = ns.cell_blocks[sc], b1 = ns.cell_blocks[sc + 1];
+                    const std::size_t first_src = ns.grid.start[sc], end_src = ns.grid.start[sc + 1];
+                    if (d2 >= taken2 && (b1 - b0 < kCullBlocks || far_dist2(u, cd.lo) < limit2)) {
+                        // Reached in this round and inside the radius whole (or too small to be
+                        // worth culling): all of it at once.
+                        s.whole[ci] = 1;
+                        blocks_taken += b1 - b0;
+                        terms += end_src - first_src;
+                        for (std::size_t k = 0; k < c; ++k) s.inside[k] += ns.cell_mag[sc * c + k];
+                        add_pairs(ns.layout, ns.src, first_src, end_src, tx, ty, tz, acc);
+                        continue;
+                    }
+                    // Cut by the sphere: the blocks it reaches, each run of consecutive ones at
+                    // once. A block's distance is never below its cell's, so it is taken in the
+                    // round that first reaches it (those below `taken` are in already).
+                    bool rest = false;
+                    for (std::size_t c0 = b0; c0 < b1; c0 += 64) {
+                        bool beyond = false;
+                        std::uint64_t m = blocks_between(ns.block_box.data(), ns.box_stride, c0,
+                                                         std::min<std::size_t>(64, b1 - c0), t, d2, taken2, limit2,
+                                                         &beyond);
+                        rest = rest || beyond;
+                        while (m != 0) {
+                            const int first = __builtin_ctzll(m);
+                            const std::uint64_t after = ~(m >> first);
+                            const int len = after == 0 ? 64 - first : __builtin_ctzll(after);
+                            const std::size_t r0 = c0 + first, r1 = r0 + len;
+                            const std::size_t p0 = first_src + (r0 - b0) * kPairLanes;
+                            const std::size_t p1 = std::min(first_src + (r1 - b0) * kPairLanes, end_src);
+                            blocks_taken += r1 - r0;
+                            terms += p1 - p0;
+                            for (std::size_t k = 0; k < c; ++k) {
+                                double w = 0.0;
+                                for (std::size_t b = r0; b < r1; ++b) w += ns.block_mag[b * c + k];
+                                s.inside[k] += w;
+                            }
+                            add_pairs(ns.layout, ns.src, p0, p1, tx, ty, tz, acc);
+                            m = first + len >= 64 ? 0 : m & (~std::uint64_t{0} << (first + len));
+                        }
+                    }
+                    if (!rest) s.whole[ci] = 1;
                 }
                 taken = limit;
-                all = visited == source_cells;
+                all = blocks_taken == source_blocks;
                 rho_p = all ? kInf : limit;
                 for (std::size_t k = 0; k < c; ++k)
                     s.dropped[k] = all ? 0.0 : std::max(ns.total_mag[k] - s.inside[k], 0.0) + slack[k];
@@ -346,12 +542,16 @@ struct CellWork {
                 // Beyond the clamp radius every term left out is exactly clamp × weight: add them.
                 clamped = !all && rho_p >= ns.clamp_radius;
                 if (clamped) {
-                    // The taken cells' weight sums: those whose distance is below the limit.
+                    // The taken blocks' weight sums: those whose distance is below the limit.
                     s.inside_sum.assign(c + 4, 0.0);
-                    for (std::size_t ci = 0; ci < s.d2.size(); ++ci)
-                        if (s.d2[ci] < limit2)
-                            for (std::size_t k = 0; k < c + 4; ++k)
-                                s.inside_sum[k] += ns.cell_sum[s.cand[ci].cell * (c + 4) + k];
+                    for (std::size_t ci = 0; ci < s.d2.size(); ++ci) {
+                        if (!(s.d2[ci] < limit2)) continue;
+                        const std::size_t sc = s.cand[ci].cell;
+                        for (std::size_t b = ns.cell_blocks[sc]; b < ns.cell_blocks[sc + 1]; ++b)
+                            if (s.whole[ci] || block_dist2(ns, b, t, s.d2[ci]) < limit2)
+                                for (std::size_t k = 0; k < c + 4; ++k)
+                                    s.inside_sum[k] += ns.block_sum[b * (c + 4) + k];
+                    }
                     add_clamped(sum, s.inside, s.inside_sum, tx, ty, tz);
                     b = point_bound(ns.layout, sum, s.dropped.data(), kInf, 0.0, ns.floor, terms) +
                         clamped_allowance(sum);
@@ -413,7 +613,7 @@ struct CellWork {
         }
     }
 
-    // Rounding of the clamped additions (differences of per-cell sums), relative to the point's
+    // Rounding of the clamped additions (differences of per-block sums), relative to the point's
     // magnitudes: the terms are below 3e-308 each, so this only matters where nothing else is.
     double clamped_allowance(const double* sum) const {
         double b = 0.0;
@@ -451,7 +651,7 @@ std::size_t near_run(const NearSources& ns, const Points64& targets, const CellG
     const std::size_t c = ns.layout.c;
     std::vector<double> slack(c);
     for (std::size_t k = 0; k < c; ++k)
-        slack[k] = ns.total_mag[k] * static_cast<double>(2 * ns.grid.size() + 8) * kUnitRoundoff;
+        slack[k] = ns.total_mag[k] * static_cast<double>(2 * ns.cell_blocks.back() + 8) * kUnitRoundoff;
     const CellWork work{ns, sx.data(), sy.data(), sz.data(), tg, rows, out, bound, slots, width, c,
                         std::max(ns.tolerance - rounding_allowance(0), 0.0), std::move(slack)};
     std::atomic<std::size_t> fell_back{0};

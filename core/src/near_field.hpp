@@ -2,16 +2,18 @@
 // The near path of the Gauss transform: a truncated Gaussian on sparse uniform cells.
 //
 // Sources are bucketed into cubic cells of side a (a fraction of the cut-off radius). An
-// evaluation point's stencil is every source cell whose smallest distance to the point's own
-// cell is below ρ; every source left out is then at distance ≥ ρ, so the mass dropped from
-// column k is at most W_out,k·exp(−ρ²/2h²), W_out,k being the total |weight| outside the
-// stencil (known exactly from per-cell sums). The stencil of a cell of evaluation points grows,
+// evaluation point's stencil is every source cell whose smallest distance to the point is below
+// ρ, and of a large cell the sphere cuts, the blocks of eight sources whose bounding boxes it
+// reaches; every source left out is then at distance ≥ ρ, so the mass dropped from column k is
+// at most W_out,k·exp(−ρ²/2h²), W_out,k being the total |weight| outside the stencil (known
+// exactly from per-block sums). The stencil of a cell of evaluation points grows,
 // ring by ring, until this bound, relative to each point's own magnitude sum (plus the caller's
 // floor), meets the tolerance; a cell that would need too wide a stencil is summed directly.
 // Once every source left out is beyond the kernel's clamp (e^−708), their terms are known
-// exactly, clamp × weight, and are added from the per-cell sums instead of being bounded.
+// exactly, clamp × weight, and are added from the per-block sums instead of being bounded.
 // So every point this path returns meets the tolerance, rounding included.
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "cell_grid.hpp"
@@ -27,14 +29,22 @@ struct CellOffset {
     double dist = 0.0;
 };
 
-/// The source side of near transforms: cells, sorted padded arrays, per-cell weight magnitudes.
+/// The source side of near transforms: cells, sorted padded arrays, per-block weight sums.
+///
+/// Within a cell the sources follow a Z-order curve over 32³ sub-cells, and every run of
+/// kPairLanes of them (a block, the pair loop's unit) carries its bounding box: a cell that the
+/// cut-off sphere only cuts contributes the blocks the sphere reaches, not all of its sources.
 struct NearSources {
-    CellGrid grid;
-    SourceArrays src;                 // sources in cell order
+    CellGrid grid;                    // its order: cells in key order, Z-ordered within a cell
+    SourceArrays src;                 // sources in that order
     PairLayout layout;
-    std::vector<double> cell_mag;     // cells × c: Σ|q_k| per cell
+    std::vector<std::uint32_t> cell_blocks;  // cells + 1: cell k's blocks are [cell_blocks[k], cell_blocks[k + 1])
+    std::vector<double> block_box;    // 6 rows of box_stride: lower corner (x, y, z), then upper corner
+    std::size_t box_stride = 0;       // blocks plus padding for whole vectors
+    std::vector<double> block_mag;    // blocks × c: Σ|q_k| per block
+    std::vector<double> cell_mag;     // cells × c: the same per cell (the sum of its blocks')
     std::vector<double> total_mag;    // c: Σ|q_k| over all sources
-    std::vector<double> cell_sum;     // cells × (c + 4): Σq_k, then Σq_0·s (3) and Σq_0·|s|² (moments)
+    std::vector<double> block_sum;    // blocks × (c + 4): Σq_k, then Σq_0·s (3) and Σq_0·|s|² (moments)
     std::vector<double> total_sum;    // c + 4: the same over all sources
     std::vector<CellOffset> offsets;  // sorted by distance, ties in a fixed order
     double beyond_offsets = 0.0;      // distance of every cell the offsets do not reach
