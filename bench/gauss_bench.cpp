@@ -57,6 +57,7 @@ int main(int argc, char** argv) {
     std::vector<double> widths = quick ? std::vector<double>{0.003, 0.03} : std::vector<double>{0.001, 0.003, 0.01, 0.03, 0.1, 0.3};
     std::vector<int> columns = {1, 4};
     std::size_t threads = 2;
+    bool far_only = false;
     for (int a = 1; a < argc; ++a) {
         const std::string arg = argv[a];
         if (arg == "--widths" && a + 1 < argc) {
@@ -65,6 +66,8 @@ int main(int argc, char** argv) {
             for (std::string w; std::getline(list, w, ',');) widths.push_back(std::stod(w));
         } else if (arg == "--threads" && a + 1 < argc) {
             threads = std::stoul(argv[++a]);
+        } else if (arg == "--far-only") {
+            far_only = true;  // for profiling the far path alone
         } else if (arg == "--moments-only") {
             columns = {1};  // one weight column with its moments, as a rigid fit's E-step runs it
         } else if (std::isdigit(static_cast<unsigned char>(arg[0]))) {
@@ -92,6 +95,7 @@ int main(int argc, char** argv) {
                 const double pairs = static_cast<double>(n) * static_cast<double>(n);
                 for (int path = 0; path < 3; ++path) {
                     if (path == 0 && pairs > 2e9) continue;  // too slow to be worth it
+                    if (far_only && path != 2) continue;
                     o.force = path;
                     GaussSums g;
                     t[path] = seconds_of([&] { g = gauss_transform(tgt.view(), src.view(), h, q, cols, o); });
