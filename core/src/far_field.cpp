@@ -28,6 +28,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -56,7 +57,12 @@ constexpr std::size_t kMemoryCap = std::size_t{384} << 20;
 constexpr std::size_t kRunDirect = 8;    // runs of sources in one cell up to this long are spread directly
 constexpr std::size_t kRunBlock = 64;    // longer runs are first summed in blocks of this many
 constexpr std::size_t kPartials = 8;     // private grids (fixed count) when the grid is too thin for slabs
-constexpr double kSafety = 0.7;          // plan a typical bound of this share of the tolerance
+// Plan a typical bound of this share of the tolerance. The points left above the tolerance are
+// summed again on another path: where the caller says what that costs, stricter grids, which leave
+// fewer of them, are weighed too (at 1e6 points a redone point costs as many pairs as a tenth of
+// the cloud, and 0.4-2.5% of the points were above the tolerance at the first share).
+constexpr double kStrictness[] = {0.7, 0.35, 0.2, 0.1};
+constexpr double kTypicalRedone = 0.01;  // of the points, at the first share
 constexpr double kTruncShare = 0.05;     // truncation budget relative to the interpolation coefficient
 constexpr double kTail = 1e-30;          // per-axis envelope value below which coarse taps stop
 constexpr std::size_t kInterpBlock = 64; // evaluation points per interpolation call
@@ -753,79 +759,135 @@ CoarseGrid coarse_grid(const Box& box, double h) {
 class RatioEstimate {
 public:
     static constexpr std::size_t kSamples = 24;
+    static constexpr std::size_t kTailSamples = 1024;  // for the share of points above a bound
+    static constexpr std::size_t kMinTail = 200, kProbe = 20;
+    static constexpr std::size_t kMaxSteps = 16;        // distinct widths one shares() call examines
     static constexpr std::size_t kColumns = 8;  // weight columns examined (evenly spread)
 
     RatioEstimate(const Points64& targets, const Points64& sources, double h, const CoarseGrid& cg, const double* q,
                   std::size_t c, double floor)
-        : h_(h), cg_(cg) {
-        const std::size_t nmax = std::max({cg.n[0], cg.n[1], cg.n[2]});
-        // Window of 8h: beyond it the envelope is below e^-9 of its top (for w up to 2h), and the
-        // mass outside is counted at the envelope of the window's edge.
-        r_ = std::min<std::size_t>(nmax - 1, static_cast<std::size_t>(std::ceil(8.0 * h / cg.cell)) + 1);
-        const std::size_t side = r_ + 1;
-        std::vector<std::size_t> scell(sources.n);
+        : h_(h), cg_(cg), fine_(frame(cg, h)), targets_(targets), q_(q), c_(c), floor_(floor) {
+        scell_.resize(sources.n);
         counts_.assign(cg.cells(), 0.0);
         for (std::size_t j = 0; j < sources.n; ++j) {
-            scell[j] = cg.index(sources.x[j], sources.y[j], sources.z[j]);
-            counts_[scell[j]] += 1.0;
+            scell_[j] = cg.index(sources.x[j], sources.y[j], sources.z[j]);
+            counts_[scell_[j]] += 1.0;
         }
-        const std::size_t ncols = q ? std::min(c, kColumns) : 1;
+        columns_ = q ? std::min(c, kColumns) : 1;
         const std::size_t ns = std::min<std::size_t>(targets.n, kSamples);
-        std::vector<double> mass(cg.cells());
-        for (std::size_t col = 0; col < ncols; ++col) {
-            const std::size_t k = ncols > 1 ? col * (c - 1) / (ncols - 1) : 0;
-            std::fill(mass.begin(), mass.end(), 0.0);
-            double total = 0.0;
-            for (std::size_t j = 0; j < sources.n; ++j) {
-                const double v = q ? std::fabs(q[j * c + k]) : 1.0;
-                mass[scell[j]] += v;
-                total += v;
+        std::vector<double> mass;
+        for (std::size_t col = 0; col < columns_; ++col) {
+            const double total = column_mass(col, mass);
+            if (!(total > 0.0))
+                continue;
+            for (std::size_t smp = 0; smp < ns; ++smp) samples_.push_back(sample(fine_, smp, col, mass, total));
+        }
+    }
+
+    // The share of evaluation points whose ratio at grid width w_{j_k} exceeds limit_k, for each
+    // query k (the largest over the columns), from a larger sample than the typical ratio's.
+    // At most kTailSamples points, and no more than `seconds` of work (estimated, not timed: the
+    // plan must not depend on the machine's load); all zero when fewer than kMinTail fit. Each
+    // sample visits only the occupied cells of its window (a surface fills few of them); the
+    // cells' Gaussian and envelope factors serve every column.
+    std::vector<double> shares(const std::vector<std::pair<int, double>>& queries, double seconds) const {
+        std::vector<double> share(queries.size(), 0.0);
+        const std::size_t ns = std::min(targets_.n, kTailSamples);
+        if (queries.empty() || ns == 0) return share;
+        std::vector<int> steps;
+        for (const auto& qr : queries) steps.push_back(qr.first);
+        std::sort(steps.begin(), steps.end());
+        steps.erase(std::unique(steps.begin(), steps.end()), steps.end());
+        const std::size_t r = fine_.r, nc = columns_, nsteps = std::min<std::size_t>(steps.size(), kMaxSteps);
+        steps.resize(nsteps);
+        std::vector<std::vector<double>> env;
+        for (int j : steps) env.push_back(envelope(fine_, j));
+        // Occupied cells per (x, y) line of cells, in z order; every column's mass per cell.
+        const std::size_t lines = cg_.n[0] * cg_.n[1];
+        std::vector<std::uint32_t> start(lines + 1, 0), zs;
+        for (std::size_t l = 0; l < lines; ++l) {
+            for (std::size_t z = 0; z < cg_.n[2]; ++z)
+                if (counts_[l * cg_.n[2] + z] > 0.0) zs.push_back(static_cast<std::uint32_t>(z));
+            start[l + 1] = static_cast<std::uint32_t>(zs.size());
+        }
+        std::vector<double> mass(cg_.cells() * nc), total(nc), col_mass;
+        for (std::size_t col = 0; col < nc; ++col) {
+            total[col] = column_mass(col, col_mass);
+            for (std::size_t cell = 0; cell < col_mass.size(); ++cell) mass[cell * nc + col] = col_mass[cell];
+        }
+        std::vector<std::size_t> at(queries.size());
+        for (std::size_t k = 0; k < queries.size(); ++k)
+            at[k] = static_cast<std::size_t>(std::lower_bound(steps.begin(), steps.end(), queries[k].first) -
+                                             steps.begin());
+        std::vector<std::size_t> cells;
+        std::vector<double> factors;  // per occupied cell: the Gaussian, then the envelope per step
+        std::vector<std::size_t> above(queries.size() * nc, 0);
+        double work = 0.0;
+        std::size_t taken = 0;
+        for (; taken < ns && work < seconds; ++taken) {
+            // Give up early where kMinTail samples would not fit.
+            if (taken == kProbe && ns >= kMinTail && work * (kMinTail / kProbe) > seconds) return share;
+            const std::size_t smp = taken;
+            // Continue the sequence past the typical ratio's samples.
+            const double frac = std::fmod(0.5 + 0.6180339887498949 * static_cast<double>(kSamples + smp), 1.0);
+            const std::size_t i =
+                std::min(targets_.n - 1, static_cast<std::size_t>(frac * static_cast<double>(targets_.n)));
+            const double t[3] = {targets_.x[i], targets_.y[i], targets_.z[i]};
+            const std::size_t cell = cg_.index(t[0], t[1], t[2]);
+            const std::size_t id[3] = {cell / (cg_.n[1] * cg_.n[2]), (cell / cg_.n[2]) % cg_.n[1], cell % cg_.n[2]};
+            std::size_t lo[3], hi[3];
+            std::vector<double> gs[3];
+            for (int d = 0; d < 3; ++d) {
+                lo[d] = id[d] > r ? id[d] - r : 0;
+                hi[d] = std::min(cg_.n[d] - 1, id[d] + r);
+                for (std::size_t J = lo[d]; J <= hi[d]; ++J) {
+                    const double u = t[d] - (cg_.origin[d] + (static_cast<double>(J) + 0.5) * cg_.cell);
+                    gs[d].push_back(std::exp(-u * u / (2.0 * h_ * h_)));
+                }
             }
-            if (!(total > 0.0)) continue;
-            for (std::size_t smp = 0; smp < ns; ++smp) {
-                // Golden-ratio sequence: spread over the points without following any period.
-                const double frac = std::fmod(0.5 + 0.6180339887498949 * static_cast<double>(smp), 1.0);
-                const std::size_t i = std::min(targets.n - 1, static_cast<std::size_t>(frac * static_cast<double>(targets.n)));
-                const double t[3] = {targets.x[i], targets.y[i], targets.z[i]};
-                const std::size_t cell = cg.index(t[0], t[1], t[2]);
-                const std::size_t id[3] = {cell / (cg.n[1] * cg.n[2]), (cell / cg.n[2]) % cg.n[1], cell % cg.n[2]};
-                std::size_t lo[3], hi[3];
-                std::vector<double> gs[3];
-                for (int d = 0; d < 3; ++d) {
-                    lo[d] = id[d] > r_ ? id[d] - r_ : 0;
-                    hi[d] = std::min(cg.n[d] - 1, id[d] + r_);
-                    for (std::size_t J = lo[d]; J <= hi[d]; ++J) {
-                        const double u = t[d] - (cg.origin[d] + (static_cast<double>(J) + 0.5) * cg.cell);
-                        gs[d].push_back(std::exp(-u * u / (2.0 * h * h)));
+            cells.clear();
+            factors.clear();
+            for (std::size_t a = lo[0]; a <= hi[0]; ++a)
+                for (std::size_t b = lo[1]; b <= hi[1]; ++b) {
+                    const std::size_t l = a * cg_.n[1] + b;
+                    const std::size_t ka = a > id[0] ? a - id[0] : id[0] - a, kb = b > id[1] ? b - id[1] : id[1] - b;
+                    const double gab = gs[0][a - lo[0]] * gs[1][b - lo[1]];
+                    const auto first = zs.begin() + start[l], last = zs.begin() + start[l + 1];
+                    for (auto z = std::lower_bound(first, last, static_cast<std::uint32_t>(lo[2]));
+                         z != last && *z <= hi[2]; ++z) {
+                        const std::size_t kz = *z > id[2] ? *z - id[2] : id[2] - *z;
+                        cells.push_back(l * cg_.n[2] + *z);
+                        factors.push_back(gab * gs[2][*z - lo[2]]);
+                        for (const std::vector<double>& e : env) factors.push_back(e[ka] * e[kb] * e[kz]);
                     }
                 }
-                // Mass by per-axis cell offset |I − J| (the envelope depends on nothing else), and
-                // Σ_J mass_J Π_d g(t_d − centre_Jd): the point's own sum, to a few per cent.
-                Sample s;
-                s.column = col;
-                s.hist.assign(side * side * side, 0.0);
-                double inside = 0.0;
-                for (std::size_t a = lo[0]; a <= hi[0]; ++a)
-                    for (std::size_t b = lo[1]; b <= hi[1]; ++b) {
-                        const double* line = mass.data() + (a * cg.n[1] + b) * cg.n[2];
-                        const std::size_t ka = a > id[0] ? a - id[0] : id[0] - a;
-                        const std::size_t kb = b > id[1] ? b - id[1] : id[1] - b;
-                        double* hrow = s.hist.data() + (ka * side + kb) * side;
-                        const double gab = gs[0][a - lo[0]] * gs[1][b - lo[1]];
-                        for (std::size_t z = lo[2]; z <= hi[2]; ++z) {
-                            const double v = line[z];
-                            if (v == 0.0) continue;
-                            hrow[z > id[2] ? z - id[2] : id[2] - z] += v;
-                            s.sum += v * (gab * gs[2][z - lo[2]]);
-                            inside += v;
-                        }
-                    }
-                s.outside = std::max(total - inside, 0.0);
-                if (k == 0) s.sum += floor;  // the denominator the bound of column 0 is relative to
-                samples_.push_back(std::move(s));
+            // About 0.8 ns per multiply-add over the visited cells.
+            work += 0.8e-9 * static_cast<double>(cells.size() * (nc * (nsteps + 2) + nsteps));
+            const std::size_t stride = nsteps + 1;
+            for (std::size_t col = 0; col < nc; ++col) {
+                if (!(total[col] > 0.0)) continue;
+                double sum = col == 0 ? floor_ : 0.0, inside = 0.0;
+                double env_sum[kMaxSteps] = {};
+                for (std::size_t e = 0; e < cells.size(); ++e) {
+                    const double v = mass[cells[e] * nc + col];
+                    const double* f = factors.data() + e * stride;
+                    sum += v * f[0];
+                    inside += v;
+                    for (std::size_t k = 0; k < nsteps; ++k) env_sum[k] += v * f[1 + k];
+                }
+                const double outside = std::max(total[col] - inside, 0.0);
+                for (std::size_t k = 0; k < queries.size(); ++k) {
+                    if (at[k] >= nsteps) continue;  // beyond kMaxSteps: taken as none above
+                    const double q = (env_sum[at[k]] + outside * env[at[k]][r + 1]) / sum;
+                    if (!(q > 0.0) || q > queries[k].second) ++above[k * nc + col];
+                }
             }
         }
-        columns_ = ncols;
+        if (taken < std::min(ns, kMinTail)) return share;
+        for (std::size_t k = 0; k < queries.size(); ++k)
+            for (std::size_t col = 0; col < nc; ++col)
+                share[k] = std::max(share[k], static_cast<double>(above[k * nc + col]) / static_cast<double>(taken));
+        return share;
     }
 
     // The number of sources in the fullest box of the given side (the additions the spread makes
@@ -862,27 +924,9 @@ public:
             if (k == j) return r;
         double ratio = 1.0;
         if (!samples_.empty()) {
-            double tail = 0.0;
-            std::vector<double> e = envelope_taps(width(j), cg_.cell, h_, r_ + 2, &tail);
-            e.resize(r_ + 2, tail);
-            const double beyond = e[r_ + 1];  // cells outside the window are at least r + 1 away on an axis
-            const std::size_t side = r_ + 1;
+            const std::vector<double> e = envelope(fine_, j);
             std::vector<std::vector<double>> per(columns_);
-            for (const Sample& s : samples_) {
-                double a = 0.0;
-                for (std::size_t ka = 0; ka < side; ++ka) {
-                    double pa = 0.0;
-                    for (std::size_t kb = 0; kb < side; ++kb) {
-                        const double* hz = s.hist.data() + (ka * side + kb) * side;
-                        double pz = 0.0;
-                        for (std::size_t kz = 0; kz < side; ++kz) pz += hz[kz] * e[kz];
-                        pa += pz * e[kb];
-                    }
-                    a += pa * e[ka];
-                }
-                const double r = (a + s.outside * beyond) / s.sum;
-                per[s.column].push_back(r > 0.0 ? r : std::numeric_limits<double>::infinity());
-            }
+            for (const Sample& s : samples_) per[s.column].push_back(ratio_of(fine_, s, e));
             double worst = 0.0;
             for (std::vector<double>& v : per) {
                 if (v.empty()) continue;
@@ -896,14 +940,119 @@ public:
     }
 
 private:
+    // Cells a sample examines: a window of radius r cells around the sample's cell.
+    struct Frame {
+        CoarseGrid g;
+        std::size_t r = 0;
+    };
+    // Window of 8h: beyond it the envelope is below e^-9 of its top (for w up to 2h), and the
+    // mass outside is counted at the envelope of the window's edge.
+    static Frame frame(const CoarseGrid& g, double h) {
+        const std::size_t nmax = std::max({g.n[0], g.n[1], g.n[2]});
+        return Frame{g, std::min<std::size_t>(nmax - 1, static_cast<std::size_t>(std::ceil(8.0 * h / g.cell)) + 1)};
+    }
+
     struct Sample {
         std::vector<double> hist;
         double sum = 0.0, outside = 0.0;
         std::size_t column = 0;
     };
+
+    // The magnitudes of examined column `col` summed per coarse cell; returns their total.
+    double column_mass(std::size_t col, std::vector<double>& mass) const {
+        const std::size_t k = columns_ > 1 ? col * (c_ - 1) / (columns_ - 1) : 0;
+        mass.assign(cg_.cells(), 0.0);
+        double total = 0.0;
+        for (std::size_t j = 0; j < scell_.size(); ++j) {
+            const double v = q_ ? std::fabs(q_[j * c_ + k]) : 1.0;
+            mass[scell_[j]] += v;
+            total += v;
+        }
+        return total;
+    }
+
+    // The smp-th sample point's mass by per-axis cell offset |I − J| (the envelope depends on
+    // nothing else), and Σ_J mass_J Π_d g(t_d − centre_Jd): the point's own sum, to a few per cent.
+    Sample sample(const Frame& fr, std::size_t smp, std::size_t col, const std::vector<double>& mass,
+                  double total) const {
+        const CoarseGrid& cg = fr.g;
+        const std::size_t r = fr.r, side = r + 1;
+        // Golden-ratio sequence: spread over the points without following any period.
+        const double frac = std::fmod(0.5 + 0.6180339887498949 * static_cast<double>(smp), 1.0);
+        const std::size_t i =
+            std::min(targets_.n - 1, static_cast<std::size_t>(frac * static_cast<double>(targets_.n)));
+        const double t[3] = {targets_.x[i], targets_.y[i], targets_.z[i]};
+        const std::size_t cell = cg.index(t[0], t[1], t[2]);
+        const std::size_t id[3] = {cell / (cg.n[1] * cg.n[2]), (cell / cg.n[2]) % cg.n[1], cell % cg.n[2]};
+        std::size_t lo[3], hi[3];
+        std::vector<double> gs[3];
+        for (int d = 0; d < 3; ++d) {
+            lo[d] = id[d] > r ? id[d] - r : 0;
+            hi[d] = std::min(cg.n[d] - 1, id[d] + r);
+            for (std::size_t J = lo[d]; J <= hi[d]; ++J) {
+                const double u = t[d] - (cg.origin[d] + (static_cast<double>(J) + 0.5) * cg.cell);
+                gs[d].push_back(std::exp(-u * u / (2.0 * h_ * h_)));
+            }
+        }
+        Sample s;
+        s.column = col;
+        s.hist.assign(side * side * side, 0.0);
+        double inside = 0.0;
+        for (std::size_t a = lo[0]; a <= hi[0]; ++a)
+            for (std::size_t b = lo[1]; b <= hi[1]; ++b) {
+                const double* line = mass.data() + (a * cg.n[1] + b) * cg.n[2];
+                const std::size_t ka = a > id[0] ? a - id[0] : id[0] - a;
+                const std::size_t kb = b > id[1] ? b - id[1] : id[1] - b;
+                double* hrow = s.hist.data() + (ka * side + kb) * side;
+                const double gab = gs[0][a - lo[0]] * gs[1][b - lo[1]];
+                for (std::size_t z = lo[2]; z <= hi[2]; ++z) {
+                    const double v = line[z];
+                    if (v == 0.0) continue;
+                    hrow[z > id[2] ? z - id[2] : id[2] - z] += v;
+                    s.sum += v * (gab * gs[2][z - lo[2]]);
+                    inside += v;
+                }
+            }
+        s.outside = std::max(total - inside, 0.0);
+        if (col == 0) s.sum += floor_;  // the denominator the bound of column 0 is relative to
+        return s;
+    }
+
+    // Per-axis envelope at cell offsets 0..r + 1 for grid width w_j (the last: beyond the window).
+    std::vector<double> envelope(const Frame& fr, int j) const {
+        double tail = 0.0;
+        std::vector<double> e = envelope_taps(width(j), fr.g.cell, h_, fr.r + 2, &tail);
+        e.resize(fr.r + 2, tail);
+        return e;
+    }
+
+    double ratio_of(const Frame& fr, const Sample& s, const std::vector<double>& e) const {
+        const std::size_t side = fr.r + 1;
+        double a = 0.0;
+        for (std::size_t ka = 0; ka < side; ++ka) {
+            double pa = 0.0;
+            for (std::size_t kb = 0; kb < side; ++kb) {
+                const double* hz = s.hist.data() + (ka * side + kb) * side;
+                double pz = 0.0;
+                for (std::size_t kz = 0; kz < side; ++kz) pz += hz[kz] * e[kz];
+                pa += pz * e[kb];
+            }
+            a += pa * e[ka];
+        }
+        // Cells outside the window are at least r + 1 away on an axis.
+        const double r = (a + s.outside * e[fr.r + 1]) / s.sum;
+        return r > 0.0 ? r : std::numeric_limits<double>::infinity();
+    }
+
     double h_;
     CoarseGrid cg_;
-    std::size_t r_ = 0, columns_ = 0;
+    Frame fine_;
+    Points64 targets_;
+    const double* q_;
+    std::size_t c_;
+    double floor_;
+    std::size_t columns_ = 0;
+    std::vector<std::size_t> scell_;
     std::vector<Sample> samples_;
     std::vector<double> counts_;
     std::vector<std::pair<int, double>> memo_;
@@ -938,7 +1087,7 @@ std::size_t dims_for(double ext, double spacing, int P) {
 }  // namespace
 
 FarPlan far_plan(const Points64& targets, const Points64& sources, double h, double tolerance, std::size_t c,
-                 const double* q, double floor) {
+                 const double* q, double floor, double redo_seconds) {
     FarPlan plan;
     const std::size_t m = sources.n, n = targets.n;
     if (!(h > 0.0) || !std::isfinite(h) || !(tolerance > 0.0 && tolerance < 1.0)) return plan;
@@ -976,103 +1125,142 @@ FarPlan far_plan(const Points64& targets, const Points64& sources, double h, dou
     // 49 with the running bound); the depth count of every node precedes the grid.
     const double point_bytes = 40.0 * md + 49.0 * nd;
 
-    double best = std::numeric_limits<double>::infinity();
-    for (const int P : kOrders) {
-        const Stencil st = make_stencil(P);
-        // Predicted typical bound for spacing ρh with the ratio taken at width grid step j ≥ its w.
-        auto predicted = [&](double rho, int j, std::size_t* taps_out, std::size_t dims_out[3], double* rounds_out) {
-            const double spacing = rho * h;
-            std::size_t dims[3], max_dim = 0;
-            for (int d = 0; d < 3; ++d) {
-                dims[d] = dims_for(ext[d], spacing, P);
-                max_dim = std::max(max_dim, dims[d]);
+    // Candidates: the cheapest order per strictness level (one level unless redoing has a cost).
+    struct Candidate {
+        FarPlan plan;
+        int step = 0;        // the ratio's width step at the plan's Φ
+        double limit = 0.0;  // the ratio above which a point's bound exceeds the tolerance
+    };
+    std::vector<Candidate> candidates;
+    const std::size_t levels = redo_seconds > 0.0 ? std::size(kStrictness) : 1;
+    for (std::size_t level = 0; level < levels; ++level) {
+        double best = std::numeric_limits<double>::infinity();
+        Candidate cand;
+        for (const int P : kOrders) {
+            const Stencil st = make_stencil(P);
+            // Predicted typical bound for spacing ρh with the ratio taken at width grid step j ≥ its w.
+            auto predicted = [&](double rho, int j, std::size_t* taps_out, std::size_t dims_out[3], double* rounds_out,
+                                 Candidate* at = nullptr) {
+                const double spacing = rho * h;
+                std::size_t dims[3], max_dim = 0;
+                for (int d = 0; d < 3; ++d) {
+                    dims[d] = dims_for(ext[d], spacing, P);
+                    max_dim = std::max(max_dim, dims[d]);
+                }
+                const std::size_t taps = taps_for(st, rho);
+                const double adds = std::min(md, ratio.sources_in_box(P * spacing));
+                const bool slabs = (dims[0] + P - 1) / P >= 6;
+                const std::size_t partials = slabs ? 0 : kPartials;
+                // The largest slab or share: twice its even share of the sources.
+                const double task = std::min(md, 2.0 * md * (slabs ? static_cast<double>(P) / static_cast<double>(dims[0])
+                                                                  : 1.0 / static_cast<double>(kPartials)));
+                const double rounds = spread_rounds(adds, partials, task, P, (P + 1.0) * dims[1] * dims[2]);
+                const ErrorModel em = error_model(st, spacing, h, taps, max_dim, spread_depth_bound(adds, partials, rounds, task));
+                if (taps_out) *taps_out = taps;
+                if (dims_out) std::copy(dims, dims + 3, dims_out);
+                if (rounds_out) *rounds_out = rounds;
+                if (j < 0) j = ratio.step_above(em.width);
+                if (at) {
+                    at->step = j;
+                    at->limit = tolerance / em.coef;
+                }
+                return em.coef * ratio.at_step(j);
+            };
+            // Width of Φ for ρ, and ρ for a width (w ≈ PΔ, slightly more).
+            auto width_of = [&](double rho) {
+                return error_model(st, rho * h, h, taps_for(st, rho), 1, 1.0).width;
+            };
+            const double goal = kStrictness[level] * tolerance;
+            // Largest grid step j whose width meets the goal, then the largest ρ with w(ρ) ≤ w_{j+1}
+            // meeting it with the ratio of step j + 1.
+            int jlo = -1, jhi = 160;
+            while (jhi - jlo > 1) {
+                const int mid = (jlo + jhi) / 2;
+                const double rho = ratio.width(mid) / (P * h) / 1.001;
+                ((width_of(rho) <= ratio.width(mid) && predicted(rho, mid, nullptr, nullptr, nullptr) <= goal) ? jlo : jhi) = mid;
             }
-            const std::size_t taps = taps_for(st, rho);
-            const double adds = std::min(md, ratio.sources_in_box(P * spacing));
+            if (jlo < 0) continue;
+            double lo = ratio.width(jlo) / (P * h) / 1.001, hi = ratio.width(jlo + 1) / (P * h);
+            if (!(width_of(lo) <= ratio.width(jlo) && predicted(lo, jlo, nullptr, nullptr, nullptr) <= goal)) continue;
+            for (int it = 0; it < 30 && hi - lo > 1e-4 * lo; ++it) {
+                const double mid = 0.5 * (lo + hi);
+                const bool ok =
+                    width_of(mid) <= ratio.width(jlo + 1) && predicted(mid, jlo + 1, nullptr, nullptr, nullptr) <= goal;
+                (ok ? lo : hi) = mid;
+            }
+            const double rho = lo;
+            std::size_t taps = 0, dims[3];
+            double rounds = 0.0;
+            Candidate here;
+            const double typical = predicted(rho, -1, &taps, dims, &rounds, &here);
+            const double nodes = static_cast<double>(dims[0]) * static_cast<double>(dims[1]) * static_cast<double>(dims[2]);
+            const double layer = static_cast<double>(dims[1]) * static_cast<double>(dims[2]);
             const bool slabs = (dims[0] + P - 1) / P >= 6;
-            const std::size_t partials = slabs ? 0 : kPartials;
-            // The largest slab or share: twice its even share of the sources.
-            const double task = std::min(md, 2.0 * md * (slabs ? static_cast<double>(P) / static_cast<double>(dims[0])
-                                                              : 1.0 / static_cast<double>(kPartials)));
-            const double rounds = spread_rounds(adds, partials, task, P, (P + 1.0) * dims[1] * dims[2]);
-            const ErrorModel em = error_model(st, spacing, h, taps, max_dim, spread_depth_bound(adds, partials, rounds, task));
-            if (taps_out) *taps_out = taps;
-            if (dims_out) std::copy(dims, dims + 3, dims_out);
-            if (rounds_out) *rounds_out = rounds;
-            if (j < 0) j = ratio.step_above(em.width);
-            return em.coef * ratio.at_step(j);
-        };
-        // Width of Φ for ρ, and ρ for a width (w ≈ PΔ, slightly more).
-        auto width_of = [&](double rho) {
-            return error_model(st, rho * h, h, taps_for(st, rho), 1, 1.0).width;
-        };
-        const double goal = kSafety * tolerance;
-        // Largest grid step j whose width meets the goal, then the largest ρ with w(ρ) ≤ w_{j+1}
-        // meeting it with the ratio of step j + 1.
-        int jlo = -1, jhi = 160;
-        while (jhi - jlo > 1) {
-            const int mid = (jlo + jhi) / 2;
-            const double rho = ratio.width(mid) / (P * h) / 1.001;
-            ((width_of(rho) <= ratio.width(mid) && predicted(rho, mid, nullptr, nullptr, nullptr) <= goal) ? jlo : jhi) = mid;
-        }
-        if (jlo < 0) continue;
-        double lo = ratio.width(jlo) / (P * h) / 1.001, hi = ratio.width(jlo + 1) / (P * h);
-        if (!(width_of(lo) <= ratio.width(jlo) && predicted(lo, jlo, nullptr, nullptr, nullptr) <= goal)) continue;
-        for (int it = 0; it < 30 && hi - lo > 1e-4 * lo; ++it) {
-            const double mid = 0.5 * (lo + hi);
-            const bool ok =
-                width_of(mid) <= ratio.width(jlo + 1) && predicted(mid, jlo + 1, nullptr, nullptr, nullptr) <= goal;
-            (ok ? lo : hi) = mid;
-        }
-        const double rho = lo;
-        std::size_t taps = 0, dims[3];
-        double rounds = 0.0;
-        const double typical = predicted(rho, -1, &taps, dims, &rounds);
-        const double nodes = static_cast<double>(dims[0]) * static_cast<double>(dims[1]) * static_cast<double>(dims[2]);
-        const double layer = static_cast<double>(dims[1]) * static_cast<double>(dims[2]);
-        const bool slabs = (dims[0] + P - 1) / P >= 6;
-        const double copies = slabs ? 1.0 : static_cast<double>(kPartials);
-        const double coarse_cells = static_cast<double>(cg.cells());
-        // Spread rounds: a region per thread (two), and its adding back per round.
-        const double region = rounds > 0.0 ? std::min<double>(dims[0], slabs ? 2 * P - 1 : dims[0]) * layer : 0.0;
-        const double added_back = rounds > 0.0 ? std::ceil(md / rounds) * (P + 1.0) * layer : 0.0;
-        // Per grid column: the grid (and private copies), the coarse envelope sums, two threads'
-        // round regions, the column's weights in source order.
-        const double per_col_bytes = 8.0 * (nodes * copies + coarse_cells + 2.0 * region + md);
-        const double avail = static_cast<double>(kMemoryCap) - point_bytes;
-        if (!(avail >= per_col_bytes)) continue;
-        const std::size_t group = static_cast<std::size_t>(
-            std::min(static_cast<double>(c_eff), std::floor(avail / per_col_bytes)));
-        // Seconds on one thread.
-        double passes = 0.0;
-        for (int d = 0; d < 3; ++d) passes += static_cast<double>(std::min(taps, dims[d] - 1) + 1);
-        double ctail = 0.0;
-        const std::vector<double> ctaps = envelope_taps(P * rho * h, cg.cell, h,
-                                                        std::max({cg.n[0], cg.n[1], cg.n[2]}), &ctail);
-        const double coarse = coarse_cells * 3.0 * static_cast<double>(ctaps.size()) * cost.per_tap;
-        const double per_col = (md + nd) * rows_of(P) * cost.per_row +
-                               nodes * copies * cost.per_node_col + added_back * cost.per_added +
-                               nodes * passes * cost.per_tap + coarse;
-        const double seconds =
-            cost.per_plan + (md + nd) * cost.per_point + nodes * cost.per_node + static_cast<double>(c_eff) * per_col;
-        if (seconds < best) {
-            best = seconds;
-            plan.feasible = true;
-            plan.seconds = seconds;
-            plan.typical_bound = typical;
-            plan.order = P;
-            plan.spacing = rho * h;
-            plan.taps = taps;
-            plan.group = group;
-            plan.partials = slabs ? 0 : kPartials;
-            plan.rounds = static_cast<std::size_t>(rounds);
-            plan.bytes = static_cast<std::size_t>(point_bytes + per_col_bytes * static_cast<double>(group));
-            for (int d = 0; d < 3; ++d) {
-                plan.dims[d] = dims[d];
-                plan.origin[d] = box.lo[d] - static_cast<double>(P / 2) * plan.spacing;
+            const double copies = slabs ? 1.0 : static_cast<double>(kPartials);
+            const double coarse_cells = static_cast<double>(cg.cells());
+            // Spread rounds: a region per thread (two), and its adding back per round.
+            const double region = rounds > 0.0 ? std::min<double>(dims[0], slabs ? 2 * P - 1 : dims[0]) * layer : 0.0;
+            const double added_back = rounds > 0.0 ? std::ceil(md / rounds) * (P + 1.0) * layer : 0.0;
+            // Per grid column: the grid (and private copies), the coarse envelope sums, two threads'
+            // round regions, the column's weights in source order.
+            const double per_col_bytes = 8.0 * (nodes * copies + coarse_cells + 2.0 * region + md);
+            const double avail = static_cast<double>(kMemoryCap) - point_bytes;
+            if (!(avail >= per_col_bytes)) continue;
+            const std::size_t group = static_cast<std::size_t>(
+                std::min(static_cast<double>(c_eff), std::floor(avail / per_col_bytes)));
+            // Seconds on one thread.
+            double passes = 0.0;
+            for (int d = 0; d < 3; ++d) passes += static_cast<double>(std::min(taps, dims[d] - 1) + 1);
+            double ctail = 0.0;
+            const std::vector<double> ctaps = envelope_taps(P * rho * h, cg.cell, h,
+                                                            std::max({cg.n[0], cg.n[1], cg.n[2]}), &ctail);
+            const double coarse = coarse_cells * 3.0 * static_cast<double>(ctaps.size()) * cost.per_tap;
+            const double per_col = (md + nd) * rows_of(P) * cost.per_row +
+                                   nodes * copies * cost.per_node_col + added_back * cost.per_added +
+                                   nodes * passes * cost.per_tap + coarse;
+            const double seconds =
+                cost.per_plan + (md + nd) * cost.per_point + nodes * cost.per_node + static_cast<double>(c_eff) * per_col;
+            if (seconds < best) {
+                best = seconds;
+                cand = here;
+                FarPlan& pl = cand.plan;
+                pl.feasible = true;
+                pl.seconds = seconds;
+                pl.typical_bound = typical;
+                pl.order = P;
+                pl.spacing = rho * h;
+                pl.taps = taps;
+                pl.group = group;
+                pl.partials = slabs ? 0 : kPartials;
+                pl.rounds = static_cast<std::size_t>(rounds);
+                pl.bytes = static_cast<std::size_t>(point_bytes + per_col_bytes * static_cast<double>(group));
+                for (int d = 0; d < 3; ++d) {
+                    pl.dims[d] = dims[d];
+                    pl.origin[d] = box.lo[d] - static_cast<double>(P / 2) * pl.spacing;
+                }
             }
         }
+        if (cand.plan.feasible) candidates.push_back(cand);
     }
+    // The shares are sampled only where redoing a typical share of the points would cost more
+    // than the cheapest stricter grid adds.
+    double extra = std::numeric_limits<double>::infinity();
+    for (std::size_t k = 1; k < candidates.size(); ++k)
+        extra = std::min(extra, candidates[k].plan.seconds - candidates[0].plan.seconds);
+    if (candidates.size() > 1 && kTypicalRedone * nd * redo_seconds > extra) {
+        std::vector<std::pair<int, double>> queries;
+        for (const Candidate& k : candidates) queries.emplace_back(k.step, k.limit);
+        // Up to 3% of the cheapest plan's time.
+        const std::vector<double> share = ratio.shares(queries, 0.03 * candidates[0].plan.seconds);
+        for (std::size_t k = 0; k < candidates.size(); ++k)
+            candidates[k].plan.redo_seconds = share[k] * nd * redo_seconds;
+    }
+    double best = std::numeric_limits<double>::infinity();
+    for (const Candidate& k : candidates)
+        if (k.plan.seconds + k.plan.redo_seconds < best) {
+            best = k.plan.seconds + k.plan.redo_seconds;
+            plan = k.plan;
+        }
     if (plan.feasible) {
         plan.coarse_spacing = cg.cell;
         for (int d = 0; d < 3; ++d) {
