@@ -14,12 +14,15 @@
 // c_P ρ^P max_ξ exp(−(u−ξ)²/4h²), c_P = κ((P−1)!!)²/(2^P √(P!)), ξ within PΔ/2 of the point.
 // Telescoping, I_t I_s g − g = I_t(I_s g − g) + (I_t g − g), with Λ the Lebesgue constant of the
 // local basis: |k_d − g| ≤ (1 + Λ) c_P ρ^P Φ(t_d − s_d), where Φ(u) = exp(−(|u| − w)₊²/4h²) and
-// w = PΔ. The dropped taps add at most Λ² exp(−((T+1)Δ)²/4h²) Φ. With g ≤ Φ and e the sum of the
-// per-axis coefficients, |K^ − K| ≤ ((1 + e)³ − 1) Π_d Φ(t_d − s_d). Rounding is bounded
-// relative to the magnitude chain Σ|L||G||L| ≤ Λ⁶ Π_d Φ. Per evaluation point, Σ_j |q_j| Π_d Φ is
-// bounded from above on a coarse grid (cell sums of |q| convolved with the per-axis maxima of Φ
-// over cell pairs) and divided by a lower bound of Σ_j |q_j| K_ij: the computed sum minus its own
-// error bound, where a signed column's magnitudes are transformed alongside it.
+// w = PΔ. The dropped taps add at most Λ² exp(−((T+1)Δ)²/4h²) Φ. With e the sum of the per-axis
+// coefficients, k_d = g_d + δ_d with |δ_d| ≤ eΦ_d, so K^ − K = Σ_d δ_d Π_{d'≠d} g_d' plus terms
+// with two or three δ: |K^ − K| ≤ e Σ_d Φ_d Π_{d'≠d} g_d' + (3e² + e³) Π_d Φ_d (g ≤ Φ). The first
+// term keeps the Gaussian's decay on two axes of three, where Π_d Φ would not: at the widths a fit
+// uses it is 8-100 times smaller on surfaces. Rounding is bounded relative to the magnitude chain
+// Σ|L||G||L| ≤ Λ⁶ Π_d Φ. Per evaluation point, both envelope sums are bounded from above on a
+// coarse grid (cell sums of |q| convolved per axis with the maxima of Φ and of g over cell pairs)
+// and divided by a lower bound of Σ_j |q_j| K_ij: the computed sum minus its own error bound, where
+// a signed column's magnitudes are transformed alongside it.
 #include "far_field.hpp"
 
 #include <oneapi/tbb/blocked_range.h>
@@ -28,7 +31,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <iterator>
 #include <limits>
 #include <vector>
 
@@ -57,12 +59,7 @@ constexpr std::size_t kMemoryCap = std::size_t{384} << 20;
 constexpr std::size_t kRunDirect = 8;    // runs of sources in one cell up to this long are spread directly
 constexpr std::size_t kRunBlock = 64;    // longer runs are first summed in blocks of this many
 constexpr std::size_t kPartials = 8;     // private grids (fixed count) when the grid is too thin for slabs
-// Plan a typical bound of this share of the tolerance. The points left above the tolerance are
-// summed again on another path: where the caller says what that costs, stricter grids, which leave
-// fewer of them, are weighed too (at 1e6 points a redone point costs as many pairs as a tenth of
-// the cloud, and 0.4-2.5% of the points were above the tolerance at the first share).
-constexpr double kStrictness[] = {0.7, 0.35, 0.2, 0.1};
-constexpr double kTypicalRedone = 0.01;  // of the points, at the first share
+constexpr double kSafety = 0.7;          // plan a typical bound of this share of the tolerance
 constexpr double kTruncShare = 0.05;     // truncation budget relative to the interpolation coefficient
 constexpr double kTail = 1e-30;          // per-axis envelope value below which coarse taps stop
 constexpr std::size_t kInterpBlock = 64; // evaluation points per interpolation call
@@ -150,7 +147,10 @@ struct Axis {
 // Error coefficients.
 
 struct ErrorModel {
-    double coef = 0.0;   // |S^_ik − S_ik| ≤ coef · Σ_j |q_jk| Π_d Φ(t_id − s_jd)
+    // |S^_ik − S_ik| ≤ first · Σ_j |q_jk| Σ_d Φ(t_id − s_jd) Π_{d'≠d} g(t_id' − s_jd')
+    //                + rest · Σ_j |q_jk| Π_d Φ(t_id − s_jd);
+    // coef = 3·first + rest bounds both (g ≤ Φ) with Π_d Φ alone.
+    double first = 0.0, rest = 0.0, coef = 0.0;
     double width = 0.0;  // w of Φ
 };
 
@@ -178,7 +178,11 @@ ErrorModel error_model(const Stencil& st, double spacing, double h, std::size_t 
     const double per_pass = (3.0 + kSlope / rho) * kUnit * (1.0 + 1e-6) + kArgSlope * gam(6) + 4.0 * kUnit;
     const double eta = 1.01 * (gam(6.0 * P + 3) + gam(spread_depth) + 3.0 * per_pass + gam(6.0 * P + 3.0 * log2p + 3));
     const double lam2 = lam * lam, lam6 = lam2 * lam2 * lam2;
+    // With k_d = g_d + δ_d, |δ_d| ≤ e·Φ_d: Π k_d − Π g_d is Σ_d δ_d Π_{d'≠d} g_d' (first order)
+    // plus terms with two or three δ, at most (3e² + e³) Π Φ.
     ErrorModel m;
+    m.first = e * (1.0 + 1e-9);
+    m.rest = (e * e * (3.0 + e) + eta * lam6 * (1.0 + e3)) * (1.0 + 1e-9);
     m.coef = (e3 + eta * lam6 * (1.0 + e3)) * (1.0 + 1e-9);
     m.width = static_cast<double>(P) * spacing + 1.01 * shift * spacing;
     return m;
@@ -224,6 +228,23 @@ std::vector<double> envelope_taps(double width, double cell, double h, std::size
         const double dist = static_cast<double>(k > 0 ? k - 1 : 0) * cell;
         const double a = std::max(dist - w, 0.0);
         const double v = std::exp(-(a * a / (4.0 * h * h)) * (1.0 - 16.0 * kUnit)) * (1.0 + 8.0 * kUnit);
+        if (k >= max_cells) break;  // no two cells are further apart
+        if (v < kTail) {
+            *tail = v;
+            break;
+        }
+        e.push_back(v);
+    }
+    return e;
+}
+
+// Per-axis Gaussian taps on the coarse grid, rounded up: G_k ≥ g over any two cells k apart.
+std::vector<double> gauss_taps(double cell, double h, std::size_t max_cells, double* tail) {
+    std::vector<double> e;
+    *tail = 0.0;
+    for (std::size_t k = 0;; ++k) {
+        const double dist = std::max(static_cast<double>(k > 0 ? k - 1 : 0) * cell - 2e-9 * cell, 0.0);
+        const double v = std::exp(-(dist * dist / (2.0 * h * h)) * (1.0 - 16.0 * kUnit)) * (1.0 + 8.0 * kUnit);
         if (k >= max_cells) break;  // no two cells are further apart
         if (v < kTail) {
             *tail = v;
@@ -759,135 +780,82 @@ CoarseGrid coarse_grid(const Box& box, double h) {
 class RatioEstimate {
 public:
     static constexpr std::size_t kSamples = 24;
-    static constexpr std::size_t kTailSamples = 1024;  // for the share of points above a bound
-    static constexpr std::size_t kMinTail = 200, kProbe = 20;
-    static constexpr std::size_t kMaxSteps = 16;        // distinct widths one shares() call examines
     static constexpr std::size_t kColumns = 8;  // weight columns examined (evenly spread)
 
     RatioEstimate(const Points64& targets, const Points64& sources, double h, const CoarseGrid& cg, const double* q,
                   std::size_t c, double floor)
-        : h_(h), cg_(cg), fine_(frame(cg, h)), targets_(targets), q_(q), c_(c), floor_(floor) {
-        scell_.resize(sources.n);
+        : h_(h), cg_(cg) {
+        const std::size_t nmax = std::max({cg.n[0], cg.n[1], cg.n[2]});
+        // Window of 8h: beyond it the envelope is below e^-9 of its top (for w up to 2h), and the
+        // mass outside is counted at the envelope of the window's edge.
+        r_ = std::min<std::size_t>(nmax - 1, static_cast<std::size_t>(std::ceil(8.0 * h / cg.cell)) + 1);
+        const std::size_t side = r_ + 1;
+        std::vector<std::size_t> scell(sources.n);
         counts_.assign(cg.cells(), 0.0);
         for (std::size_t j = 0; j < sources.n; ++j) {
-            scell_[j] = cg.index(sources.x[j], sources.y[j], sources.z[j]);
-            counts_[scell_[j]] += 1.0;
+            scell[j] = cg.index(sources.x[j], sources.y[j], sources.z[j]);
+            counts_[scell[j]] += 1.0;
         }
-        columns_ = q ? std::min(c, kColumns) : 1;
+        double gtail = 0.0;
+        gauss_ = gauss_taps(cg.cell, h, r_ + 2, &gtail);
+        gauss_.resize(r_ + 2, gtail);
+        const std::size_t ncols = q ? std::min(c, kColumns) : 1;
         const std::size_t ns = std::min<std::size_t>(targets.n, kSamples);
-        std::vector<double> mass;
-        for (std::size_t col = 0; col < columns_; ++col) {
-            const double total = column_mass(col, mass);
-            if (!(total > 0.0))
-                continue;
-            for (std::size_t smp = 0; smp < ns; ++smp) samples_.push_back(sample(fine_, smp, col, mass, total));
-        }
-    }
-
-    // The share of evaluation points whose ratio at grid width w_{j_k} exceeds limit_k, for each
-    // query k (the largest over the columns), from a larger sample than the typical ratio's.
-    // At most kTailSamples points, and no more than `seconds` of work (estimated, not timed: the
-    // plan must not depend on the machine's load); all zero when fewer than kMinTail fit. Each
-    // sample visits only the occupied cells of its window (a surface fills few of them); the
-    // cells' Gaussian and envelope factors serve every column.
-    std::vector<double> shares(const std::vector<std::pair<int, double>>& queries, double seconds) const {
-        std::vector<double> share(queries.size(), 0.0);
-        const std::size_t ns = std::min(targets_.n, kTailSamples);
-        if (queries.empty() || ns == 0) return share;
-        std::vector<int> steps;
-        for (const auto& qr : queries) steps.push_back(qr.first);
-        std::sort(steps.begin(), steps.end());
-        steps.erase(std::unique(steps.begin(), steps.end()), steps.end());
-        const std::size_t r = fine_.r, nc = columns_, nsteps = std::min<std::size_t>(steps.size(), kMaxSteps);
-        steps.resize(nsteps);
-        std::vector<std::vector<double>> env;
-        for (int j : steps) env.push_back(envelope(fine_, j));
-        // Occupied cells per (x, y) line of cells, in z order; every column's mass per cell.
-        const std::size_t lines = cg_.n[0] * cg_.n[1];
-        std::vector<std::uint32_t> start(lines + 1, 0), zs;
-        for (std::size_t l = 0; l < lines; ++l) {
-            for (std::size_t z = 0; z < cg_.n[2]; ++z)
-                if (counts_[l * cg_.n[2] + z] > 0.0) zs.push_back(static_cast<std::uint32_t>(z));
-            start[l + 1] = static_cast<std::uint32_t>(zs.size());
-        }
-        std::vector<double> mass(cg_.cells() * nc), total(nc), col_mass;
-        for (std::size_t col = 0; col < nc; ++col) {
-            total[col] = column_mass(col, col_mass);
-            for (std::size_t cell = 0; cell < col_mass.size(); ++cell) mass[cell * nc + col] = col_mass[cell];
-        }
-        std::vector<std::size_t> at(queries.size());
-        for (std::size_t k = 0; k < queries.size(); ++k)
-            at[k] = static_cast<std::size_t>(std::lower_bound(steps.begin(), steps.end(), queries[k].first) -
-                                             steps.begin());
-        std::vector<std::size_t> cells;
-        std::vector<double> factors;  // per occupied cell: the Gaussian, then the envelope per step
-        std::vector<std::size_t> above(queries.size() * nc, 0);
-        double work = 0.0;
-        std::size_t taken = 0;
-        for (; taken < ns && work < seconds; ++taken) {
-            // Give up early where kMinTail samples would not fit.
-            if (taken == kProbe && ns >= kMinTail && work * (kMinTail / kProbe) > seconds) return share;
-            const std::size_t smp = taken;
-            // Continue the sequence past the typical ratio's samples.
-            const double frac = std::fmod(0.5 + 0.6180339887498949 * static_cast<double>(kSamples + smp), 1.0);
-            const std::size_t i =
-                std::min(targets_.n - 1, static_cast<std::size_t>(frac * static_cast<double>(targets_.n)));
-            const double t[3] = {targets_.x[i], targets_.y[i], targets_.z[i]};
-            const std::size_t cell = cg_.index(t[0], t[1], t[2]);
-            const std::size_t id[3] = {cell / (cg_.n[1] * cg_.n[2]), (cell / cg_.n[2]) % cg_.n[1], cell % cg_.n[2]};
-            std::size_t lo[3], hi[3];
-            std::vector<double> gs[3];
-            for (int d = 0; d < 3; ++d) {
-                lo[d] = id[d] > r ? id[d] - r : 0;
-                hi[d] = std::min(cg_.n[d] - 1, id[d] + r);
-                for (std::size_t J = lo[d]; J <= hi[d]; ++J) {
-                    const double u = t[d] - (cg_.origin[d] + (static_cast<double>(J) + 0.5) * cg_.cell);
-                    gs[d].push_back(std::exp(-u * u / (2.0 * h_ * h_)));
-                }
+        std::vector<double> mass(cg.cells());
+        for (std::size_t col = 0; col < ncols; ++col) {
+            const std::size_t k = ncols > 1 ? col * (c - 1) / (ncols - 1) : 0;
+            std::fill(mass.begin(), mass.end(), 0.0);
+            double total = 0.0;
+            for (std::size_t j = 0; j < sources.n; ++j) {
+                const double v = q ? std::fabs(q[j * c + k]) : 1.0;
+                mass[scell[j]] += v;
+                total += v;
             }
-            cells.clear();
-            factors.clear();
-            for (std::size_t a = lo[0]; a <= hi[0]; ++a)
-                for (std::size_t b = lo[1]; b <= hi[1]; ++b) {
-                    const std::size_t l = a * cg_.n[1] + b;
-                    const std::size_t ka = a > id[0] ? a - id[0] : id[0] - a, kb = b > id[1] ? b - id[1] : id[1] - b;
-                    const double gab = gs[0][a - lo[0]] * gs[1][b - lo[1]];
-                    const auto first = zs.begin() + start[l], last = zs.begin() + start[l + 1];
-                    for (auto z = std::lower_bound(first, last, static_cast<std::uint32_t>(lo[2]));
-                         z != last && *z <= hi[2]; ++z) {
-                        const std::size_t kz = *z > id[2] ? *z - id[2] : id[2] - *z;
-                        cells.push_back(l * cg_.n[2] + *z);
-                        factors.push_back(gab * gs[2][*z - lo[2]]);
-                        for (const std::vector<double>& e : env) factors.push_back(e[ka] * e[kb] * e[kz]);
+            if (!(total > 0.0)) continue;
+            for (std::size_t smp = 0; smp < ns; ++smp) {
+                // Golden-ratio sequence: spread over the points without following any period.
+                const double frac = std::fmod(0.5 + 0.6180339887498949 * static_cast<double>(smp), 1.0);
+                const std::size_t i = std::min(targets.n - 1, static_cast<std::size_t>(frac * static_cast<double>(targets.n)));
+                const double t[3] = {targets.x[i], targets.y[i], targets.z[i]};
+                const std::size_t cell = cg.index(t[0], t[1], t[2]);
+                const std::size_t id[3] = {cell / (cg.n[1] * cg.n[2]), (cell / cg.n[2]) % cg.n[1], cell % cg.n[2]};
+                std::size_t lo[3], hi[3];
+                std::vector<double> gs[3];
+                for (int d = 0; d < 3; ++d) {
+                    lo[d] = id[d] > r_ ? id[d] - r_ : 0;
+                    hi[d] = std::min(cg.n[d] - 1, id[d] + r_);
+                    for (std::size_t J = lo[d]; J <= hi[d]; ++J) {
+                        const double u = t[d] - (cg.origin[d] + (static_cast<double>(J) + 0.5) * cg.cell);
+                        gs[d].push_back(std::exp(-u * u / (2.0 * h * h)));
                     }
                 }
-            // About 0.8 ns per multiply-add over the visited cells.
-            work += 0.8e-9 * static_cast<double>(cells.size() * (nc * (nsteps + 2) + nsteps));
-            const std::size_t stride = nsteps + 1;
-            for (std::size_t col = 0; col < nc; ++col) {
-                if (!(total[col] > 0.0)) continue;
-                double sum = col == 0 ? floor_ : 0.0, inside = 0.0;
-                double env_sum[kMaxSteps] = {};
-                for (std::size_t e = 0; e < cells.size(); ++e) {
-                    const double v = mass[cells[e] * nc + col];
-                    const double* f = factors.data() + e * stride;
-                    sum += v * f[0];
-                    inside += v;
-                    for (std::size_t k = 0; k < nsteps; ++k) env_sum[k] += v * f[1 + k];
-                }
-                const double outside = std::max(total[col] - inside, 0.0);
-                for (std::size_t k = 0; k < queries.size(); ++k) {
-                    if (at[k] >= nsteps) continue;  // beyond kMaxSteps: taken as none above
-                    const double q = (env_sum[at[k]] + outside * env[at[k]][r + 1]) / sum;
-                    if (!(q > 0.0) || q > queries[k].second) ++above[k * nc + col];
-                }
+                // Mass by per-axis cell offset |I − J| (the envelope depends on nothing else), and
+                // Σ_J mass_J Π_d g(t_d − centre_Jd): the point's own sum, to a few per cent.
+                Sample s;
+                s.column = col;
+                s.hist.assign(side * side * side, 0.0);
+                double inside = 0.0;
+                for (std::size_t a = lo[0]; a <= hi[0]; ++a)
+                    for (std::size_t b = lo[1]; b <= hi[1]; ++b) {
+                        const double* line = mass.data() + (a * cg.n[1] + b) * cg.n[2];
+                        const std::size_t ka = a > id[0] ? a - id[0] : id[0] - a;
+                        const std::size_t kb = b > id[1] ? b - id[1] : id[1] - b;
+                        double* hrow = s.hist.data() + (ka * side + kb) * side;
+                        const double gab = gs[0][a - lo[0]] * gs[1][b - lo[1]];
+                        for (std::size_t z = lo[2]; z <= hi[2]; ++z) {
+                            const double v = line[z];
+                            if (v == 0.0) continue;
+                            hrow[z > id[2] ? z - id[2] : id[2] - z] += v;
+                            s.sum += v * (gab * gs[2][z - lo[2]]);
+                            inside += v;
+                        }
+                    }
+                s.outside = std::max(total - inside, 0.0);
+                if (k == 0) s.sum += floor;  // the denominator the bound of column 0 is relative to
+                samples_.push_back(std::move(s));
             }
         }
-        if (taken < std::min(ns, kMinTail)) return share;
-        for (std::size_t k = 0; k < queries.size(); ++k)
-            for (std::size_t col = 0; col < nc; ++col)
-                share[k] = std::max(share[k], static_cast<double>(above[k * nc + col]) / static_cast<double>(taken));
-        return share;
+        columns_ = ncols;
     }
 
     // The number of sources in the fullest box of the given side (the additions the spread makes
@@ -916,146 +884,74 @@ public:
         return w <= width(0) ? 0 : static_cast<int>(std::ceil(std::log(w / width(0)) / std::log(1.1) - 1e-9));
     }
 
-    // Typical ratio at grid width w_j: per column the 95th percentile over the samples (a point
-    // beside a far heavier weight, or far from every source, is not typical), the largest over the
-    // columns, with margin.
-    double at_step(int j) {
+    // Typical ratios at grid width w_j of the first-order envelope sum and of the product one to
+    // the point's own sum: per column the 95th percentile over the samples (a point beside a far
+    // heavier weight, or far from every source, is not typical), the largest over the columns,
+    // with margin.
+    struct Ratios {
+        double first = 1.0, rest = 1.0;
+    };
+    Ratios at_step(int j) {
         for (const auto& [k, r] : memo_)
             if (k == j) return r;
-        double ratio = 1.0;
+        Ratios ratio;
         if (!samples_.empty()) {
-            const std::vector<double> e = envelope(fine_, j);
-            std::vector<std::vector<double>> per(columns_);
-            for (const Sample& s : samples_) per[s.column].push_back(ratio_of(fine_, s, e));
-            double worst = 0.0;
-            for (std::vector<double>& v : per) {
-                if (v.empty()) continue;
-                std::sort(v.begin(), v.end());
-                worst = std::max(worst, v[(19 * (v.size() - 1)) / 20]);
+            double tail = 0.0;
+            std::vector<double> e = envelope_taps(width(j), cg_.cell, h_, r_ + 2, &tail);
+            e.resize(r_ + 2, tail);
+            const std::vector<double>& g = gauss_;
+            // Cells outside the window are at least r + 1 away on an axis.
+            const double beyond = e[r_ + 1], beyond_first = 3.0 * std::max(e[r_ + 1], g[r_ + 1]);
+            const std::size_t side = r_ + 1;
+            std::vector<std::vector<double>> per_first(columns_), per_rest(columns_);
+            for (const Sample& s : samples_) {
+                double first = 0.0, rest = 0.0;
+                for (std::size_t ka = 0; ka < side; ++ka)
+                    for (std::size_t kb = 0; kb < side; ++kb) {
+                        const double* hz = s.hist.data() + (ka * side + kb) * side;
+                        double pe = 0.0, pg = 0.0;
+                        for (std::size_t kz = 0; kz < side; ++kz) {
+                            pe += hz[kz] * e[kz];
+                            pg += hz[kz] * g[kz];
+                        }
+                        rest += e[ka] * e[kb] * pe;
+                        first += (e[ka] * g[kb] + g[ka] * e[kb]) * pg + g[ka] * g[kb] * pe;
+                    }
+                const double a = (first + s.outside * beyond_first) / s.sum;
+                const double b = (rest + s.outside * beyond) / s.sum;
+                const double inf = std::numeric_limits<double>::infinity();
+                per_first[s.column].push_back(a > 0.0 ? a : inf);
+                per_rest[s.column].push_back(b > 0.0 ? b : inf);
             }
-            ratio = 2.0 * worst;
+            auto worst = [](std::vector<std::vector<double>>& per) {
+                double w = 0.0;
+                for (std::vector<double>& v : per) {
+                    if (v.empty()) continue;
+                    std::sort(v.begin(), v.end());
+                    w = std::max(w, v[(19 * (v.size() - 1)) / 20]);
+                }
+                return 2.0 * w;
+            };
+            ratio.first = worst(per_first);
+            ratio.rest = worst(per_rest);
         }
         memo_.emplace_back(j, ratio);
         return ratio;
     }
 
 private:
-    // Cells a sample examines: a window of radius r cells around the sample's cell.
-    struct Frame {
-        CoarseGrid g;
-        std::size_t r = 0;
-    };
-    // Window of 8h: beyond it the envelope is below e^-9 of its top (for w up to 2h), and the
-    // mass outside is counted at the envelope of the window's edge.
-    static Frame frame(const CoarseGrid& g, double h) {
-        const std::size_t nmax = std::max({g.n[0], g.n[1], g.n[2]});
-        return Frame{g, std::min<std::size_t>(nmax - 1, static_cast<std::size_t>(std::ceil(8.0 * h / g.cell)) + 1)};
-    }
-
     struct Sample {
         std::vector<double> hist;
         double sum = 0.0, outside = 0.0;
         std::size_t column = 0;
     };
-
-    // The magnitudes of examined column `col` summed per coarse cell; returns their total.
-    double column_mass(std::size_t col, std::vector<double>& mass) const {
-        const std::size_t k = columns_ > 1 ? col * (c_ - 1) / (columns_ - 1) : 0;
-        mass.assign(cg_.cells(), 0.0);
-        double total = 0.0;
-        for (std::size_t j = 0; j < scell_.size(); ++j) {
-            const double v = q_ ? std::fabs(q_[j * c_ + k]) : 1.0;
-            mass[scell_[j]] += v;
-            total += v;
-        }
-        return total;
-    }
-
-    // The smp-th sample point's mass by per-axis cell offset |I − J| (the envelope depends on
-    // nothing else), and Σ_J mass_J Π_d g(t_d − centre_Jd): the point's own sum, to a few per cent.
-    Sample sample(const Frame& fr, std::size_t smp, std::size_t col, const std::vector<double>& mass,
-                  double total) const {
-        const CoarseGrid& cg = fr.g;
-        const std::size_t r = fr.r, side = r + 1;
-        // Golden-ratio sequence: spread over the points without following any period.
-        const double frac = std::fmod(0.5 + 0.6180339887498949 * static_cast<double>(smp), 1.0);
-        const std::size_t i =
-            std::min(targets_.n - 1, static_cast<std::size_t>(frac * static_cast<double>(targets_.n)));
-        const double t[3] = {targets_.x[i], targets_.y[i], targets_.z[i]};
-        const std::size_t cell = cg.index(t[0], t[1], t[2]);
-        const std::size_t id[3] = {cell / (cg.n[1] * cg.n[2]), (cell / cg.n[2]) % cg.n[1], cell % cg.n[2]};
-        std::size_t lo[3], hi[3];
-        std::vector<double> gs[3];
-        for (int d = 0; d < 3; ++d) {
-            lo[d] = id[d] > r ? id[d] - r : 0;
-            hi[d] = std::min(cg.n[d] - 1, id[d] + r);
-            for (std::size_t J = lo[d]; J <= hi[d]; ++J) {
-                const double u = t[d] - (cg.origin[d] + (static_cast<double>(J) + 0.5) * cg.cell);
-                gs[d].push_back(std::exp(-u * u / (2.0 * h_ * h_)));
-            }
-        }
-        Sample s;
-        s.column = col;
-        s.hist.assign(side * side * side, 0.0);
-        double inside = 0.0;
-        for (std::size_t a = lo[0]; a <= hi[0]; ++a)
-            for (std::size_t b = lo[1]; b <= hi[1]; ++b) {
-                const double* line = mass.data() + (a * cg.n[1] + b) * cg.n[2];
-                const std::size_t ka = a > id[0] ? a - id[0] : id[0] - a;
-                const std::size_t kb = b > id[1] ? b - id[1] : id[1] - b;
-                double* hrow = s.hist.data() + (ka * side + kb) * side;
-                const double gab = gs[0][a - lo[0]] * gs[1][b - lo[1]];
-                for (std::size_t z = lo[2]; z <= hi[2]; ++z) {
-                    const double v = line[z];
-                    if (v == 0.0) continue;
-                    hrow[z > id[2] ? z - id[2] : id[2] - z] += v;
-                    s.sum += v * (gab * gs[2][z - lo[2]]);
-                    inside += v;
-                }
-            }
-        s.outside = std::max(total - inside, 0.0);
-        if (col == 0) s.sum += floor_;  // the denominator the bound of column 0 is relative to
-        return s;
-    }
-
-    // Per-axis envelope at cell offsets 0..r + 1 for grid width w_j (the last: beyond the window).
-    std::vector<double> envelope(const Frame& fr, int j) const {
-        double tail = 0.0;
-        std::vector<double> e = envelope_taps(width(j), fr.g.cell, h_, fr.r + 2, &tail);
-        e.resize(fr.r + 2, tail);
-        return e;
-    }
-
-    double ratio_of(const Frame& fr, const Sample& s, const std::vector<double>& e) const {
-        const std::size_t side = fr.r + 1;
-        double a = 0.0;
-        for (std::size_t ka = 0; ka < side; ++ka) {
-            double pa = 0.0;
-            for (std::size_t kb = 0; kb < side; ++kb) {
-                const double* hz = s.hist.data() + (ka * side + kb) * side;
-                double pz = 0.0;
-                for (std::size_t kz = 0; kz < side; ++kz) pz += hz[kz] * e[kz];
-                pa += pz * e[kb];
-            }
-            a += pa * e[ka];
-        }
-        // Cells outside the window are at least r + 1 away on an axis.
-        const double r = (a + s.outside * e[fr.r + 1]) / s.sum;
-        return r > 0.0 ? r : std::numeric_limits<double>::infinity();
-    }
-
     double h_;
     CoarseGrid cg_;
-    Frame fine_;
-    Points64 targets_;
-    const double* q_;
-    std::size_t c_;
-    double floor_;
-    std::size_t columns_ = 0;
-    std::vector<std::size_t> scell_;
+    std::size_t r_ = 0, columns_ = 0;
     std::vector<Sample> samples_;
     std::vector<double> counts_;
-    std::vector<std::pair<int, double>> memo_;
+    std::vector<double> gauss_;  // the Gaussian's maxima per cell offset (as the envelope's taps)
+    std::vector<std::pair<int, Ratios>> memo_;
     std::vector<std::pair<std::size_t, double>> boxes_;
 };
 
@@ -1087,7 +983,7 @@ std::size_t dims_for(double ext, double spacing, int P) {
 }  // namespace
 
 FarPlan far_plan(const Points64& targets, const Points64& sources, double h, double tolerance, std::size_t c,
-                 const double* q, double floor, double redo_seconds) {
+                 const double* q, double floor) {
     FarPlan plan;
     const std::size_t m = sources.n, n = targets.n;
     if (!(h > 0.0) || !std::isfinite(h) || !(tolerance > 0.0 && tolerance < 1.0)) return plan;
@@ -1124,143 +1020,110 @@ FarPlan far_plan(const Points64& targets, const Points64& sources, double h, dou
     // Per point: cell keys, sorted coordinates, coarse cells (sources 40 bytes, evaluation points
     // 49 with the running bound); the depth count of every node precedes the grid.
     const double point_bytes = 40.0 * md + 49.0 * nd;
+    double gauss_tail = 0.0;
+    const std::size_t gauss_taps_n = gauss_taps(cg.cell, h, std::max({cg.n[0], cg.n[1], cg.n[2]}), &gauss_tail).size();
 
-    // Candidates: the cheapest order per strictness level (one level unless redoing has a cost).
-    struct Candidate {
-        FarPlan plan;
-        int step = 0;        // the ratio's width step at the plan's Φ
-        double limit = 0.0;  // the ratio above which a point's bound exceeds the tolerance
-    };
-    std::vector<Candidate> candidates;
-    const std::size_t levels = redo_seconds > 0.0 ? std::size(kStrictness) : 1;
-    for (std::size_t level = 0; level < levels; ++level) {
-        double best = std::numeric_limits<double>::infinity();
-        Candidate cand;
-        for (const int P : kOrders) {
-            const Stencil st = make_stencil(P);
-            // Predicted typical bound for spacing ρh with the ratio taken at width grid step j ≥ its w.
-            auto predicted = [&](double rho, int j, std::size_t* taps_out, std::size_t dims_out[3], double* rounds_out,
-                                 Candidate* at = nullptr) {
-                const double spacing = rho * h;
-                std::size_t dims[3], max_dim = 0;
-                for (int d = 0; d < 3; ++d) {
-                    dims[d] = dims_for(ext[d], spacing, P);
-                    max_dim = std::max(max_dim, dims[d]);
-                }
-                const std::size_t taps = taps_for(st, rho);
-                const double adds = std::min(md, ratio.sources_in_box(P * spacing));
-                const bool slabs = (dims[0] + P - 1) / P >= 6;
-                const std::size_t partials = slabs ? 0 : kPartials;
-                // The largest slab or share: twice its even share of the sources.
-                const double task = std::min(md, 2.0 * md * (slabs ? static_cast<double>(P) / static_cast<double>(dims[0])
-                                                                  : 1.0 / static_cast<double>(kPartials)));
-                const double rounds = spread_rounds(adds, partials, task, P, (P + 1.0) * dims[1] * dims[2]);
-                const ErrorModel em = error_model(st, spacing, h, taps, max_dim, spread_depth_bound(adds, partials, rounds, task));
-                if (taps_out) *taps_out = taps;
-                if (dims_out) std::copy(dims, dims + 3, dims_out);
-                if (rounds_out) *rounds_out = rounds;
-                if (j < 0) j = ratio.step_above(em.width);
-                if (at) {
-                    at->step = j;
-                    at->limit = tolerance / em.coef;
-                }
-                return em.coef * ratio.at_step(j);
-            };
-            // Width of Φ for ρ, and ρ for a width (w ≈ PΔ, slightly more).
-            auto width_of = [&](double rho) {
-                return error_model(st, rho * h, h, taps_for(st, rho), 1, 1.0).width;
-            };
-            const double goal = kStrictness[level] * tolerance;
-            // Largest grid step j whose width meets the goal, then the largest ρ with w(ρ) ≤ w_{j+1}
-            // meeting it with the ratio of step j + 1.
-            int jlo = -1, jhi = 160;
-            while (jhi - jlo > 1) {
-                const int mid = (jlo + jhi) / 2;
-                const double rho = ratio.width(mid) / (P * h) / 1.001;
-                ((width_of(rho) <= ratio.width(mid) && predicted(rho, mid, nullptr, nullptr, nullptr) <= goal) ? jlo : jhi) = mid;
-            }
-            if (jlo < 0) continue;
-            double lo = ratio.width(jlo) / (P * h) / 1.001, hi = ratio.width(jlo + 1) / (P * h);
-            if (!(width_of(lo) <= ratio.width(jlo) && predicted(lo, jlo, nullptr, nullptr, nullptr) <= goal)) continue;
-            for (int it = 0; it < 30 && hi - lo > 1e-4 * lo; ++it) {
-                const double mid = 0.5 * (lo + hi);
-                const bool ok =
-                    width_of(mid) <= ratio.width(jlo + 1) && predicted(mid, jlo + 1, nullptr, nullptr, nullptr) <= goal;
-                (ok ? lo : hi) = mid;
-            }
-            const double rho = lo;
-            std::size_t taps = 0, dims[3];
-            double rounds = 0.0;
-            Candidate here;
-            const double typical = predicted(rho, -1, &taps, dims, &rounds, &here);
-            const double nodes = static_cast<double>(dims[0]) * static_cast<double>(dims[1]) * static_cast<double>(dims[2]);
-            const double layer = static_cast<double>(dims[1]) * static_cast<double>(dims[2]);
-            const bool slabs = (dims[0] + P - 1) / P >= 6;
-            const double copies = slabs ? 1.0 : static_cast<double>(kPartials);
-            const double coarse_cells = static_cast<double>(cg.cells());
-            // Spread rounds: a region per thread (two), and its adding back per round.
-            const double region = rounds > 0.0 ? std::min<double>(dims[0], slabs ? 2 * P - 1 : dims[0]) * layer : 0.0;
-            const double added_back = rounds > 0.0 ? std::ceil(md / rounds) * (P + 1.0) * layer : 0.0;
-            // Per grid column: the grid (and private copies), the coarse envelope sums, two threads'
-            // round regions, the column's weights in source order.
-            const double per_col_bytes = 8.0 * (nodes * copies + coarse_cells + 2.0 * region + md);
-            const double avail = static_cast<double>(kMemoryCap) - point_bytes;
-            if (!(avail >= per_col_bytes)) continue;
-            const std::size_t group = static_cast<std::size_t>(
-                std::min(static_cast<double>(c_eff), std::floor(avail / per_col_bytes)));
-            // Seconds on one thread.
-            double passes = 0.0;
-            for (int d = 0; d < 3; ++d) passes += static_cast<double>(std::min(taps, dims[d] - 1) + 1);
-            double ctail = 0.0;
-            const std::vector<double> ctaps = envelope_taps(P * rho * h, cg.cell, h,
-                                                            std::max({cg.n[0], cg.n[1], cg.n[2]}), &ctail);
-            const double coarse = coarse_cells * 3.0 * static_cast<double>(ctaps.size()) * cost.per_tap;
-            const double per_col = (md + nd) * rows_of(P) * cost.per_row +
-                                   nodes * copies * cost.per_node_col + added_back * cost.per_added +
-                                   nodes * passes * cost.per_tap + coarse;
-            const double seconds =
-                cost.per_plan + (md + nd) * cost.per_point + nodes * cost.per_node + static_cast<double>(c_eff) * per_col;
-            if (seconds < best) {
-                best = seconds;
-                cand = here;
-                FarPlan& pl = cand.plan;
-                pl.feasible = true;
-                pl.seconds = seconds;
-                pl.typical_bound = typical;
-                pl.order = P;
-                pl.spacing = rho * h;
-                pl.taps = taps;
-                pl.group = group;
-                pl.partials = slabs ? 0 : kPartials;
-                pl.rounds = static_cast<std::size_t>(rounds);
-                pl.bytes = static_cast<std::size_t>(point_bytes + per_col_bytes * static_cast<double>(group));
-                for (int d = 0; d < 3; ++d) {
-                    pl.dims[d] = dims[d];
-                    pl.origin[d] = box.lo[d] - static_cast<double>(P / 2) * pl.spacing;
-                }
-            }
-        }
-        if (cand.plan.feasible) candidates.push_back(cand);
-    }
-    // The shares are sampled only where redoing a typical share of the points would cost more
-    // than the cheapest stricter grid adds.
-    double extra = std::numeric_limits<double>::infinity();
-    for (std::size_t k = 1; k < candidates.size(); ++k)
-        extra = std::min(extra, candidates[k].plan.seconds - candidates[0].plan.seconds);
-    if (candidates.size() > 1 && kTypicalRedone * nd * redo_seconds > extra) {
-        std::vector<std::pair<int, double>> queries;
-        for (const Candidate& k : candidates) queries.emplace_back(k.step, k.limit);
-        // Up to 3% of the cheapest plan's time.
-        const std::vector<double> share = ratio.shares(queries, 0.03 * candidates[0].plan.seconds);
-        for (std::size_t k = 0; k < candidates.size(); ++k)
-            candidates[k].plan.redo_seconds = share[k] * nd * redo_seconds;
-    }
     double best = std::numeric_limits<double>::infinity();
-    for (const Candidate& k : candidates)
-        if (k.plan.seconds + k.plan.redo_seconds < best) {
-            best = k.plan.seconds + k.plan.redo_seconds;
-            plan = k.plan;
+    for (const int P : kOrders) {
+        const Stencil st = make_stencil(P);
+        // Predicted typical bound for spacing ρh with the ratio taken at width grid step j ≥ its w.
+        auto predicted = [&](double rho, int j, std::size_t* taps_out, std::size_t dims_out[3], double* rounds_out) {
+            const double spacing = rho * h;
+            std::size_t dims[3], max_dim = 0;
+            for (int d = 0; d < 3; ++d) {
+                dims[d] = dims_for(ext[d], spacing, P);
+                max_dim = std::max(max_dim, dims[d]);
+            }
+            const std::size_t taps = taps_for(st, rho);
+            const double adds = std::min(md, ratio.sources_in_box(P * spacing));
+            const bool slabs = (dims[0] + P - 1) / P >= 6;
+            const std::size_t partials = slabs ? 0 : kPartials;
+            // The largest slab or share: twice its even share of the sources.
+            const double task = std::min(md, 2.0 * md * (slabs ? static_cast<double>(P) / static_cast<double>(dims[0])
+                                                              : 1.0 / static_cast<double>(kPartials)));
+            const double rounds = spread_rounds(adds, partials, task, P, (P + 1.0) * dims[1] * dims[2]);
+            const ErrorModel em = error_model(st, spacing, h, taps, max_dim, spread_depth_bound(adds, partials, rounds, task));
+            if (taps_out) *taps_out = taps;
+            if (dims_out) std::copy(dims, dims + 3, dims_out);
+            if (rounds_out) *rounds_out = rounds;
+            if (j < 0) j = ratio.step_above(em.width);
+            const RatioEstimate::Ratios rs = ratio.at_step(j);
+            return em.first * rs.first + em.rest * rs.rest;
+        };
+        // Width of Φ for ρ, and ρ for a width (w ≈ PΔ, slightly more).
+        auto width_of = [&](double rho) {
+            return error_model(st, rho * h, h, taps_for(st, rho), 1, 1.0).width;
+        };
+        const double goal = kSafety * tolerance;
+        // Largest grid step j whose width meets the goal, then the largest ρ with w(ρ) ≤ w_{j+1}
+        // meeting it with the ratio of step j + 1.
+        int jlo = -1, jhi = 160;
+        while (jhi - jlo > 1) {
+            const int mid = (jlo + jhi) / 2;
+            const double rho = ratio.width(mid) / (P * h) / 1.001;
+            ((width_of(rho) <= ratio.width(mid) && predicted(rho, mid, nullptr, nullptr, nullptr) <= goal) ? jlo : jhi) = mid;
         }
+        if (jlo < 0) continue;
+        double lo = ratio.width(jlo) / (P * h) / 1.001, hi = ratio.width(jlo + 1) / (P * h);
+        if (!(width_of(lo) <= ratio.width(jlo) && predicted(lo, jlo, nullptr, nullptr, nullptr) <= goal)) continue;
+        for (int it = 0; it < 30 && hi - lo > 1e-4 * lo; ++it) {
+            const double mid = 0.5 * (lo + hi);
+            const bool ok =
+                width_of(mid) <= ratio.width(jlo + 1) && predicted(mid, jlo + 1, nullptr, nullptr, nullptr) <= goal;
+            (ok ? lo : hi) = mid;
+        }
+        const double rho = lo;
+        std::size_t taps = 0, dims[3];
+        double rounds = 0.0;
+        const double typical = predicted(rho, -1, &taps, dims, &rounds);
+        const double nodes = static_cast<double>(dims[0]) * static_cast<double>(dims[1]) * static_cast<double>(dims[2]);
+        const double layer = static_cast<double>(dims[1]) * static_cast<double>(dims[2]);
+        const bool slabs = (dims[0] + P - 1) / P >= 6;
+        const double copies = slabs ? 1.0 : static_cast<double>(kPartials);
+        const double coarse_cells = static_cast<double>(cg.cells());
+        // Spread rounds: a region per thread (two), and its adding back per round.
+        const double region = rounds > 0.0 ? std::min<double>(dims[0], slabs ? 2 * P - 1 : dims[0]) * layer : 0.0;
+        const double added_back = rounds > 0.0 ? std::ceil(md / rounds) * (P + 1.0) * layer : 0.0;
+        // Per grid column: the grid (and private copies), the two coarse envelope sums, two
+        // threads' round regions, the column's weights in source order; and three coarse planes
+        // of work for the envelope sums.
+        const double per_col_bytes = 8.0 * (nodes * copies + 2.0 * coarse_cells + 2.0 * region + md);
+        const double avail = static_cast<double>(kMemoryCap) - point_bytes - 24.0 * coarse_cells;
+        if (!(avail >= per_col_bytes)) continue;
+        const std::size_t group = static_cast<std::size_t>(
+            std::min(static_cast<double>(c_eff), std::floor(avail / per_col_bytes)));
+        // Seconds on one thread.
+        double passes = 0.0;
+        for (int d = 0; d < 3; ++d) passes += static_cast<double>(std::min(taps, dims[d] - 1) + 1);
+        double ctail = 0.0;
+        const std::vector<double> ctaps = envelope_taps(P * rho * h, cg.cell, h,
+                                                        std::max({cg.n[0], cg.n[1], cg.n[2]}), &ctail);
+        // Ten passes over the coarse grid, half with Φ's taps, half with the Gaussian's.
+        const double coarse = coarse_cells * 5.0 * static_cast<double>(ctaps.size() + gauss_taps_n) * cost.per_tap;
+        const double per_col = (md + nd) * rows_of(P) * cost.per_row +
+                               nodes * copies * cost.per_node_col + added_back * cost.per_added +
+                               nodes * passes * cost.per_tap + coarse;
+        const double seconds =
+            cost.per_plan + (md + nd) * cost.per_point + nodes * cost.per_node + static_cast<double>(c_eff) * per_col;
+        if (seconds < best) {
+            best = seconds;
+            plan.feasible = true;
+            plan.seconds = seconds;
+            plan.typical_bound = typical;
+            plan.order = P;
+            plan.spacing = rho * h;
+            plan.taps = taps;
+            plan.group = group;
+            plan.partials = slabs ? 0 : kPartials;
+            plan.rounds = static_cast<std::size_t>(rounds);
+            plan.bytes =
+                static_cast<std::size_t>(point_bytes + 24.0 * coarse_cells + per_col_bytes * static_cast<double>(group));
+            for (int d = 0; d < 3; ++d) {
+                plan.dims[d] = dims[d];
+                plan.origin[d] = box.lo[d] - static_cast<double>(P / 2) * plan.spacing;
+            }
+        }
+    }
     if (plan.feasible) {
         plan.coarse_spacing = cg.cell;
         for (int d = 0; d < 3; ++d) {
@@ -1390,11 +1253,17 @@ void far_transform(const FarPlan& plan, const Points64& targets, const Points64&
     const std::size_t cells = cg.cells();
     double tail = 0.0;
     const std::vector<double> etaps = envelope_taps(em.width, cg.cell, h, std::max({cg.n[0], cg.n[1], cg.n[2]}), &tail);
-    // Non-negative sums of ≤ m terms, then three passes: the computed envelope sums are within a
-    // relative γ of the exact ones; rounded up by this factor they are upper bounds.
-    const double up = 1.0 + 2.0 * gam(static_cast<double>(m + cells) + 3.0 * (static_cast<double>(etaps.size()) + 3.0));
+    double gtail = 0.0;
+    const std::vector<double> gtaps = gauss_taps(cg.cell, h, std::max({cg.n[0], cg.n[1], cg.n[2]}), &gtail);
+    // A source beyond the taps on some axis: that axis' factor is below both tails.
+    const double tail_first = 3.0 * std::max(tail, gtail);
+    // Non-negative sums of ≤ m terms, then three passes (and two additions of the three first-order
+    // sums): the computed envelope sums are within a relative γ of the exact ones; rounded up by
+    // this factor they are upper bounds.
+    const double up = 1.0 + 2.0 * gam(static_cast<double>(m + cells) +
+                                      3.0 * (static_cast<double>(std::max(etaps.size(), gtaps.size())) + 3.0) + 2.0);
 
-    std::vector<double> grid, coarse, qs;
+    std::vector<double> grid, coarse, coarse_first, qs;
     // Per evaluation point, in cell order: coordinates, coarse cell, running bound, located.
     std::vector<double> tx(n), ty(n), tz(n), b(n, 0.0);
     std::vector<std::size_t> tcell(n);
@@ -1488,23 +1357,39 @@ void far_transform(const FarPlan& plan, const Points64& targets, const Points64&
         if (cancelled(cancel)) break;
 
         // 3. Envelope sums for the columns settled here: cell sums of |q| (in source order),
-        //    convolved with the per-axis envelope maxima.
+        //    convolved with the per-axis envelope maxima (Π Φ), and with Φ on one axis and the
+        //    Gaussian's maxima on the other two (the first-order sum, over the three axes).
         std::vector<double> total(no, 0.0);
         if (no > 0) {
             coarse.assign(cells * no, 0.0);
-            for_range(parallel, no, 1, [&](std::size_t o0, std::size_t o1) {
-                for (std::size_t o = o0; o < o1; ++o) {
-                    const std::size_t k = gp[owners[o]].col;
-                    double* plane = coarse.data() + o * cells;
-                    for (std::size_t j = 0; j < m; ++j) plane[scell[j]] += std::fabs(q[j * c + k]);
-                    double s = 0.0;
-                    for (std::size_t cell = 0; cell < cells; ++cell) s += plane[cell];
-                    total[o] = s * up;
-                }
-            });
-            convolve_axis(coarse.data(), no, cg.n[0], cg.n[1] * cg.n[2], etaps, parallel, cancel);
-            convolve_axis(coarse.data(), no * cg.n[0], cg.n[1], cg.n[2], etaps, parallel, cancel);
-            convolve_axis(coarse.data(), no * cg.n[0] * cg.n[1], cg.n[2], 1, etaps, parallel, cancel);
+            coarse_first.assign(cells * no, 0.0);
+            std::vector<double> x_env, x_gauss(cells), y;
+            auto conv_yz = [&](std::vector<double>& v, const std::vector<double>& ty, const std::vector<double>& tz) {
+                convolve_axis(v.data(), cg.n[0], cg.n[1], cg.n[2], ty, parallel, cancel);
+                convolve_axis(v.data(), cg.n[0] * cg.n[1], cg.n[2], 1, tz, parallel, cancel);
+            };
+            for (std::size_t o = 0; o < no && !cancelled(cancel); ++o) {
+                const std::size_t k = gp[owners[o]].col;
+                std::fill(x_gauss.begin(), x_gauss.end(), 0.0);
+                for (std::size_t j = 0; j < m; ++j) x_gauss[scell[j]] += std::fabs(q[j * c + k]);
+                double sum = 0.0;
+                for (std::size_t cell = 0; cell < cells; ++cell) sum += x_gauss[cell];
+                total[o] = sum * up;
+                x_env = x_gauss;
+                convolve_axis(x_env.data(), 1, cg.n[0], cg.n[1] * cg.n[2], etaps, parallel, cancel);
+                convolve_axis(x_gauss.data(), 1, cg.n[0], cg.n[1] * cg.n[2], gtaps, parallel, cancel);
+                double* first = coarse_first.data() + o * cells;
+                y = x_env;  // Φ G G
+                conv_yz(y, gtaps, gtaps);
+                std::copy(y.begin(), y.end(), first);
+                y = x_gauss;  // G Φ G
+                conv_yz(y, etaps, gtaps);
+                for (std::size_t cell = 0; cell < cells; ++cell) first[cell] += y[cell];
+                conv_yz(x_gauss, gtaps, etaps);  // G G Φ
+                for (std::size_t cell = 0; cell < cells; ++cell) first[cell] += x_gauss[cell];
+                conv_yz(x_env, etaps, etaps);  // Φ Φ Φ
+                std::copy(x_env.begin(), x_env.end(), coarse.data() + o * cells);
+            }
         }
         if (cancelled(cancel)) break;
 
@@ -1535,7 +1420,8 @@ void far_transform(const FarPlan& plan, const Points64& targets, const Points64&
                         const std::size_t g = owners[o];
                         const std::size_t k = gp[g].col;
                         const double env = (coarse[o * cells + tcell[s]] + tail * total[o]) * up;
-                        const double err = em.coef * env + kAbsolute;
+                        const double env_first = (coarse_first[o * cells + tcell[s]] + tail_first * total[o]) * up;
+                        const double err = (em.first * env_first + em.rest * env) + kAbsolute;
                         // Σ_j |q_jk| K_ij ≥ (its computed transform) − err; the owner part of a
                         // non-negative column is the column itself.
                         const double lower = (rs[g] - err) + (k == 0 ? floor : 0.0);

@@ -13,7 +13,6 @@ namespace tarvic::detail {
 struct FarPlan {
     bool feasible = false;  // false when no parameters meet the tolerance within the memory cap
     double seconds = 0.0;   // estimated time on one thread (calibrated on the build machine)
-    double redo_seconds = 0.0;  // the expected cost of the points summed again (in the same units)
     std::size_t bytes = 0;  // peak working memory
     double typical_bound = 0.0;  // the bound predicted for a typical evaluation point (≤ tolerance)
     // Method parameters: opaque to the caller.
@@ -35,11 +34,9 @@ struct FarPlan {
 /// magnitudes give at typical evaluation points (95 in 100 of a sample) and counts the signed
 /// columns exactly; without weights it plans for unit weights and assumes every column but the
 /// first is signed. A plan is valid for any weights: only its speed and its share of points within
-/// the tolerance depend on them. `redo_seconds`: what summing one evaluation point again on another
-/// path costs, in the units of `seconds`; with it the plan weighs stricter grids, which leave fewer
-/// points to redo, against their own cost (0: the default grid only).
+/// the tolerance depend on them.
 FarPlan far_plan(const Points64& targets, const Points64& sources, double h, double tolerance, std::size_t c,
-                 const double* q = nullptr, double floor = 0.0, double redo_seconds = 0.0);
+                 const double* q = nullptr, double floor = 0.0);
 
 /// Run a feasible plan: out (targets.n × c, row-major) gets the sums, bound (targets.n) the
 /// per-point bounds b_i in the sense of gauss_transform (with `floor` added to column 0's

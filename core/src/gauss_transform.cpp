@@ -165,10 +165,8 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
         }
         return far_q.data();
     };
-    // redo: a point the far grid cannot bound costs what it costs on the near path, in the far
-    // plan's units.
-    auto plan_far = [&](double redo = 0.0) {
-        far = detail::far_plan(targets, sources, h, opts.tolerance, far_c, far_weights(), opts.floor, redo);
+    auto plan_far = [&] {
+        far = detail::far_plan(targets, sources, h, opts.tolerance, far_c, far_weights(), opts.floor);
         return far.feasible;
     };
     if (opts.kernel32_sigma2 > 0.0f && opts.force == static_cast<int>(GaussPath::Far)) opts.force = -1;
@@ -186,8 +184,7 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
         // Planning costs up to a tenth of a second: only where the far path could win, and not for
         // kernels so narrow that its grid could not hold the clouds within its memory cap.
         if (opts.kernel32_sigma2 <= 0.0f && best > 0.05 && extent_over(targets, sources, h) < kFarMaxExtent &&
-            plan_far(near_s / static_cast<double>(n) / kFarModelRatio) &&
-            kFarModelRatio * (far.seconds + far.redo_seconds) < best)
+            plan_far() && kFarModelRatio * far.seconds < best)
             path = GaussPath::Far;
     }
     res.path = path;
