@@ -6,7 +6,9 @@
 #include <cmath>
 #include <limits>
 #include <optional>
+#include <vector>
 
+#include "cell_grid.hpp"
 #include "far_field.hpp"
 #include "near_field.hpp"
 
@@ -41,21 +43,53 @@ constexpr double kSmallPairs = 1 << 18;
 constexpr double kFarMaxExtent = 100.0;
 
 // The larger side of the two clouds' joint bounding box, in kernel widths.
-double extent_over(const Points64& a, const Points64& b, double h) {
-    double lo[3] = {std::numeric_limits<double>::infinity(), std::numeric_limits<double>::infinity(),
-                    std::numeric_limits<double>::infinity()};
-    double hi[3] = {-lo[0], -lo[1], -lo[2]};
-    for (const Points64* p : {&a, &b})
-        for (std::size_t i = 0; i < p->n; ++i) {
-            const double v[3] = {p->x[i], p->y[i], p->z[i]};
-            for (int k = 0; k < 3; ++k) {
-                lo[k] = std::min(lo[k], v[k]);
-                hi[k] = std::max(hi[k], v[k]);
-            }
-        }
+double extent_over(const double lo[3], const double hi[3], double h) {
     double e = 0.0;
     for (int k = 0; k < 3; ++k) e = std::max(e, hi[k] - lo[k]);
     return e / h;
+}
+
+// Target-source pairs certainly closer than r: in the same or neighbouring cells of side r/2√3,
+// counted on a dense grid over the box [lo, hi] (0 where that grid would exceed 2^22 cells). The
+// near path evaluates at least these, so this bounds its estimate from below at a fraction of the
+// estimate's cost (no cells of the near path's own are built).
+double close_pairs(const Points64& targets, const Points64& sources, const double lo[3], const double hi[3],
+                   double r) {
+    const double side = r / (2.0 * std::sqrt(3.0)) * (1.0 - 1e-9), inv = 1.0 / side;
+    std::size_t dims[3];
+    double cells = 1.0;
+    for (int k = 0; k < 3; ++k) {
+        const double d = std::floor((hi[k] - lo[k]) * inv) + 1.0;
+        if (!(d < 1e6)) return 0.0;
+        dims[k] = static_cast<std::size_t>(d);
+        cells *= d;
+    }
+    if (!(cells <= 4194304.0)) return 0.0;
+    auto cell_of = [&](const Points64& p, std::size_t i) {
+        const double u[3] = {p.x[i], p.y[i], p.z[i]};
+        std::size_t id[3];
+        for (int k = 0; k < 3; ++k)
+            id[k] = std::min(dims[k] - 1, static_cast<std::size_t>(std::max((u[k] - lo[k]) * inv, 0.0)));
+        return (id[0] * dims[1] + id[1]) * dims[2] + id[2];
+    };
+    std::vector<double> nt(static_cast<std::size_t>(cells), 0.0), ns(nt.size(), 0.0), tmp(nt.size());
+    for (std::size_t i = 0; i < targets.n; ++i) nt[cell_of(targets, i)] += 1.0;
+    for (std::size_t j = 0; j < sources.n; ++j) ns[cell_of(sources, j)] += 1.0;
+    // Sources over each cell's 3 × 3 × 3 neighbourhood: a window of three along each axis.
+    const std::size_t stride[3] = {dims[1] * dims[2], dims[2], 1};
+    for (int k = 0; k < 3; ++k) {
+        for (std::size_t c = 0; c < ns.size(); ++c) {
+            const std::size_t at = (c / stride[k]) % dims[k];
+            double v = ns[c];
+            if (at > 0) v += ns[c - stride[k]];
+            if (at + 1 < dims[k]) v += ns[c + stride[k]];
+            tmp[c] = v;
+        }
+        ns.swap(tmp);
+    }
+    double pairs = 0.0;
+    for (std::size_t c = 0; c < nt.size(); ++c) pairs += nt[c] * ns[c];
+    return pairs;
 }
 
 PairLayout layout_for(const double* q, std::size_t m, std::size_t c, double h, const GaussOptions& o) {
@@ -174,18 +208,39 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
         path = static_cast<GaussPath>(opts.force);
         if (path == GaussPath::Far && !plan_far()) path = GaussPath::Near;
     } else if (pairs > kSmallPairs) {
-        double best = direct_s;
-        const double near_s = detail::near_pairs_estimate(*near_sources(), targets, *target_grid()) * pair_seconds(layout.slots()) +
-                              static_cast<double>(n + m) * kNearPointSeconds;
-        if (near_s < best) {
-            best = near_s;
-            path = GaussPath::Near;
+        // Not for kernels so narrow that the far path's grid could not hold the clouds within its
+        // memory cap.
+        double lo[3], hi[3];
+        detail::bounding_box({&targets, &sources}, lo, hi);
+        const bool far_possible = opts.kernel32_sigma2 <= 0.0f && extent_over(lo, hi, h) < kFarMaxExtent;
+        const double near_floor = static_cast<double>(n + m) * kNearPointSeconds;
+        // Where even a lower bound of the near path's cost is high, the far path is planned first:
+        // when it wins against that bound, the near path's cells (a few tenths of a second at 1e6
+        // points) need not be built for the estimate.
+        bool planned = false;
+        if (far_possible) {
+            const double r0 = layout.h * std::sqrt(2.0 * std::log(1.0 / opts.tolerance));
+            const double near_low = std::min(
+                direct_s, close_pairs(targets, sources, lo, hi, r0) * pair_seconds(layout.slots()) + near_floor);
+            if (near_low > 0.05) {
+                planned = true;
+                if (plan_far() && kFarModelRatio * far.seconds < near_low) path = GaussPath::Far;
+            }
         }
-        // Planning costs up to a tenth of a second: only where the far path could win, and not for
-        // kernels so narrow that its grid could not hold the clouds within its memory cap.
-        if (opts.kernel32_sigma2 <= 0.0f && best > 0.05 && extent_over(targets, sources, h) < kFarMaxExtent &&
-            plan_far() && kFarModelRatio * far.seconds < best)
-            path = GaussPath::Far;
+        if (path != GaussPath::Far) {
+            double best = direct_s;
+            const double near_s =
+                detail::near_pairs_estimate(*near_sources(), targets, *target_grid()) * pair_seconds(layout.slots()) +
+                near_floor;
+            if (near_s < best) {
+                best = near_s;
+                path = GaussPath::Near;
+            }
+            // Planning costs up to a tenth of a second: only where the far path could win.
+            if (far_possible && best > 0.05 && (planned ? far.feasible : plan_far()) &&
+                kFarModelRatio * far.seconds < best)
+                path = GaussPath::Far;
+        }
     }
     res.path = path;
 
