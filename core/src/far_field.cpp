@@ -219,15 +219,17 @@ std::size_t taps_for(const Stencil& st, double rho) {
     return static_cast<std::size_t>(std::ceil(reach));
 }
 
-// Per-axis envelope taps on the coarse grid, rounded up: E_k ≥ Φ over any two cells k apart.
-std::vector<double> envelope_taps(double width, double cell, double h, std::size_t max_cells, double* tail) {
-    const double w = width * (1.0 + 1e-9) + 2e-9 * cell;  // covers rounded cell indices
+// Per-axis taps on the coarse grid, rounded up: E_k ≥ exp(−(u − w)₊² / (a·h²)) over any two
+// cells k apart, u the distance of their points (w also covers rounded cell indices).
+std::vector<double> cell_pair_taps(double width, double a, double cell, double h, std::size_t max_cells,
+                                   double* tail) {
+    const double w = width * (1.0 + 1e-9) + 2e-9 * cell;
     std::vector<double> e;
     *tail = 0.0;
     for (std::size_t k = 0;; ++k) {
         const double dist = static_cast<double>(k > 0 ? k - 1 : 0) * cell;
-        const double a = std::max(dist - w, 0.0);
-        const double v = std::exp(-(a * a / (4.0 * h * h)) * (1.0 - 16.0 * kUnit)) * (1.0 + 8.0 * kUnit);
+        const double gap = std::max(dist - w, 0.0);
+        const double v = std::exp(-(gap * gap / (a * h * h)) * (1.0 - 16.0 * kUnit)) * (1.0 + 8.0 * kUnit);
         if (k >= max_cells) break;  // no two cells are further apart
         if (v < kTail) {
             *tail = v;
@@ -238,21 +240,12 @@ std::vector<double> envelope_taps(double width, double cell, double h, std::size
     return e;
 }
 
-// Per-axis Gaussian taps on the coarse grid, rounded up: G_k ≥ g over any two cells k apart.
+// The envelope Φ of width w, and the Gaussian g itself.
+std::vector<double> envelope_taps(double width, double cell, double h, std::size_t max_cells, double* tail) {
+    return cell_pair_taps(width, 4.0, cell, h, max_cells, tail);
+}
 std::vector<double> gauss_taps(double cell, double h, std::size_t max_cells, double* tail) {
-    std::vector<double> e;
-    *tail = 0.0;
-    for (std::size_t k = 0;; ++k) {
-        const double dist = std::max(static_cast<double>(k > 0 ? k - 1 : 0) * cell - 2e-9 * cell, 0.0);
-        const double v = std::exp(-(dist * dist / (2.0 * h * h)) * (1.0 - 16.0 * kUnit)) * (1.0 + 8.0 * kUnit);
-        if (k >= max_cells) break;  // no two cells are further apart
-        if (v < kTail) {
-            *tail = v;
-            break;
-        }
-        e.push_back(v);
-    }
-    return e;
+    return cell_pair_taps(0.0, 2.0, cell, h, max_cells, tail);
 }
 
 // ---------------------------------------------------------------------------------------------
