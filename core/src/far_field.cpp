@@ -148,9 +148,8 @@ struct Axis {
 
 struct ErrorModel {
     // |S^_ik − S_ik| ≤ first · Σ_j |q_jk| Σ_d Φ(t_id − s_jd) Π_{d'≠d} g(t_id' − s_jd')
-    //                + rest · Σ_j |q_jk| Π_d Φ(t_id − s_jd);
-    // coef = 3·first + rest bounds both (g ≤ Φ) with Π_d Φ alone.
-    double first = 0.0, rest = 0.0, coef = 0.0;
+    //                + rest · Σ_j |q_jk| Π_d Φ(t_id − s_jd).
+    double first = 0.0, rest = 0.0;
     double width = 0.0;  // w of Φ
 };
 
@@ -183,7 +182,6 @@ ErrorModel error_model(const Stencil& st, double spacing, double h, std::size_t 
     ErrorModel m;
     m.first = e * (1.0 + 1e-9);
     m.rest = (e * e * (3.0 + e) + eta * lam6 * (1.0 + e3)) * (1.0 + 1e-9);
-    m.coef = (e3 + eta * lam6 * (1.0 + e3)) * (1.0 + 1e-9);
     m.width = static_cast<double>(P) * spacing + 1.01 * shift * spacing;
     return m;
 }

@@ -219,7 +219,7 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
         // points) need not be built for the estimate.
         bool planned = false;
         if (far_possible) {
-            const double r0 = layout.h * std::sqrt(2.0 * std::log(1.0 / opts.tolerance));
+            const double r0 = detail::near_cutoff(layout.h, opts.tolerance);
             const double near_low = std::min(
                 direct_s, close_pairs(targets, sources, lo, hi, r0) * pair_seconds(layout.slots()) + near_floor);
             if (near_low > 0.05) {

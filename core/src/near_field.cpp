@@ -164,10 +164,9 @@ std::uint64_t blocks_between(const double* box, std::size_t stride, std::size_t 
 
 }  // namespace
 
-double near_cell_side(double h, double tolerance) {
-    const double r0 = h * std::sqrt(2.0 * std::log(1.0 / tolerance));
-    return 0.5 * r0;
-}
+double near_cutoff(double h, double tolerance) { return h * std::sqrt(2.0 * std::log(1.0 / tolerance)); }
+
+double near_cell_side(double h, double tolerance) { return 0.5 * near_cutoff(h, tolerance); }
 
 double farthest_source(const NearSources& ns, double x, double y, double z) {
     const double t[3] = {x, y, z};
@@ -220,7 +219,7 @@ NearSources near_sources(const Points64& sources, const double* q, const PairLay
     ns.side = frame.side;
     ns.tolerance = opts.tolerance;
     ns.floor = opts.floor;
-    ns.r0 = layout.h * std::sqrt(2.0 * std::log(1.0 / opts.tolerance));
+    ns.r0 = near_cutoff(layout.h, opts.tolerance);
     ns.grid = CellGrid::build(sources, frame);
     z_order_within_cells(ns.grid, sources);
     bounding_box({&sources}, ns.lo, ns.hi);

@@ -58,7 +58,10 @@ struct NearSources {
 NearSources near_sources(const Points64& sources, const double* q, const PairLayout& layout, const CellFrame& frame,
                          const GaussOptions& opts);
 
-/// Cell side for width h and a tolerance: half the radius beyond which a term is below it.
+/// The radius beyond which a unit term of width h is below the tolerance: h·√(2 ln(1/ε)).
+double near_cutoff(double h, double tolerance);
+
+/// Cell side for width h and a tolerance: half the cut-off radius.
 double near_cell_side(double h, double tolerance);
 
 /// Estimated kernel pairs of a near transform onto `targets`, bucketed as `tg` on the sources'
