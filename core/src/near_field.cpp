@@ -178,35 +178,46 @@ double farthest_source(const NearSources& ns, double x, double y, double z) {
     return std::sqrt(d2) * (1.0 + 1e-12);
 }
 
-double point_bound(const PairLayout& layout, const double* sums, const double* outside, double rho, double farthest,
-                   double floor, std::size_t terms) {
+double point_bound(const PairLayout& layout, const double* sums, const double* outside, double rho,
+                   const double* outside_far, double rho_far, double farthest, double floor, std::size_t terms) {
     const std::size_t c = layout.c, vs = layout.value_slots();
-    double b = 0.0;
-    auto ratio = [](double d, double mag) {
-        if (d == 0.0) return 0.0;
-        return mag > 0.0 ? d / mag : kInf;
+    // Weight over magnitude first, then the kernel's factors: near the clamp (e^−708) a kernel
+    // value times a distance is below the normal range, where the pair loops flush it to zero,
+    // while that weight may be 2^600 or more. A term that still underflows is below 1e-300 of
+    // the magnitude.
+    auto ratio = [](double w, double mag, double f1, double f2) {
+        if (w == 0.0 || f1 == 0.0) return 0.0;
+        return mag > 0.0 ? ((w / mag) * f1) * f2 : kInf;
     };
     // Beyond rho a term is at most K(rho); its moments K·d and K·d² peak at h and √2·h.
     const bool none = !(rho < kInf);
+    const bool far = outside_far != nullptr && rho_far < kInf;
     const double k0 = none ? 0.0 : tail_kernel(rho, layout.inv_2h2);
+    const double kf = far ? tail_kernel(rho_far, layout.inv_2h2) : 0.0;
+    double b = 0.0;
     std::size_t next_signed = 0;
     for (std::size_t k = 0; k < c; ++k) {
         double mag = sums[k];
         if (next_signed < layout.signed_cols.size() && layout.signed_cols[next_signed] == k)
             mag = sums[vs + next_signed++];
         if (k == 0) mag += floor;
-        b = std::max(b, ratio(outside[k] * k0, mag));
+        b = std::max(b, ratio(outside[k], mag, k0, 1.0) + (far ? ratio(outside_far[k], mag, kf, 1.0) : 0.0));
     }
     if (layout.moments && !none) {
         // The floored kernel stops falling at its clamp while |d| keeps growing: terms there are at
         // most clamp·farthest^k, whatever the radius.
-        const double r1 = std::max(rho, layout.h), r2 = std::max(rho, std::sqrt(2.0) * layout.h);
         const double kc = layout.g32 != 0.0f ? std::ldexp(1.0, -126) : exp64(kExpMin);
-        const double far = std::max(farthest, 0.0);
-        const double m1 = outside[0] * (tail_kernel(r1, layout.inv_2h2) * r1 + kc * far);
-        const double m2 = outside[0] * (tail_kernel(r2, layout.inv_2h2) * r2 * r2 + kc * far * far);
-        b = std::max(b, ratio(m1, sums[vs + layout.signed_cols.size()]));
-        b = std::max(b, ratio(m2, sums[c + 3]));
+        const double fa = std::max(farthest, 0.0);
+        const double mag1 = sums[vs + layout.signed_cols.size()], mag2 = sums[c + 3];
+        auto shell = [&](double w, double r, double* b1, double* b2) {
+            const double r1 = std::max(r, layout.h), r2 = std::max(r, std::sqrt(2.0) * layout.h);
+            *b1 += ratio(w, mag1, tail_kernel(r1, layout.inv_2h2), r1) + ratio(w, mag1, kc, fa);
+            *b2 += ratio(w, mag2, tail_kernel(r2, layout.inv_2h2), r2 * r2) + ratio(w, mag2, kc, fa * fa);
+        };
+        double b1 = 0.0, b2 = 0.0;
+        shell(outside[0], rho, &b1, &b2);
+        if (far) shell(outside_far[0], rho_far, &b1, &b2);
+        b = std::max({b, b1, b2});
     }
     return b + rounding_allowance(terms);
 }
@@ -370,7 +381,8 @@ struct CellWork {
         double lo[3];       // the cell's lower corner in frame units (cell indices)
     };
     struct Scratch {
-        std::vector<double> acc, sums, inside, inside_sum, dropped, d2;
+        std::vector<double> acc, sums, inside, inside_sum, dropped, dropped_far, d2;
+        std::vector<double> cand_mag;      // per column: Σ|q| over the candidates' cells
         std::vector<unsigned char> whole;  // per candidate: every block taken
         std::vector<Candidate> cand;
     };
@@ -392,10 +404,54 @@ struct CellWork {
         return g2 * ns.side * ns.side * (1.0 + 1e-9);
     }
 
-    // The radius at which the terms left out would meet the tolerance, from a point's present sums
-    // (the bound only shrinks as sources are added, so this is what the final bound needs at most).
-    double radius_for(const double* sum, const double* outside, double farthest) const {
+    // The radius at which the near shell's terms (the candidates' sources left out, at ≥ ρ) would
+    // meet the goal once the far shell (everything beyond the candidates, at ≥ rho_far) has its
+    // share, from the point's present sums (the bound only shrinks as sources are added). Sets
+    // `widen_far` where the far shell alone takes half the goal or more: the candidates must reach
+    // further before a wider ρ can help.
+    double radius_for(const double* sum, const double* near, const double* far, double rho_far, double farthest,
+                      bool* widen_far) const {
         const double goal = 0.9 * tol;
+        const double two_h2 = 2.0 * ns.h * ns.h;
+        const double kf = tail_kernel(rho_far, ns.layout.inv_2h2);
+        double r2 = 0.0;
+        *widen_far = false;
+        std::size_t next_signed = 0;
+        const std::size_t vs = ns.layout.value_slots();
+        for (std::size_t k = 0; k < c; ++k) {
+            double mag = sum[k];
+            if (next_signed < ns.layout.signed_cols.size() && ns.layout.signed_cols[next_signed] == k)
+                mag = sum[vs + next_signed++];
+            if (k == 0) mag += ns.floor;
+            if (!(near[k] > 0.0) && !(far[k] > 0.0)) continue;
+            if (!(mag > 0.0)) return kInf;
+            const double avail = goal * mag - far[k] * kf;
+            if (!(avail > 0.5 * goal * mag)) *widen_far = true;
+            if (near[k] > 0.0 && avail > 0.0) r2 = std::max(r2, two_h2 * std::log(near[k] / avail));
+        }
+        if (ns.layout.moments && (near[0] > 0.0 || far[0] > 0.0)) {
+            const double m1 = sum[vs + ns.layout.signed_cols.size()], m2 = sum[c + 3];
+            // Only a kept sum says what the clamp's share weighs against: with nothing kept yet
+            // (or all of it at zero offset) the radius grows as usual.
+            const double kc = (near[0] + far[0]) * ns.clamp_value;
+            if ((m1 > 0.0 && kc * farthest >= goal * m1) || (m2 > 0.0 && kc * farthest * farthest >= goal * m2))
+                return kInf;
+            const double r1f = std::max(rho_far, ns.h), r2f = std::max(rho_far, std::sqrt(2.0) * ns.h);
+            const double a1 = goal * m1 - far[0] * tail_kernel(r1f, ns.layout.inv_2h2) * r1f;
+            const double a2 = goal * m2 - far[0] * tail_kernel(r2f, ns.layout.inv_2h2) * r2f * r2f;
+            if ((m1 > 0.0 && !(a1 > 0.5 * goal * m1)) || (m2 > 0.0 && !(a2 > 0.5 * goal * m2))) *widen_far = true;
+            for (int it = 0; it < 3 && near[0] > 0.0; ++it) {
+                const double r = std::max(std::sqrt(r2), std::sqrt(2.0) * ns.h);
+                if (m1 > 0.0 && a1 > 0.0) r2 = std::max(r2, two_h2 * std::log(near[0] * r / a1));
+                if (m2 > 0.0 && a2 > 0.0) r2 = std::max(r2, two_h2 * std::log(near[0] * r * r / a2));
+            }
+        }
+        return std::sqrt(std::max(r2, 0.0));
+    }
+
+    // The radius the far shell must lie beyond for its terms to take at most a quarter of the goal.
+    double far_radius_for(const double* sum, const double* far, double farthest) const {
+        const double goal = 0.25 * 0.9 * tol;
         const double two_h2 = 2.0 * ns.h * ns.h;
         double r2 = 0.0;
         std::size_t next_signed = 0;
@@ -405,21 +461,17 @@ struct CellWork {
             if (next_signed < ns.layout.signed_cols.size() && ns.layout.signed_cols[next_signed] == k)
                 mag = sum[vs + next_signed++];
             if (k == 0) mag += ns.floor;
-            if (!(outside[k] > 0.0)) continue;
+            if (!(far[k] > 0.0)) continue;
             if (!(mag > 0.0)) return kInf;
-            r2 = std::max(r2, two_h2 * std::log(outside[k] / (goal * mag)));
+            r2 = std::max(r2, two_h2 * std::log(far[k] / (goal * mag)));
         }
-        if (ns.layout.moments && outside[0] > 0.0) {
+        if (ns.layout.moments && far[0] > 0.0) {
             const double m1 = sum[vs + ns.layout.signed_cols.size()], m2 = sum[c + 3];
-            // Only a kept sum says what the clamp's share weighs against: with nothing kept yet
-            // (or all of it at zero offset) the radius grows as usual.
-            const double kc = outside[0] * ns.clamp_value;
-            if ((m1 > 0.0 && kc * farthest >= goal * m1) || (m2 > 0.0 && kc * farthest * farthest >= goal * m2))
-                return kInf;
+            (void)farthest;
             for (int it = 0; it < 3; ++it) {
                 const double r = std::max(std::sqrt(r2), std::sqrt(2.0) * ns.h);
-                if (m1 > 0.0) r2 = std::max(r2, two_h2 * std::log(outside[0] * r / (goal * m1)));
-                if (m2 > 0.0) r2 = std::max(r2, two_h2 * std::log(outside[0] * r * r / (goal * m2)));
+                if (m1 > 0.0) r2 = std::max(r2, two_h2 * std::log(far[0] * r / (goal * m1)));
+                if (m2 > 0.0) r2 = std::max(r2, two_h2 * std::log(far[0] * r * r / (goal * m2)));
             }
         }
         return std::sqrt(std::max(r2, 0.0));
@@ -435,6 +487,7 @@ struct CellWork {
         s.acc.resize(stride);
         s.sums.resize(slots);
         s.cand.clear();
+        s.cand_mag.assign(c, 0.0);
         std::size_t next = 0;
         // Candidates out to `reach`; everything else is then at least excluded() away.
         auto extend = [&](double reach) {
@@ -443,6 +496,7 @@ struct CellWork {
                 const CellCoord cc{c0.i + o.di, c0.j + o.dj, c0.k + o.dk};
                 const std::uint32_t sc = ns.grid.find(cc);
                 if (sc == CellGrid::npos) continue;
+                for (std::size_t k = 0; k < c; ++k) s.cand_mag[k] += ns.cell_mag[sc * c + k];
                 s.cand.push_back(Candidate{sc, o.dist,
                                            {static_cast<double>(cc.i), static_cast<double>(cc.j),
                                             static_cast<double>(cc.k)}});
@@ -455,6 +509,9 @@ struct CellWork {
         const double inv = 1.0 / ns.side;
         std::size_t fell_back = 0;
         double start_reach = ns.r0;  // a point's neighbour in the cell usually needs what it needed
+        // Candidates are found out to this radius at least (no pairs taken there): their weight is
+        // then bounded at their own distance, and only the rest at the candidates' edge.
+        double far_reach = 0.0;
         for (std::size_t p = 0; p < count; ++p) {
             const std::size_t i = tg.order[first + p];
             const double tx = sx[first + p], ty = sy[first + p], tz = sz[first + p];
@@ -465,6 +522,7 @@ struct CellWork {
             reset_lanes(ns.layout, acc);
             s.inside.assign(c, 0.0);
             s.dropped.assign(c, 0.0);
+            s.dropped_far.assign(c, 0.0);
             const double t[3] = {tx, ty, tz};
             std::size_t terms = 0, blocks_taken = 0;
             double taken = 0.0;      // sources within this radius of the point are in
@@ -476,7 +534,7 @@ struct CellWork {
             s.d2.clear();
             s.whole.clear();
             for (;;) {
-                extend(reach);
+                extend(std::max(reach, far_reach));
                 const double limit = std::min(reach, excluded());
                 const double taken2 = taken * taken, limit2 = limit * limit;
                 for (std::size_t ci = 0; ci < s.cand.size(); ++ci) {
@@ -535,8 +593,13 @@ struct CellWork {
                 taken = limit;
                 all = blocks_taken == source_blocks;
                 rho_p = all ? kInf : limit;
-                for (std::size_t k = 0; k < c; ++k)
-                    s.dropped[k] = all ? 0.0 : std::max(ns.total_mag[k] - s.inside[k], 0.0) + slack[k];
+                // Left out: the candidates' other sources (at ≥ ρ_p), and every source beyond the
+                // candidates (at ≥ rho_far).
+                const double rho_far = all ? kInf : excluded();
+                for (std::size_t k = 0; k < c; ++k) {
+                    s.dropped[k] = all ? 0.0 : std::max(s.cand_mag[k] - s.inside[k], 0.0) + slack[k];
+                    s.dropped_far[k] = all ? 0.0 : std::max(ns.total_mag[k] - s.cand_mag[k], 0.0) + slack[k];
+                }
                 fold_lanes(ns.layout, acc, sum);
                 // Beyond the clamp radius every term left out is exactly clamp × weight: add them.
                 clamped = !all && rho_p >= ns.clamp_radius;
@@ -552,19 +615,30 @@ struct CellWork {
                                     s.inside_sum[k] += ns.block_sum[b * (c + 4) + k];
                     }
                     add_clamped(sum, s.inside, s.inside_sum, tx, ty, tz);
-                    b = point_bound(ns.layout, sum, s.dropped.data(), kInf, 0.0, ns.floor, terms) +
+                    b = point_bound(ns.layout, sum, s.dropped.data(), kInf, nullptr, kInf, 0.0, ns.floor, terms) +
                         clamped_allowance(sum);
                 } else {
-                    b = point_bound(ns.layout, sum, s.dropped.data(), rho_p, farthest, ns.floor, terms);
+                    b = point_bound(ns.layout, sum, s.dropped.data(), rho_p, s.dropped_far.data(), rho_far, farthest, ns.floor,
+                                    terms);
                 }
                 if (b <= tol || all || clamped) break;
                 if (limit < reach || next > kMaxOffsets) {  // no offsets left to widen the stencil with
                     direct = true;
                     break;
                 }
-                // Widen to the radius the bound asks for, by at least a quarter cell.
-                const double want = radius_for(sum, s.dropped.data(), farthest);
-                reach = std::max(limit + 0.25 * ns.side, std::min(want * 1.0001, ns.clamp_radius * 1.0001));
+                bool widen_far = false;
+                const double want = radius_for(sum, s.dropped.data(), s.dropped_far.data(), rho_far, farthest, &widen_far);
+                if (widen_far && next < offs.size()) {
+                    // Find candidates further out first (no pairs), by at least a quarter cell.
+                    far_reach = std::max(rho_far + 0.25 * ns.side,
+                                         std::min(far_radius_for(sum, s.dropped_far.data(), farthest) * 1.0001,
+                                                  ns.clamp_radius * 1.0001));
+                    continue;
+                }
+                // Widen to the radius the bound asks for, by at least a quarter cell or half a width
+                // (cells widened for sparse sources can be several widths across).
+                reach = std::max(limit + std::min(0.25 * ns.side, 0.5 * ns.h),
+                                 std::min(want * 1.0001, ns.clamp_radius * 1.0001));
             }
             start_reach = std::max(ns.r0, taken);
             if (direct) {
@@ -574,7 +648,7 @@ struct CellWork {
                 add_pairs(ns.layout, ns.src, 0, ns.src.n, tx, ty, tz, acc);
                 fold_lanes(ns.layout, acc, sum);
                 std::fill(s.dropped.begin(), s.dropped.end(), 0.0);
-                b = point_bound(ns.layout, sum, s.dropped.data(), kInf, 0.0, ns.floor, ns.src.n);
+                b = point_bound(ns.layout, sum, s.dropped.data(), kInf, nullptr, kInf, 0.0, ns.floor, ns.src.n);
             }
             const std::size_t r = rows ? rows[i] : i;
             bound[r] = b;
@@ -685,7 +759,7 @@ void direct_run(const SourceArrays& src, const PairLayout& layout, const Points6
             const std::size_t row = rows ? rows[i] : i;
             for (std::size_t s = 0; s < layout.value_slots(); ++s) out[row * width + s] = sums[s];
             if (layout.track_max) out[row * width + width - 1] = sums[layout.max_slot()];
-            bound[row] = point_bound(layout, sums.data(), dropped.data(), kInf, 0.0, floor, src.n);
+            bound[row] = point_bound(layout, sums.data(), dropped.data(), kInf, nullptr, kInf, 0.0, floor, src.n);
         }
     };
     if (parallel)

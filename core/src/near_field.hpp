@@ -78,12 +78,13 @@ std::size_t near_run(const NearSources& ns, const Points64& targets, const CellG
 void direct_run(const SourceArrays& src, const PairLayout& layout, const Points64& targets, const unsigned* rows,
                 double floor, bool parallel, CancelFlag cancel, double* out, double* bound);
 
-/// The bound of one point from its folded sums: every source left out carries at most
-/// `outside[k]` of |weight| in column k and lies at least `rho` and at most `farthest` away
-/// (rho = ∞: none left out); magnitudes come from the layout's slots, plus `floor` on column 0,
-/// plus rounding.
-double point_bound(const PairLayout& layout, const double* sums, const double* outside, double rho, double farthest,
-                   double floor, std::size_t terms);
+/// The bound of one point from its folded sums. The sources left out form two shells: one carries
+/// at most `outside[k]` of |weight| in column k at distances of at least `rho` (rho = ∞: none),
+/// the other (optional, null: none) at most `outside_far[k]` at distances of at least
+/// `rho_far` ≥ rho; all lie at most `farthest` away. Magnitudes come from the layout's slots, plus
+/// `floor` on column 0, plus rounding.
+double point_bound(const PairLayout& layout, const double* sums, const double* outside, double rho,
+                   const double* outside_far, double rho_far, double farthest, double floor, std::size_t terms);
 
 /// An upper bound on the distance from (x, y, z) to any of the sources.
 double farthest_source(const NearSources& ns, double x, double y, double z);

@@ -12,6 +12,7 @@
 
 #include "../src/exp64.hpp"
 #include "../src/near_field.hpp"
+#include "tarvic/fpenv.hpp"
 #include "tarvic/gauss_transform.hpp"
 #include "tarvic/threads.hpp"
 
@@ -300,6 +301,27 @@ TEST(GaussTransform, NearPathAtTheClampCountsTakenCellsOnce) {
     for (double tol : {1e-6, 1e-12}) {
         expect_near_moments_bounded(tgt, src, h, q, tol);
     }
+}
+
+TEST(GaussTransform, LeftOutMassNearTheClampIsNotFlushedAway) {
+    // A point's sources left out just inside the clamp radius, with a narrow kernel (h = 1e-3): the
+    // kernel there times a distance is below the normal range, which the near path's loops flush
+    // to zero. The bound must weigh the left-out weight against the kept magnitudes before such a
+    // product forms, or a huge left-out weight over tiny kept moments would pass as bounded.
+    const detail::FlushSubnormals ftz;
+    detail::PairLayout l;
+    l.c = 1;
+    l.moments = true;
+    l.h = 1e-3;
+    l.inv_2h2 = 1.0 / (2.0 * l.h * l.h);
+    std::vector<double> sums(l.slots(), 0.0);
+    sums[0] = 1e-125;                  // Σq·K: the kept terms, all near the clamp, times 2^600
+    sums[1] = sums[2] = sums[3] = 0.0;  // first moments cancel
+    sums[4] = 1e-131;                  // Σq·K·|d|²
+    sums[5] = 1e-128;                  // Σq·K·|d|₁
+    const double outside = 1e180, rho = 0.03762;  // 37.62 widths: K(ρ)·ρ ≈ 5e-308·0.04, subnormal
+    const double b = detail::point_bound(l, sums.data(), &outside, rho, nullptr, INFINITY, 0.1, 1e170, 10);
+    EXPECT_GT(b, 1.0);  // the left-out moments dwarf the kept ones
 }
 
 TEST(GaussTransform, LargeCloudNearPathAgreesWithReferenceOnSampledPoints) {
