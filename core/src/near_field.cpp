@@ -450,7 +450,7 @@ struct CellWork {
     }
 
     // The radius the far shell must lie beyond for its terms to take at most a quarter of the goal.
-    double far_radius_for(const double* sum, const double* far, double farthest) const {
+    double far_radius_for(const double* sum, const double* far) const {
         const double goal = 0.25 * 0.9 * tol;
         const double two_h2 = 2.0 * ns.h * ns.h;
         double r2 = 0.0;
@@ -467,7 +467,6 @@ struct CellWork {
         }
         if (ns.layout.moments && far[0] > 0.0) {
             const double m1 = sum[vs + ns.layout.signed_cols.size()], m2 = sum[c + 3];
-            (void)farthest;
             for (int it = 0; it < 3; ++it) {
                 const double r = std::max(std::sqrt(r2), std::sqrt(2.0) * ns.h);
                 if (m1 > 0.0) r2 = std::max(r2, two_h2 * std::log(far[0] * r / (goal * m1)));
@@ -631,7 +630,7 @@ struct CellWork {
                 if (widen_far && next < offs.size()) {
                     // Find candidates further out first (no pairs), by at least a quarter cell.
                     far_reach = std::max(rho_far + 0.25 * ns.side,
-                                         std::min(far_radius_for(sum, s.dropped_far.data(), farthest) * 1.0001,
+                                         std::min(far_radius_for(sum, s.dropped_far.data()) * 1.0001,
                                                   ns.clamp_radius * 1.0001));
                     continue;
                 }
