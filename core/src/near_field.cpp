@@ -30,6 +30,25 @@ double tail_kernel(double rho, double inv_2h2) {
     return exp64(std::max(-(rho * rho) * inv_2h2, kExpMin));
 }
 
+// The magnitude each column's bound is relative to, column by column in increasing order: the
+// column's own sum, or for a signed column its magnitudes' slot; column 0 plus the caller's floor.
+class ColumnMagnitude {
+public:
+    ColumnMagnitude(const PairLayout& l, const double* sums, double floor) : l_(l), sums_(sums), floor_(floor) {}
+    double operator()(std::size_t k) {
+        double mag = sums_[k];
+        if (next_signed_ < l_.signed_cols.size() && l_.signed_cols[next_signed_] == k)
+            mag = sums_[l_.value_slots() + next_signed_++];
+        return k == 0 ? mag + floor_ : mag;
+    }
+
+private:
+    const PairLayout& l_;
+    const double* sums_;
+    double floor_;
+    std::size_t next_signed_ = 0;
+};
+
 std::vector<CellOffset> sorted_offsets(double side, double reach) {
     const int r = static_cast<int>(std::min(std::ceil(reach / side) + 1.0, 24.0));
     std::vector<CellOffset> out;
@@ -195,12 +214,9 @@ double point_bound(const PairLayout& layout, const double* sums, const double* o
     const double k0 = none ? 0.0 : tail_kernel(rho, layout.inv_2h2);
     const double kf = far ? tail_kernel(rho_far, layout.inv_2h2) : 0.0;
     double b = 0.0;
-    std::size_t next_signed = 0;
+    ColumnMagnitude magnitude(layout, sums, floor);
     for (std::size_t k = 0; k < c; ++k) {
-        double mag = sums[k];
-        if (next_signed < layout.signed_cols.size() && layout.signed_cols[next_signed] == k)
-            mag = sums[vs + next_signed++];
-        if (k == 0) mag += floor;
+        const double mag = magnitude(k);
         b = std::max(b, ratio(outside[k], mag, k0, 1.0) + (far ? ratio(outside_far[k], mag, kf, 1.0) : 0.0));
     }
     if (layout.moments && !none) {
@@ -416,13 +432,10 @@ struct CellWork {
         const double kf = tail_kernel(rho_far, ns.layout.inv_2h2);
         double r2 = 0.0;
         *widen_far = false;
-        std::size_t next_signed = 0;
         const std::size_t vs = ns.layout.value_slots();
+        ColumnMagnitude magnitude(ns.layout, sum, ns.floor);
         for (std::size_t k = 0; k < c; ++k) {
-            double mag = sum[k];
-            if (next_signed < ns.layout.signed_cols.size() && ns.layout.signed_cols[next_signed] == k)
-                mag = sum[vs + next_signed++];
-            if (k == 0) mag += ns.floor;
+            const double mag = magnitude(k);
             if (!(near[k] > 0.0) && !(far[k] > 0.0)) continue;
             if (!(mag > 0.0)) return kInf;
             const double avail = goal * mag - far[k] * kf;
@@ -454,13 +467,10 @@ struct CellWork {
         const double goal = 0.25 * 0.9 * tol;
         const double two_h2 = 2.0 * ns.h * ns.h;
         double r2 = 0.0;
-        std::size_t next_signed = 0;
         const std::size_t vs = ns.layout.value_slots();
+        ColumnMagnitude magnitude(ns.layout, sum, ns.floor);
         for (std::size_t k = 0; k < c; ++k) {
-            double mag = sum[k];
-            if (next_signed < ns.layout.signed_cols.size() && ns.layout.signed_cols[next_signed] == k)
-                mag = sum[vs + next_signed++];
-            if (k == 0) mag += ns.floor;
+            const double mag = magnitude(k);
             if (!(far[k] > 0.0)) continue;
             if (!(mag > 0.0)) return kInf;
             r2 = std::max(r2, two_h2 * std::log(far[k] / (goal * mag)));
@@ -689,13 +699,9 @@ struct CellWork {
     // magnitudes: the terms are below 3e-308 each, so this only matters where nothing else is.
     double clamped_allowance(const double* sum) const {
         double b = 0.0;
-        const std::size_t vs = ns.layout.value_slots();
-        std::size_t next_signed = 0;
+        ColumnMagnitude magnitude(ns.layout, sum, ns.floor);
         for (std::size_t col = 0; col < c; ++col) {
-            double mag = sum[col];
-            if (next_signed < ns.layout.signed_cols.size() && ns.layout.signed_cols[next_signed] == col)
-                mag = sum[vs + next_signed++];
-            if (col == 0) mag += ns.floor;
+            const double mag = magnitude(col);
             const double err = (slack[col] + ns.total_mag[col] * 4.0 * kUnitRoundoff) * ns.clamp_value;
             if (err > 0.0) b = std::max(b, mag > 0.0 ? err / mag : kInf);
         }
