@@ -29,6 +29,7 @@
 #include <oneapi/tbb/parallel_for.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdint>
 #include <limits>
@@ -542,6 +543,55 @@ template <int N, int W>
     }
 }
 
+// A row of P doubles in registers: vectors of 8, 4 and 2 lanes. Element-wise operations only, so
+// every clone computes the same values as a loop over the elements would.
+template <int P>
+struct Row {
+    static constexpr int n8 = P / 8, n4 = P % 8 / 4, n2 = P % 4 / 2;
+    static_assert(P % 2 == 0);
+    std::array<v8d, n8> a;
+    std::array<v4d, n4> b;
+    std::array<v2d, n2> c;
+
+    [[gnu::always_inline]] static Row load(const double* p) {
+        Row r;
+        for (int i = 0; i < n8; ++i) __builtin_memcpy(&r.a[i], p + 8 * i, sizeof(v8d));
+        for (int i = 0; i < n4; ++i) __builtin_memcpy(&r.b[i], p + 8 * n8 + 4 * i, sizeof(v4d));
+        for (int i = 0; i < n2; ++i) __builtin_memcpy(&r.c[i], p + 8 * n8 + 4 * n4 + 2 * i, sizeof(v2d));
+        return r;
+    }
+    [[gnu::always_inline]] void store(double* p) const {
+        for (int i = 0; i < n8; ++i) __builtin_memcpy(p + 8 * i, &a[i], sizeof(v8d));
+        for (int i = 0; i < n4; ++i) __builtin_memcpy(p + 8 * n8 + 4 * i, &b[i], sizeof(v4d));
+        for (int i = 0; i < n2; ++i) __builtin_memcpy(p + 8 * n8 + 4 * n4 + 2 * i, &c[i], sizeof(v2d));
+    }
+    [[gnu::always_inline]] Row times(double w) const {
+        Row r;
+        for (int i = 0; i < n8; ++i) r.a[i] = w * a[i];
+        for (int i = 0; i < n4; ++i) r.b[i] = w * b[i];
+        for (int i = 0; i < n2; ++i) r.c[i] = w * c[i];
+        return r;
+    }
+    [[gnu::always_inline]] Row plus(const Row& o) const {
+        Row r;
+        for (int i = 0; i < n8; ++i) r.a[i] = a[i] + o.a[i];
+        for (int i = 0; i < n4; ++i) r.b[i] = b[i] + o.b[i];
+        for (int i = 0; i < n2; ++i) r.c[i] = c[i] + o.c[i];
+        return r;
+    }
+};
+
+// tree_sum's tree over rows: t[0] = Σ_i t[i].
+template <int N, int P>
+[[gnu::always_inline]] inline void tree_rows(Row<P> (&t)[N]) {
+#pragma GCC unroll 16
+    for (int len = N; len > 1; len = (len + 1) / 2) {
+#pragma GCC unroll 16
+        for (int i = 0; i < len / 2; ++i) t[i] = t[2 * i].plus(t[2 * i + 1]);
+        if (len % 2 != 0) t[len / 2] = t[len - 1];
+    }
+}
+
 // For evaluation points [0, count): res[k·G + g] = Σ_c Lz_c Σ_b Ly_b Σ_a Lx_a V_g[f + (a, b, c)],
 // each sum a fixed pairwise tree; ok[k] = 0 where the point's stencil leaves the grid. The rows of
 // a point two ahead are prefetched (the grid is far larger than the caches).
@@ -583,21 +633,20 @@ template <int P>
             if (!ok[k]) continue;
             const double* W = weights + 4 * P * k;
             const double* v0 = s.grid + g * plane + base[k];
-            double zs[P][P];  // [b][c]: Ly_b · Σ_a Lx_a V[a][b][c]
+            Row<P> zs[P];  // [b]: Ly_b · Σ_a Lx_a V[a][b][·]
+#pragma GCC unroll 16
             for (int b = 0; b < P; ++b) {
-                double t[P][P];  // [a][c]
-                for (int a = 0; a < P; ++a) {
-                    const double* __restrict v = v0 + a * sx + b * sy;
-                    const double la = W[4 * a];
-                    for (int cc = 0; cc < P; ++cc) t[a][cc] = la * v[cc];
-                }
-                tree_sum(t);
-                const double lb = W[4 * b + 1];
-                for (int cc = 0; cc < P; ++cc) zs[b][cc] = lb * t[0][cc];
+                Row<P> t[P];  // [a]
+#pragma GCC unroll 16
+                for (int a = 0; a < P; ++a) t[a] = Row<P>::load(v0 + a * sx + b * sy).times(W[4 * a]);
+                tree_rows(t);
+                zs[b] = t[0].times(W[4 * b + 1]);
             }
-            tree_sum(zs);
+            tree_rows(zs);
+            double z0[P];
+            zs[0].store(z0);
             double r[P][1];
-            for (int cc = 0; cc < P; ++cc) r[cc][0] = W[4 * cc + 2] * zs[0][cc];
+            for (int cc = 0; cc < P; ++cc) r[cc][0] = W[4 * cc + 2] * z0[cc];
             tree_sum(r);
             res[k * G + g] = r[0][0];
         }
