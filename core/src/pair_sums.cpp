@@ -102,16 +102,27 @@ void add_one_column_max(const SourceArrays& s, std::size_t begin, std::size_t en
                         double inv_2h2, double* acc) {
     v8d a0 = load(acc), amax = load(acc + 8);
     const double* q = s.column(0);
-    for (std::size_t p = begin; p < end; p += kPairLanes) {
+    auto group = [&]<bool full>(std::size_t p) {
         const double left = static_cast<double>(end - p);
         const v8d dx = load(s.x.data() + p) - tx, dy = load(s.y.data() + p) - ty, dz = load(s.z.data() + p) - tz;
-        v8d a = -(((dx * dx + dy * dy) + dz * dz) * inv_2h2);
+        v8d a = ((dx * dx + dy * dy) + dz * dz) * -inv_2h2;
         a = a > kExpMin ? a : kExpMin;
         const v8d k = exp64_v8(a);
-        a0 += (kLaneIndex < left ? k : 0.0) * load(q + p);
-        const v8d live = kLaneIndex < left ? a : kExpMin;
-        amax = live > amax ? live : amax;
+        if constexpr (full) {
+            a0 += k * load(q + p);
+            amax = a > amax ? a : amax;
+        } else {
+            a0 += (kLaneIndex < left ? k : 0.0) * load(q + p);
+            const v8d live = kLaneIndex < left ? a : kExpMin;
+            amax = live > amax ? live : amax;
+        }
+    };
+    std::size_t p = begin;
+    for (; p + 2 * kPairLanes <= end; p += 2 * kPairLanes) {
+        group.template operator()<true>(p);
+        group.template operator()<true>(p + kPairLanes);
     }
+    for (; p < end; p += kPairLanes) group.template operator()<false>(p);
     store(acc, a0);
     store(acc + 8, amax);
 }
@@ -121,7 +132,14 @@ void add_one_column(const SourceArrays& s, std::size_t begin, std::size_t end, d
                     double inv_2h2, double* acc) {
     v8d a0 = load(acc);
     const double* q = s.column(0);
-    for (std::size_t p = begin; p < end; p += kPairLanes) {
+    std::size_t p = begin;
+    for (; p + 2 * kPairLanes <= end; p += 2 * kPairLanes) {
+        const Eight e = eight<true>(s, p, tx, ty, tz, inv_2h2, 0.0);
+        const Eight f = eight<true>(s, p + kPairLanes, tx, ty, tz, inv_2h2, 0.0);
+        a0 += e.k * load(q + p);
+        a0 += f.k * load(q + p + kPairLanes);
+    }
+    for (; p < end; p += kPairLanes) {
         const Eight e = eight(s, p, tx, ty, tz, inv_2h2, static_cast<double>(end - p));
         a0 += e.k * load(q + p);
     }
