@@ -355,6 +355,31 @@ TEST(FarField, SameBitsAtAnyThreadCount) {
     }
 }
 
+// Every order the kernels are built for (rows of 4 to 16 values: vectors of 8, 4 and 2 lanes in
+// every combination) on one grid: the plan's spacing and taps with another order. The bound is
+// computed from the parameters actually used, so it must cover the error whatever the order; and it
+// must be small enough at most points for that to mean something (the plan takes P = 16 here; with
+// its spacing P = 4 is bounded within about 1%, P = 8 within 1e-4).
+TEST(FarField, EveryOrderOnOneGrid) {
+    const Cloud s = make_cloud(Shape::Surface, 2500, 41), t = make_cloud(Shape::Surface, 1200, 42);
+    const std::size_t c = 4;
+    const double h = 0.15;
+    const std::vector<double> q = make_weights(Weights::Moments, s, c, 43);
+    const FarPlan base = far_plan(t.view(), s.view(), h, 1e-6, c, q.data());
+    ASSERT_TRUE(base.feasible);
+    const Reference ref = direct(t, s, h, q, c);
+    for (int P = 4; P <= 16; P += 2) {
+        Result r;
+        r.plan = base;
+        r.plan.order = P;
+        r.out.assign(t.size() * c, -1.0);
+        r.bound.assign(t.size(), -1.0);
+        far_transform(r.plan, t.view(), s.view(), h, q.data(), c, 0.0, true, nullptr, r.out.data(), r.bound.data());
+        EXPECT_LE(worst_violation(r, ref, c, 0.0), 1.0) << "P = " << P;
+        EXPECT_GE(share_within(r.bound, 0.05), 0.5) << "P = " << P;
+    }
+}
+
 TEST(FarField, Infeasible) {
     const Cloud s = make_cloud(Shape::Uniform, 500, 31), t = make_cloud(Shape::Uniform, 500, 32);
     EXPECT_FALSE(far_plan(t.view(), s.view(), 1e-5, 1e-6, 1).feasible);   // the grid would not fit
