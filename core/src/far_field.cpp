@@ -1018,9 +1018,10 @@ private:
 // Single-thread cost model (seconds). Work is counted in row operations: a point's stencil in one
 // column is P² rows of P values, one vector operation per piece of 8, 4 or 2 values. Constants
 // fitted by `far_bench --calibrate` to one-thread CPU times on the build machine (Xeon, Sapphire
-// Rapids class, AVX-512; per_row refitted after the spread and interpolation were vectorised,
-// on an AMD EPYC, Zen 5 class): within a factor 1.6 of the measured times over 50 problems (2·10^4 to
-// 4·10^5 surface points, h 0.08 to 1.5, c 1, 4 and 110, tolerances 1e-6 and 1e-9).
+// Rapids class, AVX-512): within a factor 1.6 of the measured times over 50 problems (2·10^4 to
+// 4·10^5 surface points, h 0.08 to 1.5, c 1, 4 and 110, tolerances 1e-6 and 1e-9). per_row was
+// refitted after the spread and interpolation were vectorised, on an AMD EPYC (Zen 5 class), where
+// the model with these constants is within a factor 1.7 of the same problems' times.
 struct CostModel {
     double per_point = 60e-9;       // locating, sorting, gathering, basis weights: per point
     double per_row = 0.75e-9;       // one row operation of the spread or the interpolation (per column)

@@ -97,32 +97,37 @@ template <bool full = false>
     return e;
 }
 
+// One group of eight for add_one_column_max (`full`: all eight lanes lie within the run). A
+// function, not a lambda: GCC may leave a lambda out of line at -O2, built for the baseline.
+template <bool full>
+[[gnu::always_inline]] inline void max_group(const SourceArrays& s, const double* q, std::size_t p, std::size_t end,
+                                             double tx, double ty, double tz, double inv_2h2, v8d& a0, v8d& amax) {
+    const double left = static_cast<double>(end - p);
+    const v8d dx = load(s.x.data() + p) - tx, dy = load(s.y.data() + p) - ty, dz = load(s.z.data() + p) - tz;
+    v8d a = ((dx * dx + dy * dy) + dz * dz) * -inv_2h2;
+    a = a > kExpMin ? a : kExpMin;
+    const v8d k = exp64_v8(a);
+    if constexpr (full) {
+        a0 += k * load(q + p);
+        amax = a > amax ? a : amax;
+    } else {
+        a0 += (kLaneIndex < left ? k : 0.0) * load(q + p);
+        const v8d live = kLaneIndex < left ? a : kExpMin;
+        amax = live > amax ? live : amax;
+    }
+}
+
 TARVIC_CLONES
 void add_one_column_max(const SourceArrays& s, std::size_t begin, std::size_t end, double tx, double ty, double tz,
                         double inv_2h2, double* acc) {
     v8d a0 = load(acc), amax = load(acc + 8);
     const double* q = s.column(0);
-    auto group = [&]<bool full>(std::size_t p) {
-        const double left = static_cast<double>(end - p);
-        const v8d dx = load(s.x.data() + p) - tx, dy = load(s.y.data() + p) - ty, dz = load(s.z.data() + p) - tz;
-        v8d a = ((dx * dx + dy * dy) + dz * dz) * -inv_2h2;
-        a = a > kExpMin ? a : kExpMin;
-        const v8d k = exp64_v8(a);
-        if constexpr (full) {
-            a0 += k * load(q + p);
-            amax = a > amax ? a : amax;
-        } else {
-            a0 += (kLaneIndex < left ? k : 0.0) * load(q + p);
-            const v8d live = kLaneIndex < left ? a : kExpMin;
-            amax = live > amax ? live : amax;
-        }
-    };
     std::size_t p = begin;
     for (; p + 2 * kPairLanes <= end; p += 2 * kPairLanes) {
-        group.template operator()<true>(p);
-        group.template operator()<true>(p + kPairLanes);
+        max_group<true>(s, q, p, end, tx, ty, tz, inv_2h2, a0, amax);
+        max_group<true>(s, q, p + kPairLanes, end, tx, ty, tz, inv_2h2, a0, amax);
     }
-    for (; p < end; p += kPairLanes) group.template operator()<false>(p);
+    for (; p < end; p += kPairLanes) max_group<false>(s, q, p, end, tx, ty, tz, inv_2h2, a0, amax);
     store(acc, a0);
     store(acc + 8, amax);
 }
@@ -146,20 +151,24 @@ void add_one_column(const SourceArrays& s, std::size_t begin, std::size_t end, d
     store(acc, a0);
 }
 
-TARVIC_CLONES
-void add_moments(const SourceArrays& s, std::size_t begin, std::size_t end, double tx, double ty, double tz,
-                 double inv_2h2, double* acc) {
-    v8d a0 = load(acc), ax = load(acc + 8), ay = load(acc + 16), az = load(acc + 24), a2 = load(acc + 32),
-        am = load(acc + 40);
-    const double* q = s.column(0);
-    auto add = [&](const Eight& e, const v8d kq) {
+// The lane sums of add_moments, and what one group of eight adds to them.
+struct Moments {
+    v8d a0, ax, ay, az, a2, am;
+    [[gnu::always_inline]] void add(const Eight& e, v8d kq) {
         a0 += kq;
         ax += kq * e.dx;
         ay += kq * e.dy;
         az += kq * e.dz;
         a2 += kq * e.d2;
         am += kq * ((vabs(e.dx) + vabs(e.dy)) + vabs(e.dz));
-    };
+    }
+};
+
+TARVIC_CLONES
+void add_moments(const SourceArrays& s, std::size_t begin, std::size_t end, double tx, double ty, double tz,
+                 double inv_2h2, double* acc) {
+    Moments m{load(acc), load(acc + 8), load(acc + 16), load(acc + 24), load(acc + 32), load(acc + 40)};
+    const double* q = s.column(0);
     std::size_t p = begin;
     // Two groups of eight per round (the kernel values of the second do not wait on the first's
     // sums); each lane still adds its sources in order.
@@ -167,19 +176,19 @@ void add_moments(const SourceArrays& s, std::size_t begin, std::size_t end, doub
         const Eight e = eight<true>(s, p, tx, ty, tz, inv_2h2, 0.0);
         const Eight f = eight<true>(s, p + kPairLanes, tx, ty, tz, inv_2h2, 0.0);
         const v8d kq = e.k * load(q + p), kf = f.k * load(q + p + kPairLanes);
-        add(e, kq);
-        add(f, kf);
+        m.add(e, kq);
+        m.add(f, kf);
     }
     for (; p < end; p += kPairLanes) {
         const Eight e = eight(s, p, tx, ty, tz, inv_2h2, static_cast<double>(end - p));
-        add(e, e.k * load(q + p));
+        m.add(e, e.k * load(q + p));
     }
-    store(acc, a0);
-    store(acc + 8, ax);
-    store(acc + 16, ay);
-    store(acc + 24, az);
-    store(acc + 32, a2);
-    store(acc + 40, am);
+    store(acc, m.a0);
+    store(acc + 8, m.ax);
+    store(acc + 16, m.ay);
+    store(acc + 24, m.az);
+    store(acc + 32, m.a2);
+    store(acc + 40, m.am);
 }
 
 TARVIC_CLONES
