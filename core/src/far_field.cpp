@@ -268,12 +268,8 @@ struct SpreadCtx {
     const double* inv_den;
 };
 
-// Adds q ⊗ Lx ⊗ Ly ⊗ Lz at dst (unit stride along z, sx along x, sy along y). Each term is
-// ((q·Lx_a)·Ly_b)·Lz_c, added in the order of the sources.
 // r[0, P) += w·Lz[0, P), element by element (a product, then a sum), in explicit vectors of 8, 4
 // and 2 lanes: GCC left the scalar loop unvectorised for the orders that are not multiples of 8.
-typedef double v2d __attribute__((vector_size(16)));
-
 template <class V>
 [[gnu::always_inline]] inline void axpy_chunk(double* __restrict r, double w, const double* __restrict lz) {
     V a, b;
@@ -294,6 +290,8 @@ template <int P>
     if constexpr (P % 4 >= 2) axpy_chunk<v2d>(r + c, w, lz + c);
 }
 
+// Adds q ⊗ Lx ⊗ Ly ⊗ Lz at dst (unit stride along z, sx along x, sy along y). Each term is
+// ((q·Lx_a)·Ly_b)·Lz_c, added in the order of the sources.
 template <int P>
 [[gnu::always_inline]] inline void add_tensor(double* __restrict dst, std::size_t sx, std::size_t sy, double q,
                                               const double* W, const double* Lz) {

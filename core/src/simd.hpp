@@ -16,6 +16,7 @@ namespace tarvic::detail {
 
 typedef float v8f __attribute__((vector_size(32)));
 typedef int v8i __attribute__((vector_size(32)));
+typedef double v2d __attribute__((vector_size(16)));
 typedef double v4d __attribute__((vector_size(32)));
 typedef double v8d __attribute__((vector_size(64)));
 typedef long long v8l __attribute__((vector_size(64)));
