@@ -23,6 +23,12 @@
 // coarse grid (cell sums of |q| convolved per axis with the maxima of Φ and of g over cell pairs)
 // and divided by a lower bound of Σ_j |q_j| K_ij: the computed sum minus its own error bound, where
 // a signed column's magnitudes are transformed alongside it.
+//
+// Gradient. Column 0's gradient in the evaluation point (non-negative weights) comes from the same
+// grid, interpolated with the derivatives of the basis on one axis: the moments Σ q·K·(s − t) are
+// then h² times it, one grid column instead of three. Its bound follows the value's with the
+// derivative of the interpolation error (divided differences, W' ≥ max|ω'| on the central
+// interval) on that axis, against the same two envelope sums (see error_model).
 #include "far_field.hpp"
 
 #include <oneapi/tbb/blocked_range.h>
@@ -82,7 +88,84 @@ struct Stencil {
     double inv_den[kMaxOrder] = {};
     double lebesgue = 0.0;  // ≥ max_{σ∈[0,1]} Σ_a |L_a(σ)| (attained at σ = 1/2; checked in the tests)
     double rem = 0.0;       // ≥ c_P
+    // Derivatives (gradient of column 0): dleb ≥ max_{σ∈[0,1]} Σ_a Σ_{c≠a} Π_{b∉{a,c}} |σ − x_b| / |Π_{b≠a}(a − b)|,
+    // which bounds Σ_a |L_a'(σ)| and the magnitudes its rounding is relative to; drem ≥ κ·W'/√(P!)
+    // with W' ≥ max_{σ∈[0,1]} |ω'(σ)|, ω the node polynomial Π_b (σ − x_b).
+    double dleb = 0.0;
+    double drem = 0.0;
 };
+
+// Bounds over σ ∈ [0, 1] for P nodes x_b = b − (P/2 − 1): slope ≥ max |ω'(σ)| and weights ≥
+// max Σ_a Σ_{c≠a} Π_{b∉{a,c}} |σ − x_b| / |Π_{b≠a}(a − b)|. Both are sampled at 4097 points k/4096
+// (exact arguments; the rounding of each sample added from its terms' magnitudes), plus half a step
+// times a bound of their slope on [0, 1] from |σ − x_b| ≤ max(|x_b|, |1 − x_b|) there.
+struct SlopeBounds {
+    double slope = 0.0, weights = 0.0;
+};
+
+SlopeBounds slope_bounds(int P) {
+    const int p = P / 2;
+    double far_[kMaxOrder], den[kMaxOrder];
+    for (int b = 0; b < P; ++b) {
+        const double x = b - p + 1;
+        far_[b] = std::max(std::fabs(x), std::fabs(1.0 - x));
+        den[b] = 1.0;
+        for (int c = 0; c < P; ++c)
+            if (c != b) den[b] *= std::fabs(static_cast<double>(b - c));
+    }
+    // Π of far_ over the nodes outside a set of up to three.
+    auto rest = [&](int a, int b, int c) {
+        double v = 1.0;
+        for (int d = 0; d < P; ++d)
+            if (d != a && d != b && d != c) v *= far_[d];
+        return v;
+    };
+    double lip_slope = 0.0, lip_weights = 0.0;
+    for (int a = 0; a < P; ++a)
+        for (int c = 0; c < P; ++c) {
+            if (c == a) continue;
+            lip_slope += rest(a, c, -1);
+            for (int e = 0; e < P; ++e)
+                if (e != a && e != c) lip_weights += rest(a, c, e) / den[a];
+        }
+    constexpr int kSteps = 4096;
+    const double slack = 1.0 + 4.0 * P * kUnit;
+    SlopeBounds out;
+    for (int k = 0; k <= kSteps; ++k) {
+        const double sigma = static_cast<double>(k) / kSteps;
+        double sum = 0.0, mag = 0.0, weights = 0.0;
+        for (int a = 0; a < P; ++a) {
+            double v = 1.0, w = 0.0;
+            for (int c = 0; c < P; ++c)
+                if (c != a) v *= sigma - static_cast<double>(c - p + 1);
+            for (int c = 0; c < P; ++c) {
+                if (c == a) continue;
+                double t = 1.0;
+                for (int b = 0; b < P; ++b)
+                    if (b != a && b != c) t *= std::fabs(sigma - static_cast<double>(b - p + 1));
+                w += t;
+            }
+            sum += v;
+            mag += std::fabs(v);
+            weights += w / den[a];
+        }
+        out.slope = std::max(out.slope, std::fabs(sum) + (slack - 1.0) * 2.0 * mag);
+        out.weights = std::max(out.weights, weights * slack * slack);
+    }
+    out.slope = (out.slope + lip_slope * 0.5 / kSteps) * (1.0 + 1e-9) * slack;
+    out.weights = (out.weights + lip_weights * 0.5 / kSteps) * (1.0 + 1e-9) * slack;
+    return out;
+}
+
+// slope_bounds of every order, computed once (a few milliseconds).
+const SlopeBounds& slopes_of(int P) {
+    static const std::array<SlopeBounds, kMaxOrder + 1> table = [] {
+        std::array<SlopeBounds, kMaxOrder + 1> v{};
+        for (int q = 2; q <= kMaxOrder; q += 2) v[q] = slope_bounds(q);
+        return v;
+    }();
+    return table[P];
+}
 
 Stencil make_stencil(int P) {
     Stencil s;
@@ -106,7 +189,37 @@ Stencil make_stencil(int P) {
     for (int k = P - 1; k > 1; k -= 2) dfact *= k;
     for (int k = 2; k <= P; ++k) fact *= k;
     s.rem = kCramer * dfact * dfact / (std::ldexp(1.0, P) * std::sqrt(fact)) * (1.0 + 1e-12);
+    s.dleb = slopes_of(P).weights;
+    s.drem = kCramer * slopes_of(P).slope / std::sqrt(fact) * (1.0 + 1e-12);
     return s;
+}
+
+// L_a'(σ), the derivatives of lagrange3's weights (same layout, D[4a + d]): with the prefix and
+// suffix products of σ − x_b and their derivatives (product rule), L_a' = (pre_a'·suf_a +
+// pre_a·suf_a')/Π_{b≠a}(a − b). Every term Π_{b∉{a,c}}(σ − x_b)/Π(a − b) of L_a' passes through at
+// most 3P + 2 roundings.
+template <int P>
+[[gnu::always_inline]] inline void lagrange3_slope(const double* inv_den, v4d sigma, double* D) {
+    constexpr int p = P / 2;
+    const v4d one = {1.0, 1.0, 1.0, 1.0}, zero = {0.0, 0.0, 0.0, 0.0};
+    v4d d[P], pre[P], dpre[P], suf[P], dsuf[P];
+    for (int b = 0; b < P; ++b) d[b] = sigma - static_cast<double>(b - p + 1);
+    pre[0] = one;
+    dpre[0] = zero;
+    for (int a = 1; a < P; ++a) {
+        pre[a] = pre[a - 1] * d[a - 1];
+        dpre[a] = dpre[a - 1] * d[a - 1] + pre[a - 1];
+    }
+    suf[P - 1] = one;
+    dsuf[P - 1] = zero;
+    for (int a = P - 2; a >= 0; --a) {
+        suf[a] = suf[a + 1] * d[a + 1];
+        dsuf[a] = dsuf[a + 1] * d[a + 1] + suf[a + 1];
+    }
+    for (int a = 0; a < P; ++a) {
+        const v4d w = (dpre[a] * suf[a] + pre[a] * dsuf[a]) * inv_den[a];
+        __builtin_memcpy(D + 4 * a, &w, sizeof w);
+    }
 }
 
 // L_a(σ) = Π_{b≠a}(σ − x_b) / Π_{b≠a}(a − b), each with at most 2P roundings, for the three axes
@@ -154,6 +267,9 @@ struct ErrorModel {
     //                + rest · Σ_j |q_jk| Π_d Φ(t_id − s_jd).
     double first = 0.0, rest = 0.0;
     double width = 0.0;  // w of Φ
+    // The gradient of column 0 (non-negative weights), each axis a:
+    // |∂_a S^_i − ∂_a S_i| ≤ grad_first · Σ_j q_j Σ_d Φ_d Π_{d'≠d} g_d' + grad_rest · Σ_j q_j Π_d Φ_d.
+    double grad_first = 0.0, grad_rest = 0.0;
 };
 
 ErrorModel error_model(const Stencil& st, double spacing, double h, std::size_t taps, std::size_t max_dim,
@@ -186,6 +302,32 @@ ErrorModel error_model(const Stencil& st, double spacing, double h, std::size_t 
     m.first = e * (1.0 + 1e-9);
     m.rest = (e * e * (3.0 + e) + eta * lam6 * (1.0 + e3)) * (1.0 + 1e-9);
     m.width = static_cast<double>(P) * spacing + 1.01 * shift * spacing;
+
+    // The gradient, in units of 1/h. Per axis the computed kernel's derivative in t is
+    // (I_t F)'(t) with F(τ) = I_s g(τ − ·)(s): (I_t F)' − g'(t − s) = [(I_t F)' − F'] + [F' − g'(t − s)].
+    // With F[x_0..x_{P−1}, t] the divided difference, (I_t F − F)' = −(F[.., t, t]·ω + F[.., t]·ω');
+    // |F^(n)| ≤ Λ κ √(n!) h^−n Φ, |ω| ≤ Δ^P W, |ω'| ≤ Δ^{P−1} W' give the first bracket
+    // Λ (c_P ρ^P/√(P+1) + d_P ρ^{P−1}); the second is I_s's error on g', whose P-th derivative is
+    // g^(P+1): √(P+1) c_P ρ^P. Dropped taps weigh Σ|L'| ≤ dleb/Δ on the evaluation side; a
+    // displaced point moves g' by at most |g''|·δ ≤ (κ√2/h²)·δ·Φ.
+    const double dlam = st.dleb;
+    const double sq = std::sqrt(static_cast<double>(P) + 1.0);
+    const double d_int = lam * (st.rem * std::pow(rho, P) / sq + st.drem * std::pow(rho, P - 1)) +
+                         sq * st.rem * std::pow(rho, P);
+    const double d_trunc =
+        (taps + 1 >= max_dim) ? 0.0 : dlam * lam * std::exp(-(t1 * rho) * (t1 * rho) / 4.0) / rho;
+    const double d_pos = 3.0 * kCramer * std::sqrt(2.0) * shift * rho;
+    const double ed = d_int + d_trunc + d_pos;
+    // k_1' k_2 k_3 − g_1' g_2 g_3 = δ_1' k_2 k_3 + g_1' (k_2 k_3 − g_2 g_3) with |δ_1'| ≤ (ed/h)Φ_1,
+    // |g_1'| ≤ (kSlope/h)Φ_1 and |k_2 k_3 − g_2 g_3| ≤ (2e + e²)Φ_2 Φ_3: at most
+    // (1/h)[ed·Φ_1 g_2 g_3 + (ed + kSlope)(2e + e²) Π Φ]. Rounding: the evaluation side's weights
+    // L' (≤ 3P + 2 roundings each, relative to the magnitudes dleb bounds) with the same products
+    // and sums, against the chain Σ|L'||G||L| ≤ (dleb/ρ) Λ⁵ Π Φ (per unit of 1/h).
+    const double eta_d =
+        1.01 * (gam(6.0 * P + 3) + gam(spread_depth) + 3.0 * per_pass + gam(10.0 * P + 3.0 * log2p + 5));
+    const double lam5 = lam2 * lam2 * lam;
+    m.grad_first = ed * (1.0 + 1e-9) / h;
+    m.grad_rest = ((ed + kSlope) * e * (2.0 + e) + eta_d * dlam * lam5 * (1.0 + e3) / rho) * (1.0 + 1e-9) / h;
     return m;
 }
 
@@ -652,6 +794,82 @@ template <int P>
         }
 }
 
+// The gradient of grid column 0 (the group's first plane) in node units at the points of the
+// block interp_block has just run on (its `weights`, `base` and `ok`), for each located point:
+// res[3k + d] = Σ_c Σ_b Σ_a of V[f + (a, b, c)] times the three weights with the one of axis d
+// replaced by its derivative. The x-sums along with their derivative's are taken once per (b, c)
+// row, as are the y-sums per c: the rounding chain of each term is that of a value's.
+template <int P>
+[[gnu::always_inline]] inline void interp_grad_impl(const InterpCtx& s, const double* x, const double* y,
+                                                    const double* z, std::size_t count, double* __restrict res,
+                                                    const std::uint8_t* ok, const double* __restrict weights,
+                                                    const std::size_t* __restrict base) {
+    const std::size_t n1 = s.ax[1].n, n2 = s.ax[2].n;
+    const std::size_t sy = n2, sx = n1 * sy;
+    double D[4 * P];
+    for (std::size_t k = 0; k < count; ++k) {
+        if (!ok[k]) continue;
+        std::size_t f = 0;
+        v4d sig = {0.0, 0.0, 0.0, 0.0};
+        double sg;
+        locate(s.ax[0], P, x[k], f, sg);
+        sig[0] = sg;
+        locate(s.ax[1], P, y[k], f, sg);
+        sig[1] = sg;
+        locate(s.ax[2], P, z[k], f, sg);
+        sig[2] = sg;
+        lagrange3_slope<P>(s.inv_den, sig, D);
+        const double* W = weights + 4 * P * k;
+        const double* v0 = s.grid + base[k];
+        Row<P> yl[P], yd[P], dl[P];  // [b]: Ly_b·Σ_a Lx_a V, Ly'_b·Σ_a Lx_a V, Ly_b·Σ_a Lx'_a V
+#pragma GCC unroll 16
+        for (int b = 0; b < P; ++b) {
+            Row<P> t[P], u[P];
+#pragma GCC unroll 16
+            for (int a = 0; a < P; ++a) {
+                const Row<P> row = Row<P>::load(v0 + a * sx + b * sy);
+                t[a] = row.times(W[4 * a]);
+                u[a] = row.times(D[4 * a]);
+            }
+            tree_rows(t);
+            tree_rows(u);
+            yl[b] = t[0].times(W[4 * b + 1]);
+            yd[b] = t[0].times(D[4 * b + 1]);
+            dl[b] = u[0].times(W[4 * b + 1]);
+        }
+        tree_rows(yl);
+        tree_rows(yd);
+        tree_rows(dl);
+        double zl[P], zd[P], zx[P];
+        yl[0].store(zl);
+        yd[0].store(zd);
+        dl[0].store(zx);
+        double r[P][3];
+        for (int cc = 0; cc < P; ++cc) {
+            r[cc][0] = W[4 * cc + 2] * zx[cc];
+            r[cc][1] = W[4 * cc + 2] * zd[cc];
+            r[cc][2] = D[4 * cc + 2] * zl[cc];
+        }
+        tree_sum(r);
+        for (int d = 0; d < 3; ++d) res[3 * k + d] = r[0][d];
+    }
+}
+
+TARVIC_CLONES
+void interp_grad_block(const InterpCtx& s, const double* x, const double* y, const double* z, std::size_t count,
+                       double* __restrict res, const std::uint8_t* ok, const double* __restrict weights,
+                       const std::size_t* __restrict base) {
+    switch (s.P) {
+        case 4: return interp_grad_impl<4>(s, x, y, z, count, res, ok, weights, base);
+        case 6: return interp_grad_impl<6>(s, x, y, z, count, res, ok, weights, base);
+        case 8: return interp_grad_impl<8>(s, x, y, z, count, res, ok, weights, base);
+        case 10: return interp_grad_impl<10>(s, x, y, z, count, res, ok, weights, base);
+        case 12: return interp_grad_impl<12>(s, x, y, z, count, res, ok, weights, base);
+        case 14: return interp_grad_impl<14>(s, x, y, z, count, res, ok, weights, base);
+        default: return interp_grad_impl<16>(s, x, y, z, count, res, ok, weights, base);
+    }
+}
+
 // `weights` holds 4·P·count doubles, `base` count entries.
 TARVIC_CLONES
 void interp_block(const InterpCtx& s, const double* x, const double* y, const double* z, std::size_t count,
@@ -1045,7 +1263,7 @@ std::size_t dims_for(double ext, double spacing, int P) {
 }  // namespace
 
 FarPlan far_plan(const Points64& targets, const Points64& sources, double h, double tolerance, std::size_t c,
-                 const double* q, double floor) {
+                 const double* q, double floor, double gradient_scale) {
     FarPlan plan;
     const std::size_t m = sources.n, n = targets.n;
     if (!(h > 0.0) || !std::isfinite(h) || !(tolerance > 0.0 && tolerance < 1.0)) return plan;
@@ -1110,7 +1328,8 @@ FarPlan far_plan(const Points64& targets, const Points64& sources, double h, dou
             if (rounds_out) *rounds_out = rounds;
             if (j < 0) j = ratio.step_above(em.width);
             const RatioEstimate::Ratios rs = ratio.at_step(j);
-            return em.first * rs.first + em.rest * rs.rest;
+            const double value = em.first * rs.first + em.rest * rs.rest;
+            return std::max(value, 1.4 * gradient_scale * (em.grad_first * rs.first + em.grad_rest * rs.rest));
         };
         // Width of Φ for ρ, and ρ for a width (w ≈ PΔ, slightly more).
         auto width_of = [&](double rho) {
@@ -1204,16 +1423,20 @@ FarPlan far_plan(const Points64& targets, const Points64& sources, double h, dou
 }
 
 void far_transform(const FarPlan& plan, const Points64& targets, const Points64& sources, double h, const double* q,
-                   std::size_t c, double floor, bool parallel, CancelFlag cancel, double* out, double* bound) {
+                   std::size_t c, double floor, bool parallel, CancelFlag cancel, double* out, double* bound,
+                   double* grad, double* grad_err) {
     const std::size_t m = sources.n, n = targets.n;
     constexpr double kInf = std::numeric_limits<double>::infinity();
     std::fill(out, out + n * c, 0.0);
+    if (grad) std::fill(grad, grad + 3 * n, 0.0);
     if (n == 0) return;
     if (m == 0 || c == 0) {  // empty sums are exact
         std::fill(bound, bound + n, 0.0);
+        if (grad) std::fill(grad_err, grad_err + n, 0.0);
         return;
     }
     std::fill(bound, bound + n, kInf);
+    if (grad) std::fill(grad_err, grad_err + n, kInf);
     if (!plan.feasible || plan.order == 0 || m >= kMaxPoints || n >= kMaxPoints) return;
 
     const Stencil st = make_stencil(plan.order);
@@ -1465,8 +1688,14 @@ void far_transform(const FarPlan& plan, const Points64& targets, const Points64&
         // 4. Interpolate, store the values, settle the bounds.
         InterpCtx ic{grid.data(), G, {ax[0], ax[1], ax[2]}, P, st.inv_den};
         const std::size_t blocks = (n + kInterpBlock - 1) / kInterpBlock;
+        // The gradient of column 0, with the group that holds it (its first part, non-negative).
+        std::size_t grad_owner = no;
+        if (grad && g0 == 0 && nonneg[0])
+            for (std::size_t o = 0; o < no; ++o)
+                if (gp[owners[o]].col == 0 && owners[o] == 0) grad_owner = o;
         for_range(parallel, blocks, 4, [&](std::size_t k0, std::size_t k1) {
             std::vector<double> res(kInterpBlock * G), weights(kInterpBlock * 4 * static_cast<std::size_t>(P));
+            std::vector<double> gres(grad_owner < no ? 3 * kInterpBlock : 0);
             std::vector<std::size_t> base(kInterpBlock);
             std::vector<std::uint8_t> ok(kInterpBlock);
             const FlushSubnormals ftz;
@@ -1475,6 +1704,9 @@ void far_transform(const FarPlan& plan, const Points64& targets, const Points64&
                 const std::size_t s0 = blk * kInterpBlock, len = std::min(kInterpBlock, n - s0);
                 interp_block(ic, tx.data() + s0, ty.data() + s0, tz.data() + s0, len, res.data(), ok.data(),
                              weights.data(), base.data());
+                if (grad_owner < no)
+                    interp_grad_block(ic, tx.data() + s0, ty.data() + s0, tz.data() + s0, len, gres.data(), ok.data(),
+                                      weights.data(), base.data());
                 for (std::size_t kk = 0; kk < len; ++kk) {
                     const std::size_t s = s0 + kk;
                     if (!ok[kk]) located[s] = 0;
@@ -1496,23 +1728,54 @@ void far_transform(const FarPlan& plan, const Points64& targets, const Points64&
                         const double lower = (rs[g] - err) + (k == 0 ? floor : 0.0);
                         const double r = lower > 0.0 ? err / lower : kInf;  // NaN sums give NaN or ∞
                         if (!(r <= worst)) worst = r;
+                        if (o == grad_owner) {
+                            // Node units to length units (1/Δ rounded, and the product): 2 roundings
+                            // relative to the result, plus the flushed subnormals' allowance.
+                            double largest = 0.0;
+                            for (int d = 0; d < 3; ++d) {
+                                grad[3 * i + d] = gres[3 * kk + d] * ax[d].inv;
+                                largest = std::max(largest, std::fabs(grad[3 * i + d]));
+                            }
+                            const double gerr = (em.grad_first * env_first + em.grad_rest * env) +
+                                                kAbsolute * (1.0 + st.dleb) * ax[0].inv + 4.0 * kUnit * largest;
+                            grad_err[i] = gerr == gerr ? gerr * (1.0 + 16.0 * kUnit) : kInf;
+                        }
                     }
+                    if (grad_owner < no && total[grad_owner] == 0.0) grad_err[i] = 0.0;  // all zeros: exact
                     b[s] = worst;
                 }
             }
         });
         if (cancelled(cancel)) break;
     }
-    if (cancelled(cancel)) return;  // bounds stay infinite
+    if (cancelled(cancel)) {  // bounds stay infinite
+        if (grad) std::fill(grad_err, grad_err + n, kInf);
+        return;
+    }
     for_range(parallel, (n + 4095) / 4096, 1, [&](std::size_t b0, std::size_t b1) {
         for (std::size_t s = b0 * 4096; s < std::min(n, b1 * 4096); ++s) {
             const std::size_t i = tpacked[s] & 0xffffffffu;
             const double v = b[s] * (1.0 + 64.0 * kUnit);  // the bound's own rounding
             bound[i] = (located[s] && v <= std::numeric_limits<double>::max()) ? v : kInf;
-            if (!located[s])
+            if (!located[s]) {
                 for (std::size_t k = 0; k < c; ++k) out[i * c + k] = 0.0;
+                if (grad) {
+                    for (int d = 0; d < 3; ++d) grad[3 * i + d] = 0.0;
+                    grad_err[i] = kInf;
+                }
+            }
         }
     });
+}
+
+FarBasisBounds far_basis_bounds(int P) {
+    FarBasisBounds b;
+    if (P < 4 || P > kMaxOrder || P % 2 != 0) return b;
+    const Stencil st = make_stencil(P);
+    b.lebesgue = st.lebesgue;
+    b.slope_lebesgue = st.dleb;
+    b.node_slope = slopes_of(P).slope;
+    return b;
 }
 
 }  // namespace tarvic::detail

@@ -218,10 +218,9 @@ FastEStep estep_fast(const Moving& moving, const Fixed& fixed, double sigma2, do
     e.np = np;
     // The closed-form share rounds like any sum of n terms.
     if (out.uniform > 0) b2 = std::max(b2, detail::rounding_allowance(n));
-    // On the far path u comes from raw moments about o, the low corner of the light targets' box:
-    // px = p1·y + u errs by at most b2·Σ P (|x − o| + |y − o| + |y|) per axis. With |x − o| ≤ w and
-    // |y − o| ≤ ‖x − y‖₁ + w, that is within 2·b2 of the magnitudes px is bounded against.
-    if (t2.path == GaussPath::Far) b2 = std::max(b2, 2.0 * t2.max_bound);
+    // On the far path u is within b2·Σ P (|x − y| + d) per axis, d the diagonal of the light
+    // targets' box (at most the target cloud's): px = p1·y + u within b2·Σ P (|y| + |x − y| + d),
+    // inside the magnitudes px is bounded against.
     // D has relative error ≤ b1, so each weight q within b1/(1 − b1); T2 adds b2 relative to the
     // sums of its (non-negative) terms: p1 and px are within (1 + b2)/(1 − b1) − 1, and
     // pt1 = S/D within b1/(1 − b1) absolutely.

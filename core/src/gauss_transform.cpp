@@ -124,6 +124,46 @@ const char* path_name(GaussPath p) {
     return "direct";
 }
 
+namespace {
+
+// The far path's moments of one evaluation point from its column-0 sum S, the raw second moment
+// R2 = Σ q·|s − o|²·K, the gradient ∇S with its per-axis error bound, the columns' bound b and the
+// point's offset T = t − o from the sources' low corner: writes u = h²·∇S and
+// r = max(R2 − 2T·u − |T|²·S, 0) to m[0..3] and returns the point's bound, the largest of b and
+//   |Δu_a| / (D·S)  ≤  what Σ q·K·(|s_a − t_a| + D) allows,
+//   |Δr| / (max(2D, |T| + D)²·S)  ≤  what Σ q·K·(|s − t| + 2D)² allows
+// (D the box's diagonal, so |s − o| ≤ D and |s − t| + 2D ≥ max(2D, |T| + D)), S bounded from below
+// and the errors from above by b: column 0 within b·(S + floor), R2 (non-negative) within b·R2.
+double far_moments(double s, double r2, const double* grad, double grad_err, double b, double hh, double tx,
+                   double ty, double tz, double diag, double floor, double* m) {
+    constexpr double u = 0x1p-53, inf = std::numeric_limits<double>::infinity();
+    const double t[3] = {tx, ty, tz};
+    double du = 0.0, tu = 0.0, tdu = 0.0, tmag = 0.0;
+    for (int a = 0; a < 3; ++a) {
+        m[a] = hh * grad[a];
+        const double e = hh * grad_err * (1.0 + 4.0 * u) + 2.0 * u * std::fabs(m[a]);
+        du = std::max(du, e);
+        tu += t[a] * m[a];
+        tdu += std::fabs(t[a]) * e;
+        tmag += std::fabs(t[a] * m[a]);
+    }
+    const double tt = (t[0] * t[0] + t[1] * t[1]) + t[2] * t[2];
+    m[3] = std::max((r2 - 2.0 * tu) - tt * s, 0.0);
+    if (!(b < 1.0)) return inf;
+    const double s_low = (s - b * floor) / (1.0 + b), s_up = (s + b * floor) / (1.0 - b);
+    if (!(s_low > 0.0)) return inf;
+    const double ds = b * (s_up + floor);
+    // The rounding of T (each axis u relative), of the products, sums and the clamp's argument.
+    const double round = 16.0 * u * ((std::fabs(r2) + 2.0 * tmag) + tt * std::fabs(s));
+    const double dr = ((b * r2 / (1.0 - b) + 2.0 * tdu) + tt * (1.0 + 8.0 * u) * ds) + round;
+    const double reach = std::max(2.0 * diag, std::sqrt(tt) * (1.0 - 8.0 * u) + diag);
+    const double bu = du / (diag * s_low), br = dr / (reach * reach * s_low);
+    const double worst = std::max({b, bu, br}) * (1.0 + 32.0 * u);
+    return worst == worst ? worst : inf;
+}
+
+}  // namespace
+
 GaussSums gauss_transform(const Points64& targets, const Points64& sources, double h, const double* q,
                           std::size_t c, const GaussOptions& opts_in) {
     GaussOptions opts = opts_in;
@@ -171,36 +211,45 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
         if (!tg) tg.emplace(detail::CellGrid::build(targets, near_sources()->grid.frame));
         return &*tg;
     };
-    // The far path sums raw moments about the low corner of the sources' bounding box (Σq·(s − o),
-    // Σq·|s − o|²) as extra weight columns and turns them into moments about each evaluation point
-    // afterwards. About that corner every moment weight is non-negative, so no column needs its
-    // magnitudes transformed alongside it (about the origin, three of them would).
+    // With moments the far path sums one more column, Σ q·|s − o|² with o the low corner of the
+    // sources' bounding box (non-negative), and column 0's gradient: u = Σ q·K·(s − t) = h²·∇_t S
+    // comes from the grid's derivative, and Σ q·K·|s − t|² = R2 − 2(t − o)·u − |t − o|²·S.
     std::vector<double> far_q;
-    const std::size_t far_c = c + (opts.moments ? 4 : 0);
+    const std::size_t far_c = c + (opts.moments ? 1 : 0);
     double corner[3] = {0.0, 0.0, 0.0};
+    double diagonal = 0.0;  // of the sources' bounding box
     auto far_weights = [&]() -> const double* {
         if (!opts.moments) return q;
-        for (int a = 0; a < 3; ++a) corner[a] = std::numeric_limits<double>::infinity();
-        for (std::size_t j = 0; j < m; ++j) {
-            corner[0] = std::min(corner[0], sources.x[j]);
-            corner[1] = std::min(corner[1], sources.y[j]);
-            corner[2] = std::min(corner[2], sources.z[j]);
+        double top[3];
+        for (int a = 0; a < 3; ++a) {
+            corner[a] = std::numeric_limits<double>::infinity();
+            top[a] = -std::numeric_limits<double>::infinity();
         }
+        for (std::size_t j = 0; j < m; ++j) {
+            const double v[3] = {sources.x[j], sources.y[j], sources.z[j]};
+            for (int a = 0; a < 3; ++a) {
+                corner[a] = std::min(corner[a], v[a]);
+                top[a] = std::max(top[a], v[a]);
+            }
+        }
+        // Rounded down: the bounds below divide by it.
+        const double w[3] = {top[0] - corner[0], top[1] - corner[1], top[2] - corner[2]};
+        diagonal = std::sqrt((w[0] * w[0] + w[1] * w[1]) + w[2] * w[2]) * (1.0 - 8.0 * 0x1p-53);
         far_q.resize(m * far_c);
         for (std::size_t j = 0; j < m; ++j) {
             const double* in = q + j * c;
             double* o = far_q.data() + j * far_c;
             std::copy(in, in + c, o);
             const double x = sources.x[j] - corner[0], y = sources.y[j] - corner[1], z = sources.z[j] - corner[2];
-            o[c] = in[0] * x;
-            o[c + 1] = in[0] * y;
-            o[c + 2] = in[0] * z;
-            o[c + 3] = in[0] * ((x * x + y * y) + z * z);
+            o[c] = in[0] * ((x * x + y * y) + z * z);
         }
         return far_q.data();
     };
     auto plan_far = [&] {
-        far = detail::far_plan(targets, sources, h, opts.tolerance, far_c, far_weights(), opts.floor);
+        const double* fq = far_weights();
+        // The first moments' error, h²·|∇ error|, is bounded against at least diagonal·S (below).
+        const double gscale = !opts.moments ? 0.0 : diagonal > 0.0 ? h * h / diagonal : std::numeric_limits<double>::infinity();
+        far = detail::far_plan(targets, sources, h, opts.tolerance, far_c, fq, opts.floor, gscale);
         return far.feasible;
     };
     if (opts.kernel32_sigma2 > 0.0f && opts.force == static_cast<int>(GaussPath::Far)) opts.force = -1;
@@ -263,23 +312,21 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
             // a second n × width array is tens of MiB at the far path's peak).
             const bool in_place = far_c == res.width;
             std::vector<double> raw(in_place ? 0 : n * far_c), row(far_c);
+            std::vector<double> grad(opts.moments ? 3 * n : 0), gerr(opts.moments ? n : 0);
             detail::far_transform(far, targets, sources, h, far_q.empty() ? q : far_q.data(), far_c, opts.floor,
-                                  opts.parallel, opts.cancel, in_place ? out : raw.data(), bound);
+                                  opts.parallel, opts.cancel, in_place ? out : raw.data(), bound,
+                                  opts.moments ? grad.data() : nullptr, opts.moments ? gerr.data() : nullptr);
             std::vector<unsigned> redo;
+            const double hh = h * h;
             for (std::size_t i = 0; i < n; ++i) {
                 double* o = out + i * res.width;
                 const double* src_row = in_place ? o : raw.data() + i * far_c;
                 std::copy(src_row, src_row + far_c, row.begin());
                 const double* r = row.data();
                 std::copy(r, r + c, o);
-                if (opts.moments) {
-                    const double t[3] = {targets.x[i] - corner[0], targets.y[i] - corner[1], targets.z[i] - corner[2]};
-                    const double c0 = r[0];
-                    for (int a = 0; a < 3; ++a) o[c + a] = r[c + a] - t[a] * c0;
-                    const double tc = (t[0] * r[c] + t[1] * r[c + 1]) + t[2] * r[c + 2];
-                    const double tt = (t[0] * t[0] + t[1] * t[1]) + t[2] * t[2];
-                    o[c + 3] = std::max((r[c + 3] - 2.0 * tc) + tt * c0, 0.0);
-                }
+                if (opts.moments) bound[i] = far_moments(r[0], r[c], grad.data() + 3 * i, gerr[i], bound[i], hh,
+                                                         targets.x[i] - corner[0], targets.y[i] - corner[1],
+                                                         targets.z[i] - corner[2], diagonal, opts.floor, o + c);
                 if (opts.nearest) o[res.width - 1] = 0.0;  // not known here: never at the clamp
                 if (!(bound[i] <= opts.tolerance)) redo.push_back(static_cast<unsigned>(i));
             }

@@ -123,9 +123,10 @@ std::vector<double> make_weights(Weights w, const Cloud& s, std::size_t c, std::
     return q;
 }
 
-// Direct sums in extended precision: S (n × c) and Σ_j |q_jk| K_ij.
+// Direct sums in extended precision: S (n × c) and Σ_j |q_jk| K_ij; and column 0's gradient in the
+// evaluation point, Σ_j q_j0 K_ij (s_j − t_i)/h² (n × 3), with Σ_j |q_j0| K_ij |s_j − t_i|₁/h².
 struct Reference {
-    std::vector<double> sum, mag;
+    std::vector<double> sum, mag, grad, grad_mag;
 };
 
 Reference direct(const Cloud& t, const Cloud& s, double h, const std::vector<double>& q, std::size_t c) {
@@ -133,11 +134,14 @@ Reference direct(const Cloud& t, const Cloud& s, double h, const std::vector<dou
     Reference r;
     r.sum.assign(n * c, 0.0);
     r.mag.assign(n * c, 0.0);
-    const long double inv = 1.0L / (2.0L * static_cast<long double>(h) * static_cast<long double>(h));
+    r.grad.assign(3 * n, 0.0);
+    r.grad_mag.assign(n, 0.0);
+    const long double hh = static_cast<long double>(h) * static_cast<long double>(h), inv = 1.0L / (2.0L * hh);
     std::vector<long double> acc(c), mag(c);
     for (std::size_t i = 0; i < n; ++i) {
         std::fill(acc.begin(), acc.end(), 0.0L);
         std::fill(mag.begin(), mag.end(), 0.0L);
+        long double g[3] = {0.0L, 0.0L, 0.0L}, gm = 0.0L;
         for (std::size_t j = 0; j < m; ++j) {
             const long double dx = static_cast<long double>(t.x[i]) - s.x[j];
             const long double dy = static_cast<long double>(t.y[i]) - s.y[j];
@@ -147,28 +151,55 @@ Reference direct(const Cloud& t, const Cloud& s, double h, const std::vector<dou
                 acc[cc] += q[j * c + cc] * k;
                 mag[cc] += std::fabs(static_cast<long double>(q[j * c + cc])) * k;
             }
+            const long double kq = q[j * c] * k / hh;
+            g[0] -= kq * dx;
+            g[1] -= kq * dy;
+            g[2] -= kq * dz;
+            gm += std::fabs(kq) * (std::fabs(dx) + std::fabs(dy) + std::fabs(dz));
         }
         for (std::size_t cc = 0; cc < c; ++cc) {
             r.sum[i * c + cc] = static_cast<double>(acc[cc]);
             r.mag[i * c + cc] = static_cast<double>(mag[cc]);
         }
+        for (int a = 0; a < 3; ++a) r.grad[3 * i + a] = static_cast<double>(g[a]);
+        r.grad_mag[i] = static_cast<double>(gm);
     }
     return r;
 }
 
 struct Result {
     FarPlan plan;
-    std::vector<double> out, bound;
+    std::vector<double> out, bound, grad, grad_err;
 };
 
+// With `gradient` > 0, column 0's gradient too, planned for errors weighed `gradient` times their size.
 Result run(const Cloud& t, const Cloud& s, double h, const std::vector<double>& q, std::size_t c, double tol,
-           double floor = 0.0, bool parallel = true, CancelFlag cancel = nullptr) {
+           double floor = 0.0, bool parallel = true, CancelFlag cancel = nullptr, double gradient = 0.0) {
     Result r;
-    r.plan = far_plan(t.view(), s.view(), h, tol, c, q.data(), floor);
+    r.plan = far_plan(t.view(), s.view(), h, tol, c, q.data(), floor, gradient);
     r.out.assign(t.size() * c, -1.0);
     r.bound.assign(t.size(), -1.0);
-    far_transform(r.plan, t.view(), s.view(), h, q.data(), c, floor, parallel, cancel, r.out.data(), r.bound.data());
+    if (gradient > 0.0) {
+        r.grad.assign(3 * t.size(), -1.0);
+        r.grad_err.assign(t.size(), -1.0);
+    }
+    far_transform(r.plan, t.view(), s.view(), h, q.data(), c, floor, parallel, cancel, r.out.data(), r.bound.data(),
+                  gradient > 0.0 ? r.grad.data() : nullptr, gradient > 0.0 ? r.grad_err.data() : nullptr);
     return r;
+}
+
+// Largest observed gradient error over its bound (≤ 1 when every bound holds), the reference's own
+// rounding allowed for.
+double worst_grad_violation(const Result& r, const Reference& ref) {
+    double worst = 0.0;
+    for (std::size_t i = 0; i < r.grad_err.size(); ++i)
+        for (int a = 0; a < 3; ++a) {
+            const double err = std::fabs(r.grad[3 * i + a] - ref.grad[3 * i + a]);
+            const double allowed = r.grad_err[i] + 1e-15 * ref.grad_mag[i];
+            if (err == 0.0) continue;
+            worst = std::max(worst, allowed > 0.0 ? err / allowed : std::numeric_limits<double>::infinity());
+        }
+    return worst;
 }
 
 // Largest observed error over the reported bound (≤ 1 when every bound holds). The reference's
@@ -216,6 +247,104 @@ TEST(FarField, LebesgueConstantAtMidpoint) {
         const double markov = static_cast<double>((P - 1) * (P - 1)) / samples;  // |λ'| ≤ 2(P−1)²·max λ
         EXPECT_LE(sampled, lebesgue(0.5) * (1.0 + 1e-13)) << "P = " << P;
         EXPECT_LE(sampled / (1.0 - markov), lebesgue(0.5) * (1.0 + 2.0 * markov)) << "P = " << P;
+    }
+}
+
+// The gradient's constants: the node polynomial's slope and the derivative weights' magnitudes,
+// sampled densely on [0, 1] (the worst case between samples widened by Markov's inequality for
+// polynomials of degree P − 1), stay within the bounds the code takes, and the slope bound is not
+// loose by more than 2% (it scales the gradient's main error term).
+TEST(FarField, GradientConstantsBoundTheBasis) {
+    for (int P = 4; P <= 16; P += 2) {
+        const int p = P / 2;
+        const detail::FarBasisBounds b = detail::far_basis_bounds(P);
+        auto node = [&](int k) { return static_cast<long double>(k - p + 1); };
+        auto sampled = [&](auto&& f) {
+            const int samples = 1 << 14;
+            long double best = 0.0L;
+            for (int k = 0; k <= samples; ++k) best = std::max(best, f(static_cast<long double>(k) / samples));
+            return best / (1.0L - 2.0L * (P - 1) * (P - 1) / (2.0L * samples));
+        };
+        const long double slope = sampled([&](long double x) {
+            long double sum = 0.0L;
+            for (int a = 0; a < P; ++a) {
+                long double v = 1.0L;
+                for (int c = 0; c < P; ++c)
+                    if (c != a) v *= x - node(c);
+                sum += v;
+            }
+            return std::fabs(sum);
+        });
+        const long double weights = sampled([&](long double x) {
+            long double total = 0.0L;
+            for (int a = 0; a < P; ++a) {
+                long double den = 1.0L, d = 0.0L;
+                for (int b2 = 0; b2 < P; ++b2)
+                    if (b2 != a) den *= static_cast<long double>(a - b2);
+                for (int c = 0; c < P; ++c) {
+                    if (c == a) continue;
+                    long double v = 1.0L;
+                    for (int b2 = 0; b2 < P; ++b2)
+                        if (b2 != a && b2 != c) v *= x - node(b2);
+                    d += v;
+                }
+                total += std::fabs(d / den);
+            }
+            return total;
+        });
+        EXPECT_LE(slope, b.node_slope) << "P = " << P;
+        EXPECT_LE(b.node_slope, 1.02 * slope) << "P = " << P;
+        EXPECT_LE(weights, b.slope_lebesgue) << "P = " << P;
+        EXPECT_GT(b.lebesgue, 1.0) << "P = " << P;
+    }
+}
+
+// Column 0's gradient against the direct sum on every shape, widths from 1/40 of the extent to ten
+// times it, evaluation points inside and outside the sources' box: every bound holds, and with the
+// gradient in the plan (weighed as the moments weigh it, h²/diagonal) almost every point's
+// gradient error is within the tolerance of diagonal·S/h². (At ten times the extent and 1e-9 the
+// plan declines: the gradient's rounding, weighed by h/diagonal, stays above it.)
+TEST(FarField, GradientWithinItsBound) {
+    struct G {
+        Shape src, tgt;
+        double h, tol, shift;
+        Weights w;
+    };
+    for (const G& k : {G{Shape::Surface, Shape::Surface, 0.05, 1e-6, 0.0, Weights::Ones},
+                       G{Shape::Surface, Shape::Surface, 0.2, 1e-8, 0.0, Weights::Moments},
+                       G{Shape::Clusters, Shape::Clusters, 0.1, 1e-6, 0.0, Weights::Spread12},
+                       G{Shape::Strip, Shape::Strip, 0.05, 1e-6, 0.0, Weights::Ones},
+                       G{Shape::Duplicates, Shape::Uniform, 1.0, 1e-9, 0.0, Weights::Ones},
+                       G{Shape::Uniform, Shape::Surface, 0.3, 1e-6, 1.5, Weights::Spread12},
+                       G{Shape::Surface, Shape::Uniform, 3.0, 1e-9, 0.0, Weights::Ones},
+                       G{Shape::Surface, Shape::Uniform, 20.0, 1e-6, 0.0, Weights::Ones}}) {
+        const Cloud s = make_cloud(k.src, 2000, 51);
+        Cloud t = make_cloud(k.tgt, 1200, 52);
+        for (double& x : t.x) x += k.shift;
+        const std::vector<double> q = make_weights(k.w, s, k.w == Weights::Moments ? 4 : 1, 53);
+        const std::size_t c = k.w == Weights::Moments ? 4 : 1;
+        double lo[3] = {1e300, 1e300, 1e300}, hi[3] = {-1e300, -1e300, -1e300};
+        for (std::size_t j = 0; j < s.size(); ++j) {
+            const double v[3] = {s.x[j], s.y[j], s.z[j]};
+            for (int a = 0; a < 3; ++a) {
+                lo[a] = std::min(lo[a], v[a]);
+                hi[a] = std::max(hi[a], v[a]);
+            }
+        }
+        const double diag = std::hypot(hi[0] - lo[0], hi[1] - lo[1], hi[2] - lo[2]);
+        const double scale = k.h * k.h / diag;
+        const Result r = run(t, s, k.h, q, c, k.tol, 0.0, true, nullptr, scale);
+        SCOPED_TRACE(std::string(shape_name(k.src)) + " h=" + std::to_string(k.h));
+        ASSERT_TRUE(r.plan.feasible);
+        const Reference ref = direct(t, s, k.h, q, c);
+        EXPECT_LE(worst_grad_violation(r, ref), 1.0);
+        EXPECT_LE(worst_violation(r, ref, c, 0.0), 1.0);
+        // Points outside the sources' box are not typical (their sums are small against the
+        // envelopes): there the bound only has to hold.
+        if (k.shift != 0.0) continue;
+        std::size_t ok = 0;
+        for (std::size_t i = 0; i < t.size(); ++i) ok += r.grad_err[i] * scale <= k.tol * ref.sum[i * c];
+        EXPECT_GE(static_cast<double>(ok), 0.9 * static_cast<double>(t.size()));
     }
 }
 
@@ -341,11 +470,15 @@ TEST(FarField, SameBitsAtAnyThreadCount) {
     for (const double h : {0.06, 1.5}) {
         const std::size_t c = 3;
         const std::vector<double> q = make_weights(Weights::Signed, s, c, 23);
-        const Result serial = run(t, s, h, q, c, 1e-6, 0.0, false);
+        std::vector<double> qg = q;
+        for (std::size_t j = 0; j < s.size(); ++j) qg[j * c] = std::fabs(qg[j * c]);  // the gradient's column
+        const Result serial = run(t, s, h, qg, c, 1e-6, 0.0, false, nullptr, 0.01);
         ASSERT_TRUE(serial.plan.feasible);
         EXPECT_EQ(serial.plan.partials != 0, h > 1.0);
         for (const std::size_t threads : {1, 2, 3}) {
-            const Result par = run_in_pool(threads, [&] { return run(t, s, h, q, c, 1e-6, 0.0, true); });
+            const Result par = run_in_pool(threads, [&] { return run(t, s, h, qg, c, 1e-6, 0.0, true, nullptr, 0.01); });
+            EXPECT_EQ(0, std::memcmp(par.grad.data(), serial.grad.data(), par.grad.size() * sizeof(double)));
+            EXPECT_EQ(0, std::memcmp(par.grad_err.data(), serial.grad_err.data(), par.grad_err.size() * sizeof(double)));
             ASSERT_EQ(par.out.size(), serial.out.size());
             EXPECT_EQ(0, std::memcmp(par.out.data(), serial.out.data(), par.out.size() * sizeof(double)))
                 << "h = " << h << ", threads = " << threads;
@@ -374,8 +507,12 @@ TEST(FarField, EveryOrderOnOneGrid) {
         r.plan.order = P;
         r.out.assign(t.size() * c, -1.0);
         r.bound.assign(t.size(), -1.0);
-        far_transform(r.plan, t.view(), s.view(), h, q.data(), c, 0.0, true, nullptr, r.out.data(), r.bound.data());
+        r.grad.assign(3 * t.size(), -1.0);
+        r.grad_err.assign(t.size(), -1.0);
+        far_transform(r.plan, t.view(), s.view(), h, q.data(), c, 0.0, true, nullptr, r.out.data(), r.bound.data(),
+                      r.grad.data(), r.grad_err.data());
         EXPECT_LE(worst_violation(r, ref, c, 0.0), 1.0) << "P = " << P;
+        EXPECT_LE(worst_grad_violation(r, ref), 1.0) << "P = " << P;
         EXPECT_GE(share_within(r.bound, 0.05), 0.5) << "P = " << P;
     }
 }

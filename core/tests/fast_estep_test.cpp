@@ -67,7 +67,7 @@ Reference gaussian_reference(const Moving& mv, const Fixed& fx, double sigma2, d
     r.px_mag.assign(3 * m, 0);
     r.pt1.assign(n, 0);
     std::vector<long double> k(m);
-    // The width of the target cloud's box on each axis: px's bound allows for it.
+    // The diagonal of the target cloud's box: px's bound allows for it.
     long double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
     for (std::size_t j = 0; j < n; ++j) {
         const long double x[3] = {fx.x[j], fx.y[j], fx.z[j]};
@@ -76,6 +76,8 @@ Reference gaussian_reference(const Moving& mv, const Fixed& fx, double sigma2, d
             hi[a] = std::max(hi[a], x[a]);
         }
     }
+    const long double diag = std::sqrt((hi[0] - lo[0]) * (hi[0] - lo[0]) + (hi[1] - lo[1]) * (hi[1] - lo[1]) +
+                                       (hi[2] - lo[2]) * (hi[2] - lo[2]));
     for (std::size_t j = 0; j < n; ++j) {
         long double col = 0;
         for (std::size_t i = 0; i < m; ++i) {
@@ -94,7 +96,7 @@ Reference gaussian_reference(const Moving& mv, const Fixed& fx, double sigma2, d
             const long double l1 = std::fabs(x[0] - y[0]) + std::fabs(x[1] - y[1]) + std::fabs(x[2] - y[2]);
             for (int a = 0; a < 3; ++a) {
                 r.px[3 * i + a] += p * x[a];
-                r.px_mag[3 * i + a] += p * (std::fabs(x[a]) + std::fabs(y[a]) + l1 + (hi[a] - lo[a]));
+                r.px_mag[3 * i + a] += p * (std::fabs(x[a]) + std::fabs(y[a]) + l1 + diag);
             }
         }
     }
@@ -201,8 +203,9 @@ TEST(FastEStep, MovingPointsBeyondEveryTargetKeepTheirClampedSums) {
 
 TEST(FastEStep, TargetSumsWithinTheirBoundOfTheFloat64Posterior) {
     // The clouds of the test above. The bound of v and r is relative to Σ_m P_mn·|y_m − x_n|^k where
-    // they were summed pair by pair, and to the larger Σ_m P_mn·(|y_m − o| + |x_n − o|)^k where the
-    // far path formed them from moments about o, the low corner of the moving points' box.
+    // they were summed pair by pair, and to the larger Σ_m P_mn·(|y_ma − x_na| + d) (each axis) and
+    // Σ_m P_mn·(|y_m − x_n| + 2d)² where the far path formed them, d the diagonal of the moving
+    // points' box.
     const Array2 src = surface_cloud(1200, 3);
     Array2 tgt = surface_cloud(1500, 4);
     for (std::size_t i = 0; i < 100; ++i) tgt(i, 0) += 6.0;
@@ -211,12 +214,16 @@ TEST(FastEStep, TargetSumsWithinTheirBoundOfTheFloat64Posterior) {
         const Moving& mv = s.moving;
         const Fixed& fx = s.fixed;
         const std::size_t m = mv.size(), n = fx.size();
-        long double o[3] = {INFINITY, INFINITY, INFINITY};
+        long double lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
         for (std::size_t i = 0; i < m; ++i) {
-            o[0] = std::min<long double>(o[0], mv.cx[i]);
-            o[1] = std::min<long double>(o[1], mv.cy[i]);
-            o[2] = std::min<long double>(o[2], mv.cz[i]);
+            const long double y[3] = {mv.cx[i], mv.cy[i], mv.cz[i]};
+            for (int a = 0; a < 3; ++a) {
+                lo[a] = std::min(lo[a], y[a]);
+                hi[a] = std::max(hi[a], y[a]);
+            }
         }
+        const long double diag = std::sqrt((hi[0] - lo[0]) * (hi[0] - lo[0]) + (hi[1] - lo[1]) * (hi[1] - lo[1]) +
+                                           (hi[2] - lo[2]) * (hi[2] - lo[2]));
         for (double sigma2 : {0.3, 1e-2, 1e-4, 1e-7}) {
             const double c = outlier_term(sigma2, s.outlier_weight);
             // The float64 posterior's sums at each target point and their magnitudes, both kinds.
@@ -234,19 +241,17 @@ TEST(FastEStep, TargetSumsWithinTheirBoundOfTheFloat64Posterior) {
                 pt1[j] = col / den;
                 for (std::size_t i = 0; i < m; ++i) {
                     const long double p = k[i] / den, y[3] = {mv.cx[i], mv.cy[i], mv.cz[i]};
-                    long double len_y = 0, len_x = 0;
                     for (int a = 0; a < 3; ++a) {
-                        const long double d = y[a] - x[a], fy = y[a] - o[a], fxo = x[a] - o[a];
+                        const long double d = y[a] - x[a];
                         v[3 * j + a] += p * d;
                         r[j] += p * d * d;
                         for (int b = 0; b < 3; ++b) near1[3 * j + b] += p * std::fabs(d);  // |d|₁ on each axis
-                        far1[3 * j + a] += p * (fy + fxo);
-                        len_y += fy * fy;
-                        len_x += fxo * fxo;
+                        far1[3 * j + a] += p * (std::fabs(d) + diag);
                     }
-                    near2[j] += p * ((y[0] - x[0]) * (y[0] - x[0]) + (y[1] - x[1]) * (y[1] - x[1]) +
-                                     (y[2] - x[2]) * (y[2] - x[2]));
-                    const long double l = std::sqrt(len_y) + std::sqrt(len_x);
+                    const long double d2 = (y[0] - x[0]) * (y[0] - x[0]) + (y[1] - x[1]) * (y[1] - x[1]) +
+                                           (y[2] - x[2]) * (y[2] - x[2]);
+                    near2[j] += p * d2;
+                    const long double l = std::sqrt(d2) + 2.0L * diag;
                     far2[j] += p * l * l;
                 }
             }

@@ -45,7 +45,7 @@ struct FastEStep {
     std::vector<double> r;  // M: Σ_n P_mn |x_n − y_m|²
     // Against the Gaussian kernel floored at e^−708: p1 and np are within `bound` relative; each
     // px[m] axis within `bound` relative to Σ_n P_mn·(|x_n| + |y_m| + ‖x_n − y_m‖₁ + w) on that axis,
-    // w the width of the target cloud's bounding box on it;
+    // w the diagonal of the target cloud's bounding box;
     // each pt1[n] (a value in [0, 1]) within `bound` absolutely.
     double bound = 0.0;
     GaussPath path_targets = GaussPath::Direct;  // how T1 was summed
@@ -72,7 +72,7 @@ struct FastTargetEStep {
     // Against the Gaussian kernel floored at e^−708: each pt1_n within `bound` absolutely (so np
     // within N·bound); each axis of v_n within `bound` relative to Σ_m P_mn·|y_m − x_n|₁, r_n
     // relative to Σ_m P_mn·|y_m − x_n|², or, where the far path summed them, to
-    // Σ_m P_mn·(|y_m − o| + |x_n − o|)^k (per axis for v, Euclidean for r) with o the low corner
+    // Σ_m P_mn·(|y_ma − x_na| + d) on each axis a and Σ_m P_mn·(|y_m − x_n| + 2d)², d the diagonal
     // of the moving points' bounding box.
     double bound = 0.0;
     GaussPath path = GaussPath::Direct;  // how the bulk of the target points was summed

@@ -61,10 +61,11 @@ struct GaussSums {
 /// moments of column 0 about the evaluation point, Σ_j q_j0·K_ij·(s_j − t_i) and
 /// Σ_j q_j0·K_ij·|s_j − t_i|², which give a variance free of cancellation once a fit has converged.
 /// On the direct and near paths they are summed pair by pair and b_i bounds them relative to
-/// Σ_j q_j0·K_ij·|s_j − t_i|^k like any column; on the far path (wide kernels, where cancellation
-/// is harmless) they are formed from bounded raw moments about o, the low corner of the sources'
-/// bounding box, within b_i·Σ_j q_j0·K_ij·(|s_j − o| + |t_i − o|)^k (per axis for the first
-/// moments, Euclidean lengths for the second).
+/// Σ_j q_j0·K_ij·|s_j − t_i|^k like any column; on the far path (wide kernels, where offsets of the
+/// order of the clouds' size are harmless) the first moments are h² times the sum's gradient and
+/// the second follows from a raw moment about the sources' low corner, within
+/// b_i·Σ_j q_j0·K_ij·(|s_ja − t_ia| + d) on each axis a and b_i·Σ_j q_j0·K_ij·(|s_j − t_i| + 2d)², d
+/// the diagonal of the sources' bounding box.
 /// A set cancel flag makes the result partial (zeros where work was skipped).
 GaussSums gauss_transform(const Points64& targets, const Points64& sources, double h, const double* q,
                           std::size_t c, const GaussOptions& opts);
