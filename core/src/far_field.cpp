@@ -822,10 +822,8 @@ template <int P>
         const double* W = weights + 4 * P * k;
         const double* v0 = s.grid + base[k];
         Row<P> yl[P], yd[P], dl[P];  // [b]: Ly_b·Σ_a Lx_a V, Ly'_b·Σ_a Lx_a V, Ly_b·Σ_a Lx'_a V
-#pragma GCC unroll 16
         for (int b = 0; b < P; ++b) {
             Row<P> t[P], u[P];
-#pragma GCC unroll 16
             for (int a = 0; a < P; ++a) {
                 const Row<P> row = Row<P>::load(v0 + a * sx + b * sy);
                 t[a] = row.times(W[4 * a]);

@@ -155,7 +155,7 @@ double far_moments(double s, double r2, const double* grad, double grad_err, dou
     const double ds = b * (s_up + floor);
     // The rounding of T (each axis u relative), of the products, sums and the clamp's argument.
     const double round = 16.0 * u * ((std::fabs(r2) + 2.0 * tmag) + tt * std::fabs(s));
-    const double dr = ((b * r2 / (1.0 - b) + 2.0 * tdu) + tt * (1.0 + 8.0 * u) * ds) + round;
+    const double dr = ((b * std::fabs(r2) / (1.0 - b) + 2.0 * tdu) + tt * (1.0 + 8.0 * u) * ds) + round;
     const double reach = std::max(2.0 * diag, std::sqrt(tt) * (1.0 - 8.0 * u) + diag);
     const double bu = du / (diag * s_low), br = dr / (reach * reach * s_low);
     const double worst = std::max({b, bu, br}) * (1.0 + 32.0 * u);
