@@ -1688,11 +1688,9 @@ void far_transform(const FarPlan& plan, const Points64& targets, const Points64&
         // 4. Interpolate, store the values, settle the bounds.
         InterpCtx ic{grid.data(), G, {ax[0], ax[1], ax[2]}, P, st.inv_den};
         const std::size_t blocks = (n + kInterpBlock - 1) / kInterpBlock;
-        // The gradient of column 0, with the group that holds it (its first part, non-negative).
-        std::size_t grad_owner = no;
-        if (grad && g0 == 0 && nonneg[0])
-            for (std::size_t o = 0; o < no; ++o)
-                if (gp[owners[o]].col == 0 && owners[o] == 0) grad_owner = o;
+        // The gradient of column 0, with the first group: a non-negative column 0 is part 0 alone,
+        // so it owns its bound there as owners[0].
+        const std::size_t grad_owner = (grad && g0 == 0 && nonneg[0]) ? 0 : no;
         for_range(parallel, blocks, 4, [&](std::size_t k0, std::size_t k1) {
             std::vector<double> res(kInterpBlock * G), weights(kInterpBlock * 4 * static_cast<std::size_t>(P));
             std::vector<double> gres(grad_owner < no ? 3 * kInterpBlock : 0);

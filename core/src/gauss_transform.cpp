@@ -221,17 +221,7 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
     auto far_weights = [&]() -> const double* {
         if (!opts.moments) return q;
         double top[3];
-        for (int a = 0; a < 3; ++a) {
-            corner[a] = std::numeric_limits<double>::infinity();
-            top[a] = -std::numeric_limits<double>::infinity();
-        }
-        for (std::size_t j = 0; j < m; ++j) {
-            const double v[3] = {sources.x[j], sources.y[j], sources.z[j]};
-            for (int a = 0; a < 3; ++a) {
-                corner[a] = std::min(corner[a], v[a]);
-                top[a] = std::max(top[a], v[a]);
-            }
-        }
+        detail::bounding_box({&sources}, corner, top);
         // Rounded down: the bounds below divide by it.
         const double w[3] = {top[0] - corner[0], top[1] - corner[1], top[2] - corner[2]};
         diagonal = std::sqrt((w[0] * w[0] + w[1] * w[1]) + w[2] * w[2]) * (1.0 - 8.0 * 0x1p-53);
