@@ -12,6 +12,7 @@
 
 #include "../src/exp64.hpp"
 #include "../src/near_field.hpp"
+#include "../src/pair_sums.hpp"
 #include "tarvic/fpenv.hpp"
 #include "tarvic/gauss_transform.hpp"
 #include "tarvic/threads.hpp"
@@ -388,6 +389,25 @@ TEST(GaussTransform, EmptyInputsAndExp64Accuracy) {
         const double x = i < 4 ? std::vector<double>{0.0, -1e-300, detail::kExpMin, -0.5}[i] : u(rng);
         const double ref = std::exp(static_cast<long double>(x));
         EXPECT_LE(std::fabs(detail::exp64(x) - ref), 4.5e-16 * ref) << x;
+    }
+    // The pair loops' own exponential, vector lanes: the same contract on every lane.
+    detail::PairLayout l;
+    l.c = 1;
+    l.inv_2h2 = 0.5;
+    std::uniform_real_distribution<double> d(0.0, std::sqrt(-2.0 * detail::kExpMin));
+    std::vector<double> xs(8), zero(8, 0.0), ones(8, 1.0), acc(8);
+    for (int i = 0; i < 25000; ++i) {
+        for (double& v : xs) v = d(rng);
+        const detail::SourceArrays src = detail::gather_sources(xs.data(), zero.data(), zero.data(), ones.data(), 1,
+                                                                nullptr, 8);
+        detail::reset_lanes(l, acc.data());
+        detail::add_pairs(l, src, 0, 8, 0.0, 0.0, 0.0, acc.data());  // lane k holds source k's value
+        for (std::size_t lane = 0; lane < 8; ++lane) {
+            const double got = acc[lane];
+            const double x = -(xs[lane] * xs[lane]) * 0.5;  // the argument as the loop forms it
+            const long double ref = std::exp(static_cast<long double>(std::max(x, detail::kExpMin)));
+            EXPECT_LE(std::fabs(got - ref), 4.5e-16 * ref) << x;
+        }
     }
 }
 
