@@ -75,25 +75,45 @@ CellGrid CellGrid::build(const Points64& pts, const CellFrame& frame) {
         coord[i] = frame.cell_of(pts.x[i], pts.y[i], pts.z[i]);
         keys[i] = CellFrame::key(coord[i]);
     }
-    // Provisional cell ids in order of first appearance, through the table.
-    std::size_t cap = 16;
-    while (cap < 2 * n + 2) cap <<= 1;
-    g.table_keys_.assign(cap, kEmpty);
-    g.table_cells_.assign(cap, npos);
-    g.mask_ = cap - 1;
+    // Provisional cell ids in order of first appearance, through the table. It grows with the
+    // cells found (at most half full), not with the points: clouds hold many points per cell, and a
+    // table the size of the cloud missed the cache on every probe, here and in find().
     std::vector<std::uint32_t> cell_of_point(n);
     std::vector<std::uint64_t> unique;
     std::vector<CellCoord> unique_coord;
+    auto rehash = [&](std::size_t cap) {
+        g.table_keys_.assign(cap, kEmpty);
+        g.table_cells_.assign(cap, npos);
+        g.mask_ = cap - 1;
+        for (std::size_t u = 0; u < unique.size(); ++u) {
+            std::uint64_t h = mix(unique[u]) & g.mask_;
+            while (g.table_keys_[h] != kEmpty) h = (h + 1) & g.mask_;
+            g.table_keys_[h] = unique[u];
+            g.table_cells_[h] = static_cast<std::uint32_t>(u);
+        }
+    };
+    rehash(64);
+    std::uint64_t last_key = kEmpty;
+    std::uint32_t last_cell = npos;
     for (std::size_t i = 0; i < n; ++i) {
+        if (keys[i] == last_key) {  // neighbours in a scan's order often share a cell
+            cell_of_point[i] = last_cell;
+            continue;
+        }
         std::uint64_t h = mix(keys[i]) & g.mask_;
         while (g.table_keys_[h] != kEmpty && g.table_keys_[h] != keys[i]) h = (h + 1) & g.mask_;
         if (g.table_keys_[h] == kEmpty) {
+            last_cell = static_cast<std::uint32_t>(unique.size());
             g.table_keys_[h] = keys[i];
-            g.table_cells_[h] = static_cast<std::uint32_t>(unique.size());
+            g.table_cells_[h] = last_cell;
             unique.push_back(keys[i]);
             unique_coord.push_back(coord[i]);
+            if (2 * unique.size() > g.table_keys_.size()) rehash(2 * g.table_keys_.size());
+        } else {
+            last_cell = g.table_cells_[h];
         }
-        cell_of_point[i] = g.table_cells_[h];
+        last_key = keys[i];
+        cell_of_point[i] = last_cell;
     }
     // Final ids in key order, so that cells near in space are near in memory. Keys are unique:
     // sorting (key, provisional id) pairs gives the same order as sorting ids by key, faster.
@@ -107,7 +127,7 @@ CellGrid CellGrid::build(const Points64& pts, const CellFrame& frame) {
         rank[by_key[r].second] = static_cast<std::uint32_t>(r);
         g.cells[r] = unique_coord[by_key[r].second];
     }
-    for (std::size_t s = 0; s < cap; ++s)
+    for (std::size_t s = 0; s < g.table_keys_.size(); ++s)
         if (g.table_keys_[s] != kEmpty) g.table_cells_[s] = rank[g.table_cells_[s]];
     // Counting sort of the points by final cell id (stable).
     g.start.assign(cells + 1, 0);

@@ -15,11 +15,13 @@
 #include "tarvic/threads.hpp"
 
 namespace tarvic::detail {
-
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 constexpr std::size_t kMaxOffsets = 40000;  // beyond this stencil a cell is summed directly
+// A tile of eight points takes whole the cells of fewer blocks than this (checking each block
+// against eight points pays from two blocks on).
+constexpr std::size_t kTileCullBlocks = 2;
 // Cells of fewer blocks are taken whole: with the sphere cutting most of them, checking their
 // blocks cost more than the pairs it saved (a surface of 1e5 points, cells of 5 blocks).
 constexpr std::size_t kCullBlocks = 8;
@@ -83,18 +85,30 @@ double box_gap2(const double* u, const double* lo, double margin) {
     return g2;
 }
 
-// Reorders each cell's points along a Z-order curve over 32³ sub-cells (ties by index, so the
-// order is a function of the points alone): consecutive points then lie close together, and a
-// block of kPairLanes of them has a small bounding box.
-void z_order_within_cells(CellGrid& grid, const Points64& pts) {
+// A point's position on a Z-order curve over 32³ sub-cells of the cell whose lower corner is lo
+// (frame units; NaN counts as 0).
+std::uint32_t z_code(const double* u, const double* lo) {
     auto spread_bits = [](std::uint32_t v) {  // 5 bits to every third of 15
         std::uint32_t r = 0;
         for (int b = 0; b < 5; ++b) r |= ((v >> b) & 1u) << (3 * b);
         return r;
     };
+    std::uint32_t code = 0;
+    for (int a = 0; a < 3; ++a) {
+        const double f = (u[a] - lo[a]) * 32.0;
+        const double g = f > 0.0 ? (f < 31.0 ? f : 31.0) : 0.0;
+        code |= spread_bits(static_cast<std::uint32_t>(g)) << a;
+    }
+    return code;
+}
+
+// Reorders each cell's points along a Z-order curve (ties by index, so the order is a function of
+// the points alone): consecutive points then lie close together, and a block of kPairLanes of
+// them has a small bounding box.
+void z_order_within_cells(CellGrid& grid, const Points64& pts, std::size_t first, std::size_t last) {
     const double inv = 1.0 / grid.frame.side;
     std::vector<std::pair<std::uint32_t, std::uint32_t>> keyed;
-    for (std::size_t cell = 0; cell < grid.size(); ++cell) {
+    for (std::size_t cell = first; cell < last; ++cell) {
         const std::size_t b = grid.start[cell], e = grid.start[cell + 1];
         if (e - b <= (kCullBlocks - 1) * kPairLanes) continue;  // taken whole: order does not matter
         const CellCoord cc = grid.cells[cell];
@@ -104,13 +118,7 @@ void z_order_within_cells(CellGrid& grid, const Points64& pts) {
             const std::uint32_t i = grid.order[p];
             const double u[3] = {(pts.x[i] - grid.frame.origin[0]) * inv, (pts.y[i] - grid.frame.origin[1]) * inv,
                                  (pts.z[i] - grid.frame.origin[2]) * inv};
-            std::uint32_t code = 0;
-            for (int a = 0; a < 3; ++a) {
-                const double f = (u[a] - lo[a]) * 32.0;
-                const double g = f > 0.0 ? (f < 31.0 ? f : 31.0) : 0.0;  // NaN to 0
-                code |= spread_bits(static_cast<std::uint32_t>(g)) << a;
-            }
-            keyed.emplace_back(code, i);
+            keyed.emplace_back(z_code(u, lo), i);
         }
         std::sort(keyed.begin(), keyed.end());
         for (std::size_t p = b; p < e; ++p) grid.order[p] = keyed[p - b].second;
@@ -181,6 +189,28 @@ std::uint64_t blocks_between(const double* box, std::size_t stride, std::size_t 
     return take & live;
 }
 
+// Whether block b lies nearer than √limit2 to any of eight points (x lanes, y lanes, z lanes in
+// t): gaps rounded down as block_gap2 rounds them, never below floor2.
+TARVIC_CLONES
+bool block_near_points(const double* box, std::size_t stride, std::size_t b, const double* t, double floor2,
+                       double limit2) {
+    v8d g2{};
+    for (int a = 0; a < 3; ++a) {
+        const v8d p = load8(t + 8 * a);
+        const v8d u = box[a * stride + b] - p, w = p - box[(a + 3) * stride + b];
+        v8d g = u > w ? u : w;
+        g = g > 0.0 ? g : 0.0;
+        g2 = g2 + g * g;
+    }
+    g2 = g2 * (1.0 - 1e-12);
+    g2 = g2 > floor2 ? g2 : floor2;
+    const v8d m4 = __builtin_shufflevector(g2, g2, 4, 5, 6, 7, 0, 1, 2, 3);
+    const v8d s4 = g2 < m4 ? g2 : m4;
+    const v8d m2 = __builtin_shufflevector(s4, s4, 2, 3, 0, 1, 6, 7, 4, 5);
+    const v8d s2 = s4 < m2 ? s4 : m2;
+    return std::min(s2[0], s2[1]) < limit2;
+}
+
 }  // namespace
 
 double near_cutoff(double h, double tolerance) { return h * std::sqrt(2.0 * std::log(1.0 / tolerance)); }
@@ -248,11 +278,19 @@ NearSources near_sources(const Points64& sources, const double* q, const PairLay
     ns.floor = opts.floor;
     ns.r0 = near_cutoff(layout.h, opts.tolerance);
     ns.grid = CellGrid::build(sources, frame);
-    z_order_within_cells(ns.grid, sources);
+    const std::size_t cells = ns.grid.size();
+    // Cells are independent until the totals, which are summed in cell order below: the same
+    // bits on any number of threads.
+    auto over_cells = [&](auto&& body) {
+        if (opts.parallel)
+            parallel_ranges(cells, body);
+        else
+            body(std::size_t{0}, cells);
+    };
+    over_cells([&](std::size_t first, std::size_t last) { z_order_within_cells(ns.grid, sources, first, last); });
     bounding_box({&sources}, ns.lo, ns.hi);
     ns.src = gather_sources(sources.x, sources.y, sources.z, q, c, ns.grid.order.data(), sources.n);
     ns.layout = layout;
-    const std::size_t cells = ns.grid.size();
     ns.cell_blocks.assign(cells + 1, 0);
     for (std::size_t cell = 0; cell < cells; ++cell)
         ns.cell_blocks[cell + 1] =
@@ -267,41 +305,43 @@ NearSources near_sources(const Points64& sources, const double* q, const PairLay
     ns.block_sum.assign(blocks * cs, 0.0);
     ns.total_mag.assign(c, 0.0);
     ns.total_sum.assign(cs, 0.0);
-    for (std::size_t cell = 0; cell < cells; ++cell)
-        for (std::size_t b = ns.cell_blocks[cell]; b < ns.cell_blocks[cell + 1]; ++b) {
-            const std::size_t p0 = ns.grid.start[cell] + (b - ns.cell_blocks[cell]) * kPairLanes;
-            const std::size_t p1 = std::min<std::size_t>(p0 + kPairLanes, ns.grid.start[cell + 1]);
-            double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf};
-            double* mag = ns.block_mag.data() + b * c;
-            double* sum = ns.block_sum.data() + b * cs;
-            for (std::size_t p = p0; p < p1; ++p) {
-                const double x = ns.src.x[p], y = ns.src.y[p], z = ns.src.z[p];
-                const double v[3] = {x, y, z};
+    over_cells([&](std::size_t first, std::size_t last) {
+        for (std::size_t cell = first; cell < last; ++cell)
+            for (std::size_t b = ns.cell_blocks[cell]; b < ns.cell_blocks[cell + 1]; ++b) {
+                const std::size_t p0 = ns.grid.start[cell] + (b - ns.cell_blocks[cell]) * kPairLanes;
+                const std::size_t p1 = std::min<std::size_t>(p0 + kPairLanes, ns.grid.start[cell + 1]);
+                double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf};
+                double* mag = ns.block_mag.data() + b * c;
+                double* sum = ns.block_sum.data() + b * cs;
+                for (std::size_t p = p0; p < p1; ++p) {
+                    const double x = ns.src.x[p], y = ns.src.y[p], z = ns.src.z[p];
+                    const double v[3] = {x, y, z};
+                    for (int a = 0; a < 3; ++a) {
+                        // A NaN coordinate makes the box all of space: the block is then always near.
+                        lo[a] = v[a] >= lo[a] ? lo[a] : (v[a] < lo[a] ? v[a] : -kInf);
+                        hi[a] = v[a] <= hi[a] ? hi[a] : (v[a] > hi[a] ? v[a] : kInf);
+                    }
+                    for (std::size_t k = 0; k < c; ++k) {
+                        mag[k] += std::fabs(ns.src.column(k)[p]);
+                        sum[k] += ns.src.column(k)[p];
+                    }
+                    const double q0 = ns.src.column(0)[p];
+                    sum[c] += q0 * x;
+                    sum[c + 1] += q0 * y;
+                    sum[c + 2] += q0 * z;
+                    sum[c + 3] += q0 * ((x * x + y * y) + z * z);
+                }
                 for (int a = 0; a < 3; ++a) {
-                    // A NaN coordinate makes the box all of space: the block is then always near.
-                    lo[a] = v[a] >= lo[a] ? lo[a] : (v[a] < lo[a] ? v[a] : -kInf);
-                    hi[a] = v[a] <= hi[a] ? hi[a] : (v[a] > hi[a] ? v[a] : kInf);
+                    ns.block_box[a * st + b] = lo[a];
+                    ns.block_box[(a + 3) * st + b] = hi[a];
                 }
-                for (std::size_t k = 0; k < c; ++k) {
-                    mag[k] += std::fabs(ns.src.column(k)[p]);
-                    sum[k] += ns.src.column(k)[p];
-                }
-                const double q0 = ns.src.column(0)[p];
-                sum[c] += q0 * x;
-                sum[c + 1] += q0 * y;
-                sum[c + 2] += q0 * z;
-                sum[c + 3] += q0 * ((x * x + y * y) + z * z);
+                for (std::size_t k = 0; k < c; ++k) ns.cell_mag[cell * c + k] += mag[k];
             }
-            for (int a = 0; a < 3; ++a) {
-                ns.block_box[a * st + b] = lo[a];
-                ns.block_box[(a + 3) * st + b] = hi[a];
-            }
-            for (std::size_t k = 0; k < c; ++k) {
-                ns.cell_mag[cell * c + k] += mag[k];
-                ns.total_mag[k] += mag[k];
-            }
-            for (std::size_t k = 0; k < cs; ++k) ns.total_sum[k] += sum[k];
-        }
+    });
+    for (std::size_t b = 0; b < blocks; ++b) {
+        for (std::size_t k = 0; k < c; ++k) ns.total_mag[k] += ns.block_mag[b * c + k];
+        for (std::size_t k = 0; k < cs; ++k) ns.total_sum[k] += ns.block_sum[b * cs + k];
+    }
     // Offsets out to where the kernel reaches its clamp: no wider stencil can tighten a bound.
     ns.offsets = sorted_offsets(frame.side, layout.h * std::sqrt(-2.0 * kExpMin));
     ns.beyond_offsets = beyond_list(ns.offsets, frame.side);
@@ -401,6 +441,9 @@ struct CellWork {
         std::vector<double> cand_mag;      // per column: Σ|q| over the candidates' cells
         std::vector<unsigned char> whole;  // per candidate: every block taken
         std::vector<Candidate> cand;
+        std::vector<std::pair<std::uint32_t, std::uint32_t>> zord;  // the cell's points by Z-code
+        std::vector<std::uint32_t> pending;  // points the tiles left to the point-by-point rounds
+        double tile_acc[6 * kPairLanes];
     };
 
     // Distance² from a point at frame coordinates u (cell units) to the cell box starting at lo,
@@ -408,6 +451,24 @@ struct CellWork {
     // below the cells' own distance, which (like every stencil here) takes the bucketing of the
     // point and the sources as exact.
     double box_dist2(const double* u, const double* lo) const { return box_gap2(u, lo, 1e-6) * ns.side * ns.side; }
+
+    // The same from the box [ulo, uhi] (frame units) to the cell box at lo: nearest, then farthest.
+    double tile_dist2(const double* ulo, const double* uhi, const double* lo) const {
+        double g2 = 0.0;
+        for (int a = 0; a < 3; ++a) {
+            const double g = std::max(std::max(lo[a] - uhi[a], ulo[a] - (lo[a] + 1.0)) - 1e-6, 0.0);
+            g2 += g * g;
+        }
+        return g2 * ns.side * ns.side;
+    }
+    double tile_far_dist2(const double* ulo, const double* uhi, const double* lo) const {
+        double g2 = 0.0;
+        for (int a = 0; a < 3; ++a) {
+            const double g = std::max(uhi[a] - lo[a], lo[a] + 1.0 - ulo[a]) + 1e-6;
+            g2 += g * g;
+        }
+        return g2 * ns.side * ns.side * (1.0 + 1e-9);
+    }
 
     // Squared distance from u to the far corner of the cell box at lo, in squared length units,
     // rounded up: below the radius², every point of the cell is within it.
@@ -521,7 +582,11 @@ struct CellWork {
         // Candidates are found out to this radius at least (no pairs taken there): their weight is
         // then bounded at their own distance, and only the rest at the candidates' edge.
         double far_reach = 0.0;
-        for (std::size_t p = 0; p < count; ++p) {
+        const bool tiled = tile_layout(ns.layout) && count >= kPairLanes;
+        if (tiled) run_tiles(tc, s, extend, excluded, far_reach);
+        const std::size_t todo = tiled ? s.pending.size() : count;
+        for (std::size_t pi = 0; pi < todo; ++pi) {
+            const std::size_t p = tiled ? s.pending[pi] : pi;
             const std::size_t i = tg.order[first + p];
             const double tx = sx[first + p], ty = sy[first + p], tz = sz[first + p];
             const double u[3] = {(tx - ns.grid.frame.origin[0]) * inv, (ty - ns.grid.frame.origin[1]) * inv,
@@ -670,6 +735,145 @@ struct CellWork {
                                         rho_p < kInf ? std::max(-(rho_p * rho_p) * ns.layout.inv_2h2, kExpMin) : -kInf);
         }
         return fell_back;
+    }
+
+    // Tiles of eight of the cell's points, consecutive along a Z-order curve (so a tile's box is
+    // small), each against one stencil: the sources whose blocks lie within the tile's radius of
+    // its box, eight points at a time. Every source left out is then at least that far from each
+    // of the tile's points, so each point's bound is that of a point whose radius it is; a tile
+    // whose points miss the tolerance widens as a point would, and a point still missing it after
+    // that is left to the point-by-point rounds (s.pending).
+    template <class Extend, class Excluded>
+    void run_tiles(std::size_t tc, Scratch& s, Extend& extend, Excluded& excluded, double& far_reach) const {
+        constexpr int kAttempts = 3;
+        const std::size_t first = tg.start[tc], count = tg.count(tc);
+        const CellCoord c0 = tg.cells[tc];
+        const double inv = 1.0 / ns.side;
+        const double* origin = ns.grid.frame.origin;
+        const double clo[3] = {static_cast<double>(c0.i), static_cast<double>(c0.j), static_cast<double>(c0.k)};
+        s.zord.clear();
+        s.pending.clear();
+        for (std::size_t p = 0; p < count; ++p) {
+            const double u[3] = {(sx[first + p] - origin[0]) * inv, (sy[first + p] - origin[1]) * inv,
+                                 (sz[first + p] - origin[2]) * inv};
+            s.zord.emplace_back(z_code(u, clo), static_cast<std::uint32_t>(p));
+        }
+        std::sort(s.zord.begin(), s.zord.end());
+        const std::size_t source_blocks = ns.cell_blocks.back();
+        double reach = ns.r0;
+        for (std::size_t t0 = 0; t0 < count; t0 += kPairLanes) {
+            const std::size_t nt = std::min(kPairLanes, count - t0);
+            std::uint32_t pts[kPairLanes];
+            double tp[3 * kPairLanes];
+            double tlo[3] = {kInf, kInf, kInf}, thi[3] = {-kInf, -kInf, -kInf};
+            bool finite = true;
+            for (std::size_t l = 0; l < kPairLanes; ++l) {
+                const std::uint32_t p = s.zord[t0 + std::min(l, nt - 1)].second;  // spare lanes repeat a point
+                pts[l] = p;
+                tp[l] = sx[first + p];
+                tp[kPairLanes + l] = sy[first + p];
+                tp[2 * kPairLanes + l] = sz[first + p];
+                for (int a = 0; a < 3; ++a) {
+                    const double v = tp[a * kPairLanes + l];
+                    finite = finite && std::isfinite(v);
+                    tlo[a] = std::min(tlo[a], v);
+                    thi[a] = std::max(thi[a], v);
+                }
+            }
+            if (!finite) {
+                for (std::size_t l = 0; l < nt; ++l) s.pending.push_back(pts[l]);
+                continue;
+            }
+            const double ulo[3] = {(tlo[0] - origin[0]) * inv, (tlo[1] - origin[1]) * inv, (tlo[2] - origin[2]) * inv};
+            const double uhi[3] = {(thi[0] - origin[0]) * inv, (thi[1] - origin[1]) * inv, (thi[2] - origin[2]) * inv};
+            double farthest[kPairLanes];
+            for (std::size_t l = 0; l < nt; ++l)
+                farthest[l] = farthest_source(ns, tp[l], tp[kPairLanes + l], tp[2 * kPairLanes + l]);
+            unsigned done = 0;
+            const unsigned all_lanes = (1u << nt) - 1;
+            for (int attempt = 0;; ++attempt) {
+                extend(std::max(reach, far_reach));
+                const double limit = std::min(reach, excluded()), limit2 = limit * limit;
+                std::fill(std::begin(s.tile_acc), std::end(s.tile_acc), 0.0);
+                double inside = 0.0;
+                std::size_t blocks_taken = 0, terms = 0;
+                for (const Candidate& cd : s.cand) {
+                    if (cd.dist >= limit) break;  // sorted by distance from the cell: none nearer
+                    const double d2 = std::max(tile_dist2(ulo, uhi, cd.lo), cd.dist * cd.dist);
+                    if (d2 >= limit2) continue;
+                    const std::size_t sc = cd.cell, b0 = ns.cell_blocks[sc], b1 = ns.cell_blocks[sc + 1];
+                    const std::size_t first_src = ns.grid.start[sc], end_src = ns.grid.start[sc + 1];
+                    if (b1 - b0 < kTileCullBlocks || tile_far_dist2(ulo, uhi, cd.lo) < limit2) {
+                        blocks_taken += b1 - b0;
+                        terms += end_src - first_src;
+                        inside += ns.cell_mag[sc];
+                        add_moments_tile(ns.src, first_src, end_src, tp, ns.layout.inv_2h2, s.tile_acc);
+                        continue;
+                    }
+                    // Cut by the tile's reach: the blocks some point of the tile is near, each run
+                    // of consecutive ones at once.
+                    for (std::size_t r0 = b0; r0 < b1;) {
+                        if (!block_near_points(ns.block_box.data(), ns.box_stride, r0, tp, d2, limit2)) {
+                            ++r0;
+                            continue;
+                        }
+                        std::size_t r1 = r0 + 1;
+                        while (r1 < b1 && block_near_points(ns.block_box.data(), ns.box_stride, r1, tp, d2, limit2)) ++r1;
+                        const std::size_t p0 = first_src + (r0 - b0) * kPairLanes;
+                        const std::size_t p1 = std::min(first_src + (r1 - b0) * kPairLanes, end_src);
+                        blocks_taken += r1 - r0;
+                        terms += p1 - p0;
+                        double w = 0.0;
+                        for (std::size_t b = r0; b < r1; ++b) w += ns.block_mag[b];
+                        inside += w;
+                        add_moments_tile(ns.src, p0, p1, tp, ns.layout.inv_2h2, s.tile_acc);
+                        r0 = r1;
+                    }
+                }
+                const bool all = blocks_taken == source_blocks;
+                const double rho = all ? kInf : limit, rho_far = all ? kInf : excluded();
+                const double dropped = all ? 0.0 : std::max(s.cand_mag[0] - inside, 0.0) + slack[0];
+                const double dropped_far = all ? 0.0 : std::max(ns.total_mag[0] - s.cand_mag[0], 0.0) + slack[0];
+                // Left to the rounds, whose exact clamped terms this loop does not add.
+                const bool clamped = !all && limit >= ns.clamp_radius;
+                double want = 0.0, want_far = 0.0;
+                for (std::size_t l = 0; l < nt && !clamped; ++l) {
+                    if (done >> l & 1u) continue;
+                    double sum[6];
+                    for (std::size_t v = 0; v < 6; ++v) sum[v] = s.tile_acc[v * kPairLanes + l];
+                    // Summed one term after another: the rounding of 4·terms in lanes.
+                    const double b = point_bound(ns.layout, sum, &dropped, rho, &dropped_far, rho_far, farthest[l],
+                                                 ns.floor, 4 * terms);
+                    if (b <= tol) {
+                        done |= 1u << l;
+                        const std::size_t i = tg.order[first + pts[l]];
+                        const std::size_t r = rows ? rows[i] : i;
+                        bound[r] = b;
+                        for (std::size_t v = 0; v < 5; ++v) out[r * width + v] = sum[v];
+                        continue;
+                    }
+                    bool widen_far = false;
+                    const double w = radius_for(sum, &dropped, &dropped_far, rho_far, farthest[l], &widen_far);
+                    if (widen_far)
+                        want_far = std::max(want_far, far_radius_for(sum, &dropped_far));
+                    else
+                        want = std::max(want, w);
+                }
+                if (done == all_lanes) break;
+                if (clamped || attempt + 1 == kAttempts || limit < reach || !(want < kInf) || !(want_far < kInf) ||
+                    (want <= 0.0 && want_far <= 0.0)) {
+                    for (std::size_t l = 0; l < nt; ++l)
+                        if (!(done >> l & 1u)) s.pending.push_back(pts[l]);
+                    break;
+                }
+                if (want_far > 0.0)
+                    far_reach = std::max({far_reach, rho_far + 0.25 * ns.side,
+                                          std::min(want_far * 1.0001, ns.clamp_radius * 1.0001)});
+                if (want > 0.0)
+                    reach = std::max(limit + std::min(0.25 * ns.side, 0.5 * ns.h),
+                                     std::min(want * 1.0001, ns.clamp_radius * 1.0001));
+            }
+        }
     }
 
     // The left-out terms of one point, all equal to the clamp times their weights.

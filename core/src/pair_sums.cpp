@@ -194,6 +194,31 @@ void add_moments(const SourceArrays& s, std::size_t begin, std::size_t end, doub
 }
 
 TARVIC_CLONES
+void add_moments_tile_impl(const SourceArrays& s, std::size_t begin, std::size_t end, const double* t, double inv_2h2,
+                           double* acc) {
+    const v8d tx = load(t), ty = load(t + 8), tz = load(t + 16);
+    Moments m{load(acc), load(acc + 8), load(acc + 16), load(acc + 24), load(acc + 32), load(acc + 40)};
+    const double* q = s.column(0);
+    for (std::size_t j = begin; j < end; ++j) {
+        Eight e;
+        e.dx = s.x[j] - tx;  // source minus point, as eight() forms it
+        e.dy = s.y[j] - ty;
+        e.dz = s.z[j] - tz;
+        e.d2 = (e.dx * e.dx + e.dy * e.dy) + e.dz * e.dz;
+        v8d a = e.d2 * -inv_2h2;
+        a = a > kExpMin ? a : kExpMin;
+        e.k = exp64_v8(a);
+        m.add(e, e.k * q[j]);
+    }
+    store(acc, m.a0);
+    store(acc + 8, m.ax);
+    store(acc + 16, m.ay);
+    store(acc + 24, m.az);
+    store(acc + 32, m.a2);
+    store(acc + 40, m.am);
+}
+
+TARVIC_CLONES
 void add_general(const PairLayout& l, const SourceArrays& s, std::size_t begin, std::size_t end, double tx,
                  double ty, double tz, double* acc) {
     const std::size_t c = l.c, vs = l.value_slots(), ns = l.signed_cols.size();
@@ -238,6 +263,11 @@ void add_pairs(const PairLayout& layout, const SourceArrays& src, std::size_t be
         if (!layout.track_max) return add_moments(src, begin, end, tx, ty, tz, layout.inv_2h2, acc);
     }
     add_general(layout, src, begin, end, tx, ty, tz, acc);
+}
+
+void add_moments_tile(const SourceArrays& src, std::size_t begin, std::size_t end, const double* t, double inv_2h2,
+                      double* acc) {
+    if (begin < end) add_moments_tile_impl(src, begin, end, t, inv_2h2, acc);
 }
 
 void fold_lanes(const PairLayout& layout, const double* acc, double* out) {

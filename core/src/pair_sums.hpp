@@ -50,6 +50,20 @@ struct PairLayout {
 void add_pairs(const PairLayout& layout, const SourceArrays& src, std::size_t begin, std::size_t end, double tx,
                double ty, double tz, double* acc);
 
+/// Whether add_moments_tile serves this layout: one unsigned column with moments, the double
+/// kernel, no exponent tracking (a rigid fit's E-step).
+inline bool tile_layout(const PairLayout& l) {
+    return l.c == 1 && l.signed_cols.empty() && l.g32 == 0.0f && l.moments && !l.track_max;
+}
+
+/// Add the sources [begin, end) to eight evaluation points at once, one point per lane: `t` holds
+/// their x (8), then y (8), then z (8); `acc` holds the moments layout's 6 slots × 8 lanes, lane l
+/// being point l's sums. Each pair's kernel value has the same bits as add_pairs gives it; a
+/// point's sums add its sources one by one in order, so rounding grows with the count of terms
+/// (rounding_allowance(4·terms) covers that), not with an eighth of it.
+void add_moments_tile(const SourceArrays& src, std::size_t begin, std::size_t end, const double* t, double inv_2h2,
+                      double* acc);
+
 /// Fold a point's lane accumulators into its slots (a fixed tree of additions; max for the
 /// exponent slot). Accumulators start at zero except the exponent slot: see reset_lanes.
 void fold_lanes(const PairLayout& layout, const double* acc, double* out);

@@ -336,19 +336,79 @@ TEST(GaussTransform, LargeCloudNearPathAgreesWithReferenceOnSampledPoints) {
 
 TEST(GaussTransform, SameBitsForOneTwoAndThreeThreads) {
     const Cloud src = make_cloud("surface", 3000, 31), tgt = make_cloud("uniform", 2000, 32);
-    const std::vector<double> q = make_weights(src.x.size(), 2, true, 33);
-    for (int force : {0, 1, -1}) {
-        GaussOptions o;
-        o.force = force;
-        std::vector<std::vector<double>> runs;
-        for (std::size_t threads : {1, 2, 3}) {
-            std::optional<GaussSums> g;
-            run_in_pool(threads, [&] { g.emplace(gauss_transform(tgt.view(), src.view(), 0.05, q.data(), 2, o)); });
-            runs.push_back(g->values);
-            runs.back().insert(runs.back().end(), g->bound.begin(), g->bound.end());
+    const Cloud dense = make_cloud("surface", 6000, 34);  // cells of many points: tiles of eight
+    const std::vector<double> q2 = make_weights(src.x.size(), 2, true, 33), q1 = make_weights(src.x.size(), 1, false, 35);
+    for (int moments : {0, 1})
+        for (int force : {0, 1, -1}) {
+            GaussOptions o;
+            o.force = force;
+            o.moments = moments == 1;
+            o.floor = moments == 1 ? 1e-3 : 0.0;
+            const Cloud& t = moments == 1 ? dense : tgt;
+            std::vector<std::vector<double>> runs;
+            for (std::size_t threads : {1, 2, 3}) {
+                std::optional<GaussSums> g;
+                run_in_pool(threads, [&] {
+                    g.emplace(moments == 1 ? gauss_transform(t.view(), src.view(), 0.02, q1.data(), 1, o)
+                                           : gauss_transform(t.view(), src.view(), 0.05, q2.data(), 2, o));
+                });
+                runs.push_back(g->values);
+                runs.back().insert(runs.back().end(), g->bound.begin(), g->bound.end());
+            }
+            EXPECT_EQ(runs[0], runs[1]) << "moments " << moments << " path " << force;
+            EXPECT_EQ(runs[0], runs[2]) << "moments " << moments << " path " << force;
         }
-        EXPECT_EQ(runs[0], runs[1]);
-        EXPECT_EQ(runs[0], runs[2]);
+}
+
+TEST(GaussTransform, TilesOfEightPointsSumWhatThePairLoopSums) {
+    // Eight evaluation points in the lanes of one tile against runs of sources: one source gives
+    // each point the pair loop's own bits in every slot (the same kernel value, the same moment
+    // terms, in the point's own lane); longer runs agree with a long double sum to rounding.
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<double> u(-0.3, 0.3), w(1e-3, 1e3);
+    detail::PairLayout l;
+    l.c = 1;
+    l.moments = true;
+    l.h = 0.1;
+    l.inv_2h2 = 1.0 / (2.0 * l.h * l.h);
+    ASSERT_TRUE(detail::tile_layout(l));
+    for (std::size_t run : {1, 3, 8, 29}) {
+        std::vector<double> sx(run), sy(run), sz(run), q(run);
+        for (std::size_t j = 0; j < run; ++j) {
+            sx[j] = u(rng);
+            sy[j] = u(rng);
+            sz[j] = u(rng);
+            q[j] = w(rng);
+        }
+        const detail::SourceArrays src = detail::gather_sources(sx.data(), sy.data(), sz.data(), q.data(), 1, nullptr, run);
+        double t[24], tile[48] = {};
+        for (double& v : t) v = u(rng);
+        detail::add_moments_tile(src, 0, run, t, l.inv_2h2, tile);
+        std::vector<double> acc(l.slots() * 8), sums(l.slots());
+        for (std::size_t lane = 0; lane < 8; ++lane) {
+            const double tx = t[lane], ty = t[8 + lane], tz = t[16 + lane];
+            detail::reset_lanes(l, acc.data());
+            detail::add_pairs(l, src, 0, run, tx, ty, tz, acc.data());
+            detail::fold_lanes(l, acc.data(), sums.data());
+            long double ref[6] = {};
+            for (std::size_t j = 0; j < run; ++j) {
+                const long double dx = sx[j] - tx, dy = sy[j] - ty, dz = sz[j] - tz, d2 = dx * dx + dy * dy + dz * dz;
+                const long double kq = std::exp(-d2 / (2.0L * l.h * l.h)) * q[j];
+                const long double terms[6] = {kq, kq * dx, kq * dy, kq * dz, kq * d2,
+                                              kq * (std::fabs(dx) + std::fabs(dy) + std::fabs(dz))};
+                for (int k = 0; k < 6; ++k) ref[k] += terms[k];
+            }
+            for (std::size_t k = 0; k < 6; ++k) {
+                const double got = tile[k * 8 + lane];
+                if (run == 1) {
+                    EXPECT_EQ(got, sums[k]) << "lane " << lane << " slot " << k;
+                } else {
+                    // Relative to the magnitudes: slot 0 for the sum, slot 5 bounds |moments|·√3.
+                    const long double scale = k == 0 ? ref[0] : k == 4 ? ref[4] : ref[5];
+                    EXPECT_LE(std::fabs(got - ref[k]), 1e-14L * scale) << "run " << run << " lane " << lane << " slot " << k;
+                }
+            }
+        }
     }
 }
 
