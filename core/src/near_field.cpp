@@ -227,8 +227,28 @@ double farthest_source(const NearSources& ns, double x, double y, double z) {
     return std::sqrt(d2) * (1.0 + 1e-12);
 }
 
-double point_bound(const PairLayout& layout, const double* sums, const double* outside, double rho,
-                   const double* outside_far, double rho_far, double farthest, double floor, std::size_t terms) {
+ShellKernels shell_kernels(const PairLayout& layout, double rho, double rho_far, bool has_far) {
+    ShellKernels k;
+    k.none = !(rho < kInf);
+    k.far = has_far && rho_far < kInf;
+    k.k0 = k.none ? 0.0 : tail_kernel(rho, layout.inv_2h2);
+    k.kf = k.far ? tail_kernel(rho_far, layout.inv_2h2) : 0.0;
+    if (layout.moments && !k.none) {
+        // Beyond r a term's moments K·d and K·d² peak at h and √2·h.
+        auto moments = [&](double r, double* r1, double* r2, double* k1, double* k2) {
+            *r1 = std::max(r, layout.h);
+            *r2 = std::max(r, std::sqrt(2.0) * layout.h);
+            *k1 = tail_kernel(*r1, layout.inv_2h2);
+            *k2 = tail_kernel(*r2, layout.inv_2h2);
+        };
+        moments(rho, &k.r1, &k.r2, &k.k1, &k.k2);
+        if (k.far) moments(rho_far, &k.r1_far, &k.r2_far, &k.k1_far, &k.k2_far);
+    }
+    return k;
+}
+
+double point_bound(const PairLayout& layout, const ShellKernels& sk, const double* sums, const double* outside,
+                   const double* outside_far, double farthest, double floor, std::size_t terms) {
     const std::size_t c = layout.c, vs = layout.value_slots();
     // Weight over magnitude first, then the kernel's factors: near the clamp (e^−708) a kernel
     // value times a distance is below the normal range, where the pair loops flush it to zero,
@@ -238,34 +258,36 @@ double point_bound(const PairLayout& layout, const double* sums, const double* o
         if (w == 0.0 || f1 == 0.0) return 0.0;
         return mag > 0.0 ? ((w / mag) * f1) * f2 : kInf;
     };
-    // Beyond rho a term is at most K(rho); its moments K·d and K·d² peak at h and √2·h.
-    const bool none = !(rho < kInf);
-    const bool far = outside_far != nullptr && rho_far < kInf;
-    const double k0 = none ? 0.0 : tail_kernel(rho, layout.inv_2h2);
-    const double kf = far ? tail_kernel(rho_far, layout.inv_2h2) : 0.0;
+    // Beyond rho a term is at most K(rho).
+    const bool far = sk.far;
     double b = 0.0;
     ColumnMagnitude magnitude(layout, sums, floor);
     for (std::size_t k = 0; k < c; ++k) {
         const double mag = magnitude(k);
-        b = std::max(b, ratio(outside[k], mag, k0, 1.0) + (far ? ratio(outside_far[k], mag, kf, 1.0) : 0.0));
+        b = std::max(b, ratio(outside[k], mag, sk.k0, 1.0) + (far ? ratio(outside_far[k], mag, sk.kf, 1.0) : 0.0));
     }
-    if (layout.moments && !none) {
+    if (layout.moments && !sk.none) {
         // The floored kernel stops falling at its clamp while |d| keeps growing: terms there are at
         // most clamp·farthest^k, whatever the radius.
         const double kc = layout.g32 != 0.0f ? std::ldexp(1.0, -126) : exp64(kExpMin);
         const double fa = std::max(farthest, 0.0);
         const double mag1 = sums[vs + layout.signed_cols.size()], mag2 = sums[c + 3];
-        auto shell = [&](double w, double r, double* b1, double* b2) {
-            const double r1 = std::max(r, layout.h), r2 = std::max(r, std::sqrt(2.0) * layout.h);
-            *b1 += ratio(w, mag1, tail_kernel(r1, layout.inv_2h2), r1) + ratio(w, mag1, kc, fa);
-            *b2 += ratio(w, mag2, tail_kernel(r2, layout.inv_2h2), r2 * r2) + ratio(w, mag2, kc, fa * fa);
+        auto shell = [&](double w, double r1, double r2, double k1, double k2, double* b1, double* b2) {
+            *b1 += ratio(w, mag1, k1, r1) + ratio(w, mag1, kc, fa);
+            *b2 += ratio(w, mag2, k2, r2 * r2) + ratio(w, mag2, kc, fa * fa);
         };
         double b1 = 0.0, b2 = 0.0;
-        shell(outside[0], rho, &b1, &b2);
-        if (far) shell(outside_far[0], rho_far, &b1, &b2);
+        shell(outside[0], sk.r1, sk.r2, sk.k1, sk.k2, &b1, &b2);
+        if (far) shell(outside_far[0], sk.r1_far, sk.r2_far, sk.k1_far, sk.k2_far, &b1, &b2);
         b = std::max({b, b1, b2});
     }
     return b + rounding_allowance(terms);
+}
+
+double point_bound(const PairLayout& layout, const double* sums, const double* outside, double rho,
+                   const double* outside_far, double rho_far, double farthest, double floor, std::size_t terms) {
+    return point_bound(layout, shell_kernels(layout, rho, rho_far, outside_far != nullptr), sums, outside, outside_far,
+                       farthest, floor, terms);
 }
 
 NearSources near_sources(const Points64& sources, const double* q, const PairLayout& layout, const CellFrame& frame,
@@ -837,13 +859,14 @@ struct CellWork {
                 // Left to the rounds, whose exact clamped terms this loop does not add.
                 const bool clamped = !all && limit >= ns.clamp_radius;
                 double want = 0.0, want_far = 0.0;
+                const ShellKernels shells = shell_kernels(ns.layout, rho, rho_far, true);  // shared by the tile
                 for (std::size_t l = 0; l < nt && !clamped; ++l) {
                     if (done >> l & 1u) continue;
                     double sum[6];
                     for (std::size_t v = 0; v < 6; ++v) sum[v] = s.tile_acc[v * kPairLanes + l];
                     // Summed one term after another: the rounding of 4·terms in lanes.
-                    const double b = point_bound(ns.layout, sum, &dropped, rho, &dropped_far, rho_far, farthest[l],
-                                                 ns.floor, 4 * terms);
+                    const double b =
+                        point_bound(ns.layout, shells, sum, &dropped, &dropped_far, farthest[l], ns.floor, 4 * terms);
                     if (b <= tol) {
                         done |= 1u << l;
                         const std::size_t i = tg.order[first + pts[l]];

@@ -86,6 +86,20 @@ void direct_run(const SourceArrays& src, const PairLayout& layout, const Points6
 double point_bound(const PairLayout& layout, const double* sums, const double* outside, double rho,
                    const double* outside_far, double rho_far, double farthest, double floor, std::size_t terms);
 
+/// The kernel's factors at the two shells' radii, which point_bound needs for every point with
+/// those radii (a tile's points share them).
+struct ShellKernels {
+    bool none = true, far = false;  // no sources left out; a far shell
+    double k0 = 0.0, kf = 0.0;      // K at rho and at rho_far
+    // With moments: the radii where K·d and K·d² are largest beyond each shell, and K there.
+    double r1 = 0.0, r2 = 0.0, k1 = 0.0, k2 = 0.0;
+    double r1_far = 0.0, r2_far = 0.0, k1_far = 0.0, k2_far = 0.0;
+};
+ShellKernels shell_kernels(const PairLayout& layout, double rho, double rho_far, bool has_far);
+/// point_bound with the shells' factors computed already.
+double point_bound(const PairLayout& layout, const ShellKernels& shells, const double* sums, const double* outside,
+                   const double* outside_far, double farthest, double floor, std::size_t terms);
+
 /// An upper bound on the distance from (x, y, z) to any of the sources.
 double farthest_source(const NearSources& ns, double x, double y, double z);
 
