@@ -181,6 +181,8 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
     const PairLayout layout = layout_for(q, m, c, h, opts);
     const double pairs = static_cast<double>(n) * static_cast<double>(m);
     const double direct_s = pairs * pair_seconds(layout.slots());
+    // With tiles, at most this per pair (a lower bound for close_pairs; the estimate below weighs
+    // it by the share of points in cells that hold a whole tile).
     const double near_pair_s = pair_seconds(layout.slots()) * (detail::tile_layout(layout) ? kTileShare : 1.0);
 
     // Plan: the direct path alone for small problems, else the cheapest estimate.
@@ -273,8 +275,17 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
         }
         if (path != GaussPath::Far) {
             double best = direct_s;
-            const double near_s =
-                detail::near_pairs_estimate(*near_sources(), targets, *target_grid()) * near_pair_s + near_floor;
+            double tiled = 0.0;
+            if (detail::tile_layout(layout)) {
+                const detail::CellGrid& g = *target_grid();
+                std::size_t in_tiles = 0;
+                for (std::size_t cell = 0; cell < g.size(); ++cell)
+                    if (g.count(cell) >= detail::kPairLanes) in_tiles += g.count(cell);
+                tiled = static_cast<double>(in_tiles) / static_cast<double>(n);
+            }
+            const double near_s = detail::near_pairs_estimate(*near_sources(), targets, *target_grid()) *
+                                      pair_seconds(layout.slots()) * (1.0 - (1.0 - kTileShare) * tiled) +
+                                  near_floor;
             if (near_s < best) {
                 best = near_s;
                 path = GaussPath::Near;

@@ -26,6 +26,10 @@ constexpr std::size_t kTileCullBlocks = 2;
 // blocks cost more than the pairs it saved (a surface of 1e5 points, cells of 5 blocks).
 constexpr std::size_t kCullBlocks = 8;
 
+// A run's length rounded up to whole groups of lanes: lane 0 adds the first source of every run,
+// so a point's lanes each add at most padded(terms)/8 terms, which rounding_allowance covers.
+std::size_t padded(std::size_t len) { return (len + kPairLanes - 1) / kPairLanes * kPairLanes; }
+
 // exp(−ρ²/2h²), never below the kernel's clamp.
 double tail_kernel(double rho, double inv_2h2) {
     if (!(rho < kInf)) return 0.0;
@@ -290,6 +294,43 @@ double point_bound(const PairLayout& layout, const double* sums, const double* o
                        farthest, floor, terms);
 }
 
+// Cells [first, last) of `ns`: each block's bounding box and weight sums, and each cell's
+// magnitudes. Out of line: the caller holds FlushSubnormals around it.
+[[gnu::noinline]] static void block_sums(NearSources& ns, std::size_t first, std::size_t last) {
+    const std::size_t c = ns.layout.c, cs = c + 4, st = ns.box_stride;
+    for (std::size_t cell = first; cell < last; ++cell)
+        for (std::size_t b = ns.cell_blocks[cell]; b < ns.cell_blocks[cell + 1]; ++b) {
+            const std::size_t p0 = ns.grid.start[cell] + (b - ns.cell_blocks[cell]) * kPairLanes;
+            const std::size_t p1 = std::min<std::size_t>(p0 + kPairLanes, ns.grid.start[cell + 1]);
+            double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf};
+            double* mag = ns.block_mag.data() + b * c;
+            double* sum = ns.block_sum.data() + b * cs;
+            for (std::size_t p = p0; p < p1; ++p) {
+                const double x = ns.src.x[p], y = ns.src.y[p], z = ns.src.z[p];
+                const double v[3] = {x, y, z};
+                for (int a = 0; a < 3; ++a) {
+                    // A NaN coordinate makes the box all of space: the block is then always near.
+                    lo[a] = v[a] >= lo[a] ? lo[a] : (v[a] < lo[a] ? v[a] : -kInf);
+                    hi[a] = v[a] <= hi[a] ? hi[a] : (v[a] > hi[a] ? v[a] : kInf);
+                }
+                for (std::size_t k = 0; k < c; ++k) {
+                    mag[k] += std::fabs(ns.src.column(k)[p]);
+                    sum[k] += ns.src.column(k)[p];
+                }
+                const double q0 = ns.src.column(0)[p];
+                sum[c] += q0 * x;
+                sum[c + 1] += q0 * y;
+                sum[c + 2] += q0 * z;
+                sum[c + 3] += q0 * ((x * x + y * y) + z * z);
+            }
+            for (int a = 0; a < 3; ++a) {
+                ns.block_box[a * st + b] = lo[a];
+                ns.block_box[(a + 3) * st + b] = hi[a];
+            }
+            for (std::size_t k = 0; k < c; ++k) ns.cell_mag[cell * c + k] += mag[k];
+        }
+}
+
 NearSources near_sources(const Points64& sources, const double* q, const PairLayout& layout, const CellFrame& frame,
                          const GaussOptions& opts) {
     NearSources ns;
@@ -328,37 +369,8 @@ NearSources near_sources(const Points64& sources, const double* q, const PairLay
     ns.total_mag.assign(c, 0.0);
     ns.total_sum.assign(cs, 0.0);
     over_cells([&](std::size_t first, std::size_t last) {
-        for (std::size_t cell = first; cell < last; ++cell)
-            for (std::size_t b = ns.cell_blocks[cell]; b < ns.cell_blocks[cell + 1]; ++b) {
-                const std::size_t p0 = ns.grid.start[cell] + (b - ns.cell_blocks[cell]) * kPairLanes;
-                const std::size_t p1 = std::min<std::size_t>(p0 + kPairLanes, ns.grid.start[cell + 1]);
-                double lo[3] = {kInf, kInf, kInf}, hi[3] = {-kInf, -kInf, -kInf};
-                double* mag = ns.block_mag.data() + b * c;
-                double* sum = ns.block_sum.data() + b * cs;
-                for (std::size_t p = p0; p < p1; ++p) {
-                    const double x = ns.src.x[p], y = ns.src.y[p], z = ns.src.z[p];
-                    const double v[3] = {x, y, z};
-                    for (int a = 0; a < 3; ++a) {
-                        // A NaN coordinate makes the box all of space: the block is then always near.
-                        lo[a] = v[a] >= lo[a] ? lo[a] : (v[a] < lo[a] ? v[a] : -kInf);
-                        hi[a] = v[a] <= hi[a] ? hi[a] : (v[a] > hi[a] ? v[a] : kInf);
-                    }
-                    for (std::size_t k = 0; k < c; ++k) {
-                        mag[k] += std::fabs(ns.src.column(k)[p]);
-                        sum[k] += ns.src.column(k)[p];
-                    }
-                    const double q0 = ns.src.column(0)[p];
-                    sum[c] += q0 * x;
-                    sum[c + 1] += q0 * y;
-                    sum[c + 2] += q0 * z;
-                    sum[c + 3] += q0 * ((x * x + y * y) + z * z);
-                }
-                for (int a = 0; a < 3; ++a) {
-                    ns.block_box[a * st + b] = lo[a];
-                    ns.block_box[(a + 3) * st + b] = hi[a];
-                }
-                for (std::size_t k = 0; k < c; ++k) ns.cell_mag[cell * c + k] += mag[k];
-            }
+        const FlushSubnormals ftz;  // the same state on every thread
+        block_sums(ns, first, last);
     });
     for (std::size_t b = 0; b < blocks; ++b) {
         for (std::size_t k = 0; k < c; ++k) ns.total_mag[k] += ns.block_mag[b * c + k];
@@ -651,7 +663,7 @@ struct CellWork {
                         // worth culling): all of it at once.
                         s.whole[ci] = 1;
                         blocks_taken += b1 - b0;
-                        terms += end_src - first_src;
+                        terms += padded(end_src - first_src);
                         for (std::size_t k = 0; k < c; ++k) s.inside[k] += ns.cell_mag[sc * c + k];
                         add_pairs(ns.layout, ns.src, first_src, end_src, tx, ty, tz, acc);
                         continue;
@@ -674,7 +686,7 @@ struct CellWork {
                             const std::size_t p0 = first_src + (r0 - b0) * kPairLanes;
                             const std::size_t p1 = std::min(first_src + (r1 - b0) * kPairLanes, end_src);
                             blocks_taken += r1 - r0;
-                            terms += p1 - p0;
+                            terms += padded(p1 - p0);
                             for (std::size_t k = 0; k < c; ++k) {
                                 double w = 0.0;
                                 for (std::size_t b = r0; b < r1; ++b) w += ns.block_mag[b * c + k];
@@ -782,8 +794,9 @@ struct CellWork {
         }
         std::sort(s.zord.begin(), s.zord.end());
         const std::size_t source_blocks = ns.cell_blocks.back();
-        double reach = ns.r0;
+        double settled = ns.r0;  // the radius the last tile to meet the tolerance ended at
         for (std::size_t t0 = 0; t0 < count; t0 += kPairLanes) {
+            double reach = settled;
             const std::size_t nt = std::min(kPairLanes, count - t0);
             std::uint32_t pts[kPairLanes];
             double tp[3 * kPairLanes];
@@ -816,6 +829,11 @@ struct CellWork {
             for (int attempt = 0;; ++attempt) {
                 extend(std::max(reach, far_reach));
                 const double limit = std::min(reach, excluded()), limit2 = limit * limit;
+                if (limit >= ns.clamp_radius) {  // the rounds add the clamped terms exactly
+                    for (std::size_t l = 0; l < nt; ++l)
+                        if (!(done >> l & 1u)) s.pending.push_back(pts[l]);
+                    break;
+                }
                 std::fill(std::begin(s.tile_acc), std::end(s.tile_acc), 0.0);
                 double inside = 0.0;
                 std::size_t blocks_taken = 0, terms = 0;
@@ -856,11 +874,9 @@ struct CellWork {
                 const double rho = all ? kInf : limit, rho_far = all ? kInf : excluded();
                 const double dropped = all ? 0.0 : std::max(s.cand_mag[0] - inside, 0.0) + slack[0];
                 const double dropped_far = all ? 0.0 : std::max(ns.total_mag[0] - s.cand_mag[0], 0.0) + slack[0];
-                // Left to the rounds, whose exact clamped terms this loop does not add.
-                const bool clamped = !all && limit >= ns.clamp_radius;
                 double want = 0.0, want_far = 0.0;
                 const ShellKernels shells = shell_kernels(ns.layout, rho, rho_far, true);  // shared by the tile
-                for (std::size_t l = 0; l < nt && !clamped; ++l) {
+                for (std::size_t l = 0; l < nt; ++l) {
                     if (done >> l & 1u) continue;
                     double sum[6];
                     for (std::size_t v = 0; v < 6; ++v) sum[v] = s.tile_acc[v * kPairLanes + l];
@@ -882,8 +898,11 @@ struct CellWork {
                     else
                         want = std::max(want, w);
                 }
-                if (done == all_lanes) break;
-                if (clamped || attempt + 1 == kAttempts || limit < reach || !(want < kInf) || !(want_far < kInf) ||
+                if (done == all_lanes) {
+                    settled = reach;
+                    break;
+                }
+                if (attempt + 1 == kAttempts || limit < reach || !(want < kInf) || !(want_far < kInf) ||
                     (want <= 0.0 && want_far <= 0.0)) {
                     for (std::size_t l = 0; l < nt; ++l)
                         if (!(done >> l & 1u)) s.pending.push_back(pts[l]);

@@ -218,13 +218,34 @@ TEST(GaussTransform, NearPathBoundHoldsForPointsOnCellFaces) {
         for (int i = 0; i < 24; ++i)
             for (int j = 0; j < 24; ++j)
                 for (int k = 0; k < 12; ++k) src.add(i * step, j * step, k * step);
-        // The frame starts two cells below the clouds' low corner (the origin here).
+        // The frame starts two cells below the clouds' low corner (the origin here). Enough points
+        // per cell for tiles of eight, whose box then lies a hair from the face.
         for (int face = 3; face < 9; ++face)
             for (double below : {1e-7, 1e-9, 1e-12})
-                for (int r = 0; r < 6; ++r)
+                for (int r = 0; r < 24; ++r)
                     tgt.add((face - 2 - below) * side, 8.0 * side * u(rng), (face - 2 - below) * side);
         const std::vector<double> q = make_weights(src.x.size(), 1, false, 9);
         expect_near_moments_bounded(tgt, src, h, q, tol);
+        // A point with a NaN coordinate among them (in a tile with seven others): the kernel maps
+        // a NaN distance to its clamp, so it gets clamp × Σq, and its neighbours stay within
+        // their bounds.
+        Cloud bad = tgt;
+        bad.add(bad.x[0], NAN, bad.z[0]);
+        GaussOptions o;
+        o.tolerance = tol;
+        o.force = static_cast<int>(GaussPath::Near);
+        o.moments = true;
+        const GaussSums g = gauss_transform(bad.view(), src.view(), h, q.data(), 1, o);
+        double total = 0.0;
+        for (double v : q) total += v;
+        const double clamped = std::exp(detail::kExpMin) * total;
+        EXPECT_NEAR(g.values[(bad.x.size() - 1) * g.width], clamped, 1e-12 * clamped);
+        for (std::size_t i = 0; i + 1 < bad.x.size(); i += 5) {
+            const RefRow r = reference(bad.view(), i, src.view(), h, q, 1, true);
+            ASSERT_LE(std::fabs(g.values[i * g.width] - static_cast<double>(r.sum[0])),
+                      g.bound[i] * static_cast<double>(r.mag[0]) * (1.0 + 1e-9))
+                << "point " << i;
+        }
     }
 }
 
@@ -286,7 +307,7 @@ TEST(GaussTransform, NearPathAtTheClampCountsTakenCellsOnce) {
     std::mt19937 rng(41);
     std::uniform_real_distribution<double> u(-1.0, 1.0), r(37.2, 38.6);
     Cloud src, tgt;
-    for (int t = 0; t < 6; ++t) tgt.add(0.05 * t, 0.02 * t, 0.0);
+    for (int t = 0; t < 11; ++t) tgt.add(0.05 * t, 0.02 * t, 0.0);  // a tile of eight, and three more
     std::vector<double> q;
     for (int s = 0; s < 400; ++s) {
         double d[3] = {u(rng), u(rng), u(rng)};
