@@ -60,7 +60,8 @@ CellCoord CellFrame::cell_of(double x, double y, double z) const {
     const double inv = 1.0 / side;
     auto axis = [&](double v, double o) {
         const double c = std::floor((v - o) * inv);
-        return static_cast<std::int64_t>(std::min(std::max(c, 0.0), static_cast<double>(kCellAxis - 1)));
+        // NaN goes to cell 0 with the coordinates below the frame (converting it is undefined).
+        return static_cast<std::int64_t>(c > 0.0 ? std::min(c, static_cast<double>(kCellAxis - 1)) : 0.0);
     };
     return CellCoord{axis(x, origin[0]), axis(y, origin[1]), axis(z, origin[2])};
 }
