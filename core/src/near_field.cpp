@@ -78,12 +78,12 @@ double beyond_list(const std::vector<CellOffset>& offs, double side) {
     return side * r;
 }
 
-// Squared distance, in cell units, from a point at frame coordinates u to the cell box whose lower
-// corner is lo, each axis's gap reduced by `margin` first.
-double box_gap2(const double* u, const double* lo, double margin) {
+// Squared distance, in cell units, from the box [ulo, uhi] at frame coordinates (a point when
+// ulo = uhi) to the cell box whose lower corner is lo, each axis's gap reduced by `margin` first.
+double box_gap2(const double* ulo, const double* uhi, const double* lo, double margin) {
     double g2 = 0.0;
     for (int a = 0; a < 3; ++a) {
-        const double g = std::max(std::max(lo[a] - u[a], u[a] - (lo[a] + 1.0)) - margin, 0.0);
+        const double g = std::max(std::max(lo[a] - uhi[a], ulo[a] - (lo[a] + 1.0)) - margin, 0.0);
         g2 += g * g;
     }
     return g2;
@@ -425,7 +425,7 @@ double near_pairs_estimate(const NearSources& ns, const Points64& targets, const
             const double t[3] = {targets.x[i], targets.y[i], targets.z[i]};
             for (const auto& [sc, cc] : found) {
                 const double lo[3] = {static_cast<double>(cc.i), static_cast<double>(cc.j), static_cast<double>(cc.k)};
-                if (!(box_gap2(u, lo, 0.0) * ns.side * ns.side < rho2)) continue;
+                if (!(box_gap2(u, u, lo, 0.0) * ns.side * ns.side < rho2)) continue;
                 double far2 = 0.0;
                 for (int a = 0; a < 3; ++a) {
                     const double g = std::max(std::fabs(u[a] - lo[a]), std::fabs(lo[a] + 1.0 - u[a]));
@@ -480,36 +480,20 @@ struct CellWork {
         double tile_acc[6 * kPairLanes];
     };
 
-    // Distance² from a point at frame coordinates u (cell units) to the cell box starting at lo,
-    // in squared length units, less a margin for the rounding of u. The caller never lets it fall
-    // below the cells' own distance, which (like every stencil here) takes the bucketing of the
-    // point and the sources as exact.
-    double box_dist2(const double* u, const double* lo) const { return box_gap2(u, lo, 1e-6) * ns.side * ns.side; }
-
-    // The same from the box [ulo, uhi] (frame units) to the cell box at lo: nearest, then farthest.
-    double tile_dist2(const double* ulo, const double* uhi, const double* lo) const {
-        double g2 = 0.0;
-        for (int a = 0; a < 3; ++a) {
-            const double g = std::max(std::max(lo[a] - uhi[a], ulo[a] - (lo[a] + 1.0)) - 1e-6, 0.0);
-            g2 += g * g;
-        }
-        return g2 * ns.side * ns.side;
+    // Distance² from the box [ulo, uhi] at frame coordinates (cell units; a point when ulo = uhi)
+    // to the cell box starting at lo, in squared length units, less a margin for the rounding of
+    // the coordinates. The caller never lets it fall below the cells' own distance, which (like
+    // every stencil here) takes the bucketing of the points and the sources as exact.
+    double box_dist2(const double* ulo, const double* uhi, const double* lo) const {
+        return box_gap2(ulo, uhi, lo, 1e-6) * ns.side * ns.side;
     }
-    double tile_far_dist2(const double* ulo, const double* uhi, const double* lo) const {
+
+    // Squared distance across the farthest corners of the same two boxes, in squared length units,
+    // rounded up: below the radius², every point of the cell is within it of every point of the box.
+    double far_dist2(const double* ulo, const double* uhi, const double* lo) const {
         double g2 = 0.0;
         for (int a = 0; a < 3; ++a) {
             const double g = std::max(uhi[a] - lo[a], lo[a] + 1.0 - ulo[a]) + 1e-6;
-            g2 += g * g;
-        }
-        return g2 * ns.side * ns.side * (1.0 + 1e-9);
-    }
-
-    // Squared distance from u to the far corner of the cell box at lo, in squared length units,
-    // rounded up: below the radius², every point of the cell is within it.
-    double far_dist2(const double* u, const double* lo) const {
-        double g2 = 0.0;
-        for (int a = 0; a < 3; ++a) {
-            const double g = std::max(std::fabs(u[a] - lo[a]), std::fabs(lo[a] + 1.0 - u[a])) + 1e-6;
             g2 += g * g;
         }
         return g2 * ns.side * ns.side * (1.0 + 1e-9);
@@ -651,14 +635,14 @@ struct CellWork {
                     // Never below the cells' own distance: a cell is then taken in the round
                     // that first reaches it, whatever the rounding of the point's position.
                     if (ci == s.d2.size()) {
-                        s.d2.push_back(std::max(box_dist2(u, cd.lo), cd.dist * cd.dist));
+                        s.d2.push_back(std::max(box_dist2(u, u, cd.lo), cd.dist * cd.dist));
                         s.whole.push_back(0);
                     }
                     const double d2 = s.d2[ci];
                     if (d2 >= limit2 || s.whole[ci]) continue;
                     const std::size_t sc = cd.cell, b0 = ns.cell_blocks[sc], b1 = ns.cell_blocks[sc + 1];
                     const std::size_t first_src = ns.grid.start[sc], end_src = ns.grid.start[sc + 1];
-                    if (d2 >= taken2 && (b1 - b0 < kCullBlocks || far_dist2(u, cd.lo) < limit2)) {
+                    if (d2 >= taken2 && (b1 - b0 < kCullBlocks || far_dist2(u, u, cd.lo) < limit2)) {
                         // Reached in this round and inside the radius whole (or too small to be
                         // worth culling): all of it at once.
                         s.whole[ci] = 1;
@@ -839,11 +823,11 @@ struct CellWork {
                 std::size_t blocks_taken = 0, terms = 0;
                 for (const Candidate& cd : s.cand) {
                     if (cd.dist >= limit) break;  // sorted by distance from the cell: none nearer
-                    const double d2 = std::max(tile_dist2(ulo, uhi, cd.lo), cd.dist * cd.dist);
+                    const double d2 = std::max(box_dist2(ulo, uhi, cd.lo), cd.dist * cd.dist);
                     if (d2 >= limit2) continue;
                     const std::size_t sc = cd.cell, b0 = ns.cell_blocks[sc], b1 = ns.cell_blocks[sc + 1];
                     const std::size_t first_src = ns.grid.start[sc], end_src = ns.grid.start[sc + 1];
-                    if (b1 - b0 < kTileCullBlocks || tile_far_dist2(ulo, uhi, cd.lo) < limit2) {
+                    if (b1 - b0 < kTileCullBlocks || far_dist2(ulo, uhi, cd.lo) < limit2) {
                         blocks_taken += b1 - b0;
                         terms += end_src - first_src;
                         inside += ns.cell_mag[sc];

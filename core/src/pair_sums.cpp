@@ -45,6 +45,13 @@ namespace {
 
 const v8d kLaneIndex = {0, 1, 2, 3, 4, 5, 6, 7};
 
+// The kernel exp(max(−d²/2h², −708)) lane-wise.
+[[gnu::always_inline]] inline v8d clamped_kernel(v8d d2, double inv_2h2) {
+    v8d a = d2 * -inv_2h2;          // the same value as −(d²·inv_2h2)
+    a = a > kExpMin ? a : kExpMin;  // also maps NaN to the clamp
+    return exp64_v8(a);
+}
+
 // Kernel values of eight sources at p (masked to zero at and beyond `left` lanes), and offsets.
 struct Eight {
     v8d k, dx, dy, dz, d2;
@@ -59,9 +66,7 @@ template <bool full = false>
     e.dy = load(s.y.data() + p) - ty;
     e.dz = load(s.z.data() + p) - tz;
     e.d2 = (e.dx * e.dx + e.dy * e.dy) + e.dz * e.dz;
-    v8d a = e.d2 * -inv_2h2;        // the same value as −(d²·inv_2h2)
-    a = a > kExpMin ? a : kExpMin;  // also maps NaN to the clamp
-    const v8d k = exp64_v8(a);
+    const v8d k = clamped_kernel(e.d2, inv_2h2);
     if constexpr (full)
         e.k = k;
     else
@@ -156,6 +161,17 @@ void add_one_column(const SourceArrays& s, std::size_t begin, std::size_t end, d
 // The lane sums of add_moments, and what one group of eight adds to them.
 struct Moments {
     v8d a0, ax, ay, az, a2, am;
+    [[gnu::always_inline]] static Moments load_from(const double* acc) {
+        return {load(acc), load(acc + 8), load(acc + 16), load(acc + 24), load(acc + 32), load(acc + 40)};
+    }
+    [[gnu::always_inline]] void store_to(double* acc) const {
+        store(acc, a0);
+        store(acc + 8, ax);
+        store(acc + 16, ay);
+        store(acc + 24, az);
+        store(acc + 32, a2);
+        store(acc + 40, am);
+    }
     [[gnu::always_inline]] void add(const Eight& e, v8d kq) {
         a0 += kq;
         ax += kq * e.dx;
@@ -169,7 +185,7 @@ struct Moments {
 TARVIC_CLONES
 void add_moments(const SourceArrays& s, std::size_t begin, std::size_t end, double tx, double ty, double tz,
                  double inv_2h2, double* acc) {
-    Moments m{load(acc), load(acc + 8), load(acc + 16), load(acc + 24), load(acc + 32), load(acc + 40)};
+    Moments m = Moments::load_from(acc);
     const double* q = s.column(0);
     std::size_t p = begin;
     // Two groups of eight per round (the kernel values of the second do not wait on the first's
@@ -185,19 +201,14 @@ void add_moments(const SourceArrays& s, std::size_t begin, std::size_t end, doub
         const Eight e = eight(s, p, tx, ty, tz, inv_2h2, static_cast<double>(end - p));
         m.add(e, e.k * load(q + p));
     }
-    store(acc, m.a0);
-    store(acc + 8, m.ax);
-    store(acc + 16, m.ay);
-    store(acc + 24, m.az);
-    store(acc + 32, m.a2);
-    store(acc + 40, m.am);
+    m.store_to(acc);
 }
 
 TARVIC_CLONES
 void add_moments_tile_impl(const SourceArrays& s, std::size_t begin, std::size_t end, const double* t, double inv_2h2,
                            double* acc) {
     const v8d tx = load(t), ty = load(t + 8), tz = load(t + 16);
-    Moments m{load(acc), load(acc + 8), load(acc + 16), load(acc + 24), load(acc + 32), load(acc + 40)};
+    Moments m = Moments::load_from(acc);
     const double* q = s.column(0);
     for (std::size_t j = begin; j < end; ++j) {
         Eight e;
@@ -205,17 +216,10 @@ void add_moments_tile_impl(const SourceArrays& s, std::size_t begin, std::size_t
         e.dy = s.y[j] - ty;
         e.dz = s.z[j] - tz;
         e.d2 = (e.dx * e.dx + e.dy * e.dy) + e.dz * e.dz;
-        v8d a = e.d2 * -inv_2h2;
-        a = a > kExpMin ? a : kExpMin;
-        e.k = exp64_v8(a);
+        e.k = clamped_kernel(e.d2, inv_2h2);
         m.add(e, e.k * q[j]);
     }
-    store(acc, m.a0);
-    store(acc + 8, m.ax);
-    store(acc + 16, m.ay);
-    store(acc + 24, m.az);
-    store(acc + 32, m.a2);
-    store(acc + 40, m.am);
+    m.store_to(acc);
 }
 
 TARVIC_CLONES
