@@ -29,14 +29,20 @@ void bounding_box(std::initializer_list<const Points64*> clouds, double lo[3], d
         lo[d] = std::numeric_limits<double>::infinity();
         hi[d] = -std::numeric_limits<double>::infinity();
     }
-    for (const Points64* p : clouds)
-        for (std::size_t i = 0; i < p->n; ++i) {
-            const double v[3] = {p->x[i], p->y[i], p->z[i]};
-            for (int d = 0; d < 3; ++d) {
-                lo[d] = std::min(lo[d], v[d]);
-                hi[d] = std::max(hi[d], v[d]);
+    // One axis at a time: the loops vectorise (NaNs are skipped as std::min and std::max skip them).
+    for (const Points64* p : clouds) {
+        const double* col[3] = {p->x, p->y, p->z};
+        for (int d = 0; d < 3; ++d) {
+            const double* v = col[d];
+            double mn = lo[d], mx = hi[d];
+            for (std::size_t i = 0; i < p->n; ++i) {
+                mn = v[i] < mn ? v[i] : mn;
+                mx = v[i] > mx ? v[i] : mx;
             }
+            lo[d] = mn;
+            hi[d] = mx;
         }
+    }
     for (int d = 0; d < 3; ++d)
         if (!(lo[d] <= hi[d])) lo[d] = hi[d] = 0.0;  // no points
 }
@@ -44,6 +50,10 @@ void bounding_box(std::initializer_list<const Points64*> clouds, double lo[3], d
 CellFrame CellFrame::over(const Points64& a, const Points64& b, double side) {
     double lo[3], hi[3];
     bounding_box({&a, &b}, lo, hi);
+    return over_box(lo, hi, side);
+}
+
+CellFrame CellFrame::over_box(const double lo[3], const double hi[3], double side) {
     CellFrame f;
     double extent = 0.0;
     for (int d = 0; d < 3; ++d) extent = std::max(extent, hi[d] - lo[d]);
@@ -66,10 +76,121 @@ CellCoord CellFrame::cell_of(double x, double y, double z) const {
     return CellCoord{axis(x, origin[0]), axis(y, origin[1]), axis(z, origin[2])};
 }
 
+namespace {
+
+// Cells and the order of the points by a stable radix sort of (cell key, point index) packed in 64
+// bits, for clouds whose occupied cells span at most 32 bits of key: a few sequential passes
+// instead of a table probe and two scattered lookups per point (the table is then built from the
+// cells alone). The same cells, offsets and order as the table's path. False where the key or the
+// index does not fit.
+bool build_sorted(const Points64& pts, const CellFrame& frame, std::vector<CellCoord>& cells,
+                  std::vector<std::uint32_t>& start, std::vector<std::uint32_t>& order) {
+    const std::size_t n = pts.n;
+    if (n == 0 || n > 0xFFFFFFFFu) return false;
+    // The occupied cells' range from the points' bounding box (cell_of is monotone on each axis;
+    // a NaN goes to cell 0).
+    double bmin[3] = {pts.x[0], pts.y[0], pts.z[0]}, bmax[3] = {pts.x[0], pts.y[0], pts.z[0]};
+    bool nan[3] = {false, false, false};
+    const double* col[3] = {pts.x, pts.y, pts.z};
+    for (int d = 0; d < 3; ++d) {
+        const double* v = col[d];
+        double mn = bmin[d], mx = bmax[d];
+        bool bad = false;
+        for (std::size_t i = 0; i < n; ++i) {
+            mn = v[i] < mn ? v[i] : mn;
+            mx = v[i] > mx ? v[i] : mx;
+            bad |= v[i] != v[i];
+        }
+        bmin[d] = mn;
+        bmax[d] = mx;
+        nan[d] = bad || mn != mn;
+    }
+    const CellCoord cmin = frame.cell_of(bmin[0], bmin[1], bmin[2]), cmax = frame.cell_of(bmax[0], bmax[1], bmax[2]);
+    std::int64_t lo[3] = {cmin.i, cmin.j, cmin.k}, hi[3] = {cmax.i, cmax.j, cmax.k};
+    int bits[3];
+    for (int d = 0; d < 3; ++d) {
+        if (nan[d]) {
+            lo[d] = 0;
+            if (bmax[d] != bmax[d]) hi[d] = kCellAxis - 1;
+        }
+        bits[d] = 0;
+        while ((hi[d] - lo[d]) >> bits[d]) ++bits[d];
+    }
+    const int total = bits[0] + bits[1] + bits[2];
+    if (total > 32) return false;
+    // Offsets from the lowest cell on each axis, packed with z highest (the packed order is the key
+    // order), above the point's index.
+    constexpr int kDigit = 11;
+    constexpr std::size_t kBuckets = std::size_t{1} << kDigit;
+    const int passes = (total + kDigit - 1) / kDigit;
+    std::vector<std::uint32_t> count(kBuckets * static_cast<std::size_t>(std::max(passes, 1)), 0);
+    std::vector<std::uint64_t> a(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const CellCoord c = frame.cell_of(pts.x[i], pts.y[i], pts.z[i]);
+        const std::uint64_t packed = ((static_cast<std::uint64_t>(c.k - lo[2]) << bits[1] |
+                                       static_cast<std::uint64_t>(c.j - lo[1]))
+                                      << bits[0]) |
+                                     static_cast<std::uint64_t>(c.i - lo[0]);
+        a[i] = (packed << 32) | i;
+        for (int p = 0; p < passes; ++p) ++count[p * kBuckets + ((packed >> (kDigit * p)) & (kBuckets - 1))];
+    }
+    // Least significant digit first, over the key's bits only (stable: indices stay ascending
+    // within a cell).
+    std::vector<std::uint64_t> b(passes > 0 ? n : 0);
+    for (int p = 0; p < passes; ++p) {
+        std::uint32_t* c = count.data() + p * kBuckets;
+        std::uint32_t sum = 0;
+        for (std::size_t d = 0; d < kBuckets; ++d) {
+            const std::uint32_t v = c[d];
+            c[d] = sum;
+            sum += v;
+        }
+        const int shift = 32 + kDigit * p;
+        for (std::size_t i = 0; i < n; ++i) b[c[(a[i] >> shift) & (kBuckets - 1)]++] = a[i];
+        a.swap(b);
+    }
+    cells.clear();
+    start.clear();
+    order.resize(n);
+    std::uint64_t prev = ~std::uint64_t{0};
+    const std::uint64_t mi = (std::uint64_t{1} << bits[0]) - 1, mj = (std::uint64_t{1} << bits[1]) - 1;
+    for (std::size_t r = 0; r < n; ++r) {
+        const std::uint64_t key = a[r] >> 32;
+        order[r] = static_cast<std::uint32_t>(a[r]);
+        if (key != prev) {
+            prev = key;
+            start.push_back(static_cast<std::uint32_t>(r));
+            cells.push_back(CellCoord{static_cast<std::int64_t>(key & mi) + lo[0],
+                                      static_cast<std::int64_t>((key >> bits[0]) & mj) + lo[1],
+                                      static_cast<std::int64_t>(key >> (bits[0] + bits[1])) + lo[2]});
+        }
+    }
+    start.push_back(static_cast<std::uint32_t>(n));
+    return true;
+}
+
+}  // namespace
+
 CellGrid CellGrid::build(const Points64& pts, const CellFrame& frame) {
     CellGrid g;
     g.frame = frame;
     const std::size_t n = pts.n;
+    if (build_sorted(pts, frame, g.cells, g.start, g.order)) {
+        // The lookup table of the cells, at most half full.
+        std::size_t cap = 64;
+        while (cap < 2 * g.cells.size()) cap <<= 1;
+        g.table_keys_.assign(cap, kEmpty);
+        g.table_cells_.assign(cap, npos);
+        g.mask_ = cap - 1;
+        for (std::size_t c = 0; c < g.cells.size(); ++c) {
+            const std::uint64_t key = CellFrame::key(g.cells[c]);
+            std::uint64_t h = mix(key) & g.mask_;
+            while (g.table_keys_[h] != kEmpty) h = (h + 1) & g.mask_;
+            g.table_keys_[h] = key;
+            g.table_cells_[h] = static_cast<std::uint32_t>(c);
+        }
+        return g;
+    }
     std::vector<std::uint64_t> keys(n);
     std::vector<CellCoord> coord(n);
     for (std::size_t i = 0; i < n; ++i) {

@@ -30,6 +30,8 @@ struct CellFrame {
     /// The frame over the union of two clouds with cells of at least `side` (raised so that every
     /// coordinate index fits in 21 bits, with two cells of margin at each end for stencils).
     static CellFrame over(const Points64& a, const Points64& b, double side);
+    /// The same frame from the union's bounding box (as bounding_box gives it).
+    static CellFrame over_box(const double lo[3], const double hi[3], double side);
     /// The cell holding (x, y, z).
     CellCoord cell_of(double x, double y, double z) const;
     static std::uint64_t key(const CellCoord& c) {

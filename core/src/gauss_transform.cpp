@@ -198,7 +198,9 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
             // by bisection; occupied cells are counted without building a grid, and only up to the
             // count that fails.
             const double side = detail::near_cell_side(layout.h, opts.tolerance);
-            auto frame_at = [&](int widen) { return detail::CellFrame::over(targets, sources, std::ldexp(side, widen)); };
+            double box_lo[3], box_hi[3];  // of both clouds, for every width tried
+            detail::bounding_box({&targets, &sources}, box_lo, box_hi);
+            auto frame_at = [&](int widen) { return detail::CellFrame::over_box(box_lo, box_hi, std::ldexp(side, widen)); };
             const std::size_t most_cells = m / kSourcesPerCell;
             auto dense = [&](int widen) {
                 return detail::CellGrid::count_cells(sources, frame_at(widen), most_cells) <= most_cells;

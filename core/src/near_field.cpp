@@ -111,7 +111,7 @@ std::uint32_t z_code(const double* u, const double* lo) {
 // them has a small bounding box.
 void z_order_within_cells(CellGrid& grid, const Points64& pts, std::size_t first, std::size_t last) {
     const double inv = 1.0 / grid.frame.side;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> keyed;
+    std::vector<std::uint64_t> keyed;  // (code, index) in one word: one comparison each
     for (std::size_t cell = first; cell < last; ++cell) {
         const std::size_t b = grid.start[cell], e = grid.start[cell + 1];
         if (e - b <= (kCullBlocks - 1) * kPairLanes) continue;  // taken whole: order does not matter
@@ -122,10 +122,10 @@ void z_order_within_cells(CellGrid& grid, const Points64& pts, std::size_t first
             const std::uint32_t i = grid.order[p];
             const double u[3] = {(pts.x[i] - grid.frame.origin[0]) * inv, (pts.y[i] - grid.frame.origin[1]) * inv,
                                  (pts.z[i] - grid.frame.origin[2]) * inv};
-            keyed.emplace_back(z_code(u, lo), i);
+            keyed.push_back(static_cast<std::uint64_t>(z_code(u, lo)) << 32 | i);
         }
         std::sort(keyed.begin(), keyed.end());
-        for (std::size_t p = b; p < e; ++p) grid.order[p] = keyed[p - b].second;
+        for (std::size_t p = b; p < e; ++p) grid.order[p] = static_cast<std::uint32_t>(keyed[p - b]);
     }
 }
 
@@ -475,7 +475,7 @@ struct CellWork {
         std::vector<double> cand_mag;      // per column: Σ|q| over the candidates' cells
         std::vector<unsigned char> whole;  // per candidate: every block taken
         std::vector<Candidate> cand;
-        std::vector<std::pair<std::uint32_t, std::uint32_t>> zord;  // the cell's points by Z-code
+        std::vector<std::uint64_t> zord;  // the cell's points by Z-code, (code, point) in one word
         std::vector<std::uint32_t> pending;  // points the tiles left to the point-by-point rounds
         double tile_acc[6 * kPairLanes];
     };
@@ -774,7 +774,7 @@ struct CellWork {
         for (std::size_t p = 0; p < count; ++p) {
             const double u[3] = {(sx[first + p] - origin[0]) * inv, (sy[first + p] - origin[1]) * inv,
                                  (sz[first + p] - origin[2]) * inv};
-            s.zord.emplace_back(z_code(u, clo), static_cast<std::uint32_t>(p));
+            s.zord.push_back(static_cast<std::uint64_t>(z_code(u, clo)) << 32 | p);
         }
         std::sort(s.zord.begin(), s.zord.end());
         const std::size_t source_blocks = ns.cell_blocks.back();
@@ -787,7 +787,7 @@ struct CellWork {
             double tlo[3] = {kInf, kInf, kInf}, thi[3] = {-kInf, -kInf, -kInf};
             bool finite = true;
             for (std::size_t l = 0; l < kPairLanes; ++l) {
-                const std::uint32_t p = s.zord[t0 + std::min(l, nt - 1)].second;  // spare lanes repeat a point
+                const auto p = static_cast<std::uint32_t>(s.zord[t0 + std::min(l, nt - 1)]);  // spare lanes repeat a point
                 pts[l] = p;
                 tp[l] = sx[first + p];
                 tp[kPairLanes + l] = sy[first + p];
