@@ -22,6 +22,21 @@ std::uint64_t mix(std::uint64_t k) {
     return k;
 }
 
+// Widens [mn, mx] by the values of v, skipping NaNs as std::min and std::max skip them (one axis at
+// a time, so the loop vectorises); true where some value is NaN.
+bool widen_range(const double* v, std::size_t n, double& mn, double& mx) {
+    double a = mn, b = mx;
+    bool nan = false;
+    for (std::size_t i = 0; i < n; ++i) {
+        a = v[i] < a ? v[i] : a;
+        b = v[i] > b ? v[i] : b;
+        nan |= v[i] != v[i];
+    }
+    mn = a;
+    mx = b;
+    return nan;
+}
+
 }  // namespace
 
 void bounding_box(std::initializer_list<const Points64*> clouds, double lo[3], double hi[3]) {
@@ -29,19 +44,9 @@ void bounding_box(std::initializer_list<const Points64*> clouds, double lo[3], d
         lo[d] = std::numeric_limits<double>::infinity();
         hi[d] = -std::numeric_limits<double>::infinity();
     }
-    // One axis at a time: the loops vectorise (NaNs are skipped as std::min and std::max skip them).
     for (const Points64* p : clouds) {
         const double* col[3] = {p->x, p->y, p->z};
-        for (int d = 0; d < 3; ++d) {
-            const double* v = col[d];
-            double mn = lo[d], mx = hi[d];
-            for (std::size_t i = 0; i < p->n; ++i) {
-                mn = v[i] < mn ? v[i] : mn;
-                mx = v[i] > mx ? v[i] : mx;
-            }
-            lo[d] = mn;
-            hi[d] = mx;
-        }
+        for (int d = 0; d < 3; ++d) widen_range(col[d], p->n, lo[d], hi[d]);
     }
     for (int d = 0; d < 3; ++d)
         if (!(lo[d] <= hi[d])) lo[d] = hi[d] = 0.0;  // no points
@@ -87,32 +92,18 @@ bool build_sorted(const Points64& pts, const CellFrame& frame, std::vector<CellC
                   std::vector<std::uint32_t>& start, std::vector<std::uint32_t>& order) {
     const std::size_t n = pts.n;
     if (n == 0 || n > 0xFFFFFFFFu) return false;
-    // The occupied cells' range from the points' bounding box (cell_of is monotone on each axis;
-    // a NaN goes to cell 0).
-    double bmin[3] = {pts.x[0], pts.y[0], pts.z[0]}, bmax[3] = {pts.x[0], pts.y[0], pts.z[0]};
-    bool nan[3] = {false, false, false};
+    // The occupied cells' range from the points' bounding box (cell_of is monotone on each axis);
+    // an axis with a NaN starts at cell 0, where the NaN goes.
+    constexpr double kInf = std::numeric_limits<double>::infinity();
+    double bmin[3] = {kInf, kInf, kInf}, bmax[3] = {-kInf, -kInf, -kInf};
     const double* col[3] = {pts.x, pts.y, pts.z};
-    for (int d = 0; d < 3; ++d) {
-        const double* v = col[d];
-        double mn = bmin[d], mx = bmax[d];
-        bool bad = false;
-        for (std::size_t i = 0; i < n; ++i) {
-            mn = v[i] < mn ? v[i] : mn;
-            mx = v[i] > mx ? v[i] : mx;
-            bad |= v[i] != v[i];
-        }
-        bmin[d] = mn;
-        bmax[d] = mx;
-        nan[d] = bad || mn != mn;
-    }
+    bool nan[3];
+    for (int d = 0; d < 3; ++d) nan[d] = widen_range(col[d], n, bmin[d], bmax[d]);
     const CellCoord cmin = frame.cell_of(bmin[0], bmin[1], bmin[2]), cmax = frame.cell_of(bmax[0], bmax[1], bmax[2]);
     std::int64_t lo[3] = {cmin.i, cmin.j, cmin.k}, hi[3] = {cmax.i, cmax.j, cmax.k};
     int bits[3];
     for (int d = 0; d < 3; ++d) {
-        if (nan[d]) {
-            lo[d] = 0;
-            if (bmax[d] != bmax[d]) hi[d] = kCellAxis - 1;
-        }
+        if (nan[d]) lo[d] = 0;
         bits[d] = 0;
         while ((hi[d] - lo[d]) >> bits[d]) ++bits[d];
     }

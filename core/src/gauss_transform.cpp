@@ -187,6 +187,13 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
 
     // Plan: the direct path alone for small problems, else the cheapest estimate.
     GaussPath path = GaussPath::Direct;
+    // Both clouds' bounding box, found once for the cells and the dispatcher.
+    double box_lo[3], box_hi[3];
+    bool boxed = false;
+    auto clouds_box = [&] {
+        if (!boxed) detail::bounding_box({&targets, &sources}, box_lo, box_hi);
+        boxed = true;
+    };
     std::optional<NearSources> ns;
     detail::FarPlan far;
     auto near_sources = [&] {
@@ -198,8 +205,7 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
             // by bisection; occupied cells are counted without building a grid, and only up to the
             // count that fails.
             const double side = detail::near_cell_side(layout.h, opts.tolerance);
-            double box_lo[3], box_hi[3];  // of both clouds, for every width tried
-            detail::bounding_box({&targets, &sources}, box_lo, box_hi);
+            clouds_box();
             auto frame_at = [&](int widen) { return detail::CellFrame::over_box(box_lo, box_hi, std::ldexp(side, widen)); };
             const std::size_t most_cells = m / kSourcesPerCell;
             auto dense = [&](int widen) {
@@ -258,9 +264,8 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
     } else if (pairs > kSmallPairs) {
         // Not for kernels so narrow that the far path's grid could not hold the clouds within its
         // memory cap.
-        double lo[3], hi[3];
-        detail::bounding_box({&targets, &sources}, lo, hi);
-        const bool far_possible = opts.kernel32_sigma2 <= 0.0f && extent_over(lo, hi, h) < kFarMaxExtent;
+        clouds_box();
+        const bool far_possible = opts.kernel32_sigma2 <= 0.0f && extent_over(box_lo, box_hi, h) < kFarMaxExtent;
         const double near_floor = static_cast<double>(n + m) * kNearPointSeconds;
         // Where even a lower bound of the near path's cost is high, the far path is planned first:
         // when it wins against that bound, the near path's cells (a few tenths of a second at 1e6
@@ -269,7 +274,7 @@ GaussSums gauss_transform(const Points64& targets, const Points64& sources, doub
         if (far_possible) {
             const double r0 = detail::near_cutoff(layout.h, opts.tolerance);
             const double near_low = std::min(
-                direct_s, close_pairs(targets, sources, lo, hi, r0) * near_pair_s + near_floor);
+                direct_s, close_pairs(targets, sources, box_lo, box_hi, r0) * near_pair_s + near_floor);
             if (near_low > 0.05) {
                 planned = true;
                 if (plan_far() && kFarModelRatio * far.seconds < near_low) path = GaussPath::Far;

@@ -89,6 +89,17 @@ double box_gap2(const double* ulo, const double* uhi, const double* lo, double m
     return g2;
 }
 
+// Squared distance, in cell units, across the farthest corners of the same two boxes, each axis's
+// span raised by `margin`.
+double box_far2(const double* ulo, const double* uhi, const double* lo, double margin) {
+    double g2 = 0.0;
+    for (int a = 0; a < 3; ++a) {
+        const double g = std::max(uhi[a] - lo[a], lo[a] + 1.0 - ulo[a]) + margin;
+        g2 += g * g;
+    }
+    return g2;
+}
+
 // A point's position on a Z-order curve over 32³ sub-cells of the cell whose lower corner is lo
 // (frame units; NaN counts as 0).
 std::uint32_t z_code(const double* u, const double* lo) {
@@ -426,13 +437,9 @@ double near_pairs_estimate(const NearSources& ns, const Points64& targets, const
             for (const auto& [sc, cc] : found) {
                 const double lo[3] = {static_cast<double>(cc.i), static_cast<double>(cc.j), static_cast<double>(cc.k)};
                 if (!(box_gap2(u, u, lo, 0.0) * ns.side * ns.side < rho2)) continue;
-                double far2 = 0.0;
-                for (int a = 0; a < 3; ++a) {
-                    const double g = std::max(std::fabs(u[a] - lo[a]), std::fabs(lo[a] + 1.0 - u[a]));
-                    far2 += g * g;
-                }
-                if (ns.cell_blocks[sc + 1] - ns.cell_blocks[sc] < kCullBlocks || far2 * ns.side * ns.side < rho2) {
-                    near += static_cast<double>((ns.grid.count(sc) + kPairLanes - 1) / kPairLanes * kPairLanes);
+                if (ns.cell_blocks[sc + 1] - ns.cell_blocks[sc] < kCullBlocks ||
+                    box_far2(u, u, lo, 0.0) * ns.side * ns.side < rho2) {
+                    near += static_cast<double>(padded(ns.grid.count(sc)));
                 } else {
                     for (std::size_t b = ns.cell_blocks[sc]; b < ns.cell_blocks[sc + 1]; ++b)
                         if (block_dist2(ns, b, t, 0.0) < rho2) near += static_cast<double>(kPairLanes);
@@ -491,12 +498,7 @@ struct CellWork {
     // Squared distance across the farthest corners of the same two boxes, in squared length units,
     // rounded up: below the radius², every point of the cell is within it of every point of the box.
     double far_dist2(const double* ulo, const double* uhi, const double* lo) const {
-        double g2 = 0.0;
-        for (int a = 0; a < 3; ++a) {
-            const double g = std::max(uhi[a] - lo[a], lo[a] + 1.0 - ulo[a]) + 1e-6;
-            g2 += g * g;
-        }
-        return g2 * ns.side * ns.side * (1.0 + 1e-9);
+        return box_far2(ulo, uhi, lo, 1e-6) * ns.side * ns.side * (1.0 + 1e-9);
     }
 
     // The radius at which the near shell's terms (the candidates' sources left out, at ≥ ρ) would
